@@ -1,0 +1,120 @@
+#include "py/blas_scipy.hpp"
+
+#include <string>
+
+#include "linalg/blas.hpp"
+#include "py/ref.hpp"
+
+namespace tallyfit::py {
+
+namespace {
+
+using linalg::BlasRoutines;
+using LoadResult = Result<BlasRoutines, std::string>;
+
+const char *const install_hint = "SciPy is needed for BLAS/LAPACK: pip install scipy";
+
+// The text of the pending Python exception, which is cleared.
+std::string take_python_error() {
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    const Ref owned_type = Ref::steal(type);
+    const Ref owned_value = Ref::steal(value);
+    const Ref owned_traceback = Ref::steal(traceback);
+    if (!owned_value) {
+        return "unknown error";
+    }
+    const Ref text = Ref::steal(PyObject_Str(owned_value.get()));
+    const char *utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return "unknown error";
+    }
+    return utf8;
+}
+
+// The capsule table (__pyx_capi__) of one of SciPy's Cython modules.
+Result<Ref, std::string> capsule_table(const char *module_name) {
+    const Ref module = Ref::steal(PyImport_ImportModule(module_name));
+    if (!module) {
+        return err(std::string(install_hint) + " (" + take_python_error() + ")");
+    }
+    Ref table = Ref::steal(PyObject_GetAttrString(module.get(), "__pyx_capi__"));
+    if (!table || !PyDict_Check(table.get())) {
+        PyErr_Clear();
+        return err(std::string(module_name) + " exports no routines; " + install_hint);
+    }
+    return table;
+}
+
+// Looks up one routine in a capsule table and stores its address; false when missing.
+template <class Routine> bool bind(PyObject *table, const char *name, Routine &routine) {
+    PyObject *capsule = PyDict_GetItemString(table, name); // borrowed
+    if (capsule == nullptr || !PyCapsule_CheckExact(capsule)) {
+        return false;
+    }
+    void *address = PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule));
+    if (address == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    routine = reinterpret_cast<Routine>(address);
+    return true;
+}
+
+LoadResult load_with_interpreter() {
+    auto blas_table = capsule_table("scipy.linalg.cython_blas");
+    if (!blas_table) {
+        return err(std::move(blas_table.error()));
+    }
+    auto lapack_table = capsule_table("scipy.linalg.cython_lapack");
+    if (!lapack_table) {
+        return err(std::move(lapack_table.error()));
+    }
+    BlasRoutines routines;
+    PyObject *blas = blas_table.value().get();
+    PyObject *lapack = lapack_table.value().get();
+    const bool all_bound = bind(blas, "dgemm", routines.dgemm) &&
+                           bind(blas, "dgemv", routines.dgemv) &&
+                           bind(blas, "ddot", routines.ddot) &&
+                           bind(blas, "dsyrk", routines.dsyrk) &&
+                           bind(lapack, "dgetrf", routines.dgetrf) &&
+                           bind(lapack, "dgetri", routines.dgetri);
+    if (!all_bound) {
+        return err(std::string("SciPy's BLAS/LAPACK lacks a routine; ") + install_hint);
+    }
+    return routines;
+}
+
+// Holds the interpreter lock and puts a pending exception aside for its lifetime.
+class InterpreterSession {
+  public:
+    InterpreterSession() : lock_(PyGILState_Ensure()) { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~InterpreterSession() {
+        PyErr_Restore(type_, value_, traceback_);
+        PyGILState_Release(lock_);
+    }
+    InterpreterSession(const InterpreterSession &) = delete;
+    InterpreterSession &operator=(const InterpreterSession &) = delete;
+
+  private:
+    PyGILState_STATE lock_;
+    PyObject *type_ = nullptr;
+    PyObject *value_ = nullptr;
+    PyObject *traceback_ = nullptr;
+};
+
+LoadResult load_scipy_blas() {
+    // Kernels run with the interpreter lock held already; taking it again is harmless and keeps
+    // a caller on any other thread safe.
+    const InterpreterSession session;
+    return load_with_interpreter();
+}
+
+} // namespace
+
+void install_scipy_blas_loader() { linalg::set_blas_loader(load_scipy_blas); }
+
+} // namespace tallyfit::py

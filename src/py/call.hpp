@@ -1,0 +1,192 @@
+// The one call wrapper behind every function, method, constructor, getter and setter of the
+// module: match the arguments, take the object, convert in declaration order, run, convert the
+// result back, map errors, and release everything in reverse order (locals unwinding).
+//
+// A bound C++ function names its parameters by their types: Shared<T>& / Exclusive<T>& for a
+// borrowed instance, plain values (std::string, double, MatrixView, ...) for copies or views.
+#pragma once
+
+#include <Python.h>
+
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "py/convert.hpp"
+#include "py/errors.hpp"
+#include "py/numpy.hpp"
+#include "py/object.hpp"
+#include "py/ref.hpp"
+#include "py/signature.hpp"
+#include "result.hpp"
+
+namespace tallyfit::py {
+
+// How an error value of the core becomes a Python exception: by default a ValueError carrying
+// the value's message. Error types with another exception class provide an overload.
+template <class E> [[noreturn]] void raise_error(const E &error) {
+    if constexpr (requires { error.message(); }) {
+        raise(PyExc_ValueError, error.message());
+    } else {
+        raise(PyExc_ValueError, message(error));
+    }
+}
+
+template <class R> struct ResultConverter {
+    static Ref convert(R &&value) { return To<std::decay_t<R>>::convert(std::forward<R>(value)); }
+};
+
+template <> struct ResultConverter<void> {};
+
+template <class T, class E> struct ResultConverter<Result<T, E>> {
+    static Ref convert(Result<T, E> &&result) {
+        if (!result.ok()) {
+            raise_error(result.error());
+        }
+        if constexpr (std::is_same_v<T, Unit>) {
+            return Ref::borrow(Py_None);
+        } else {
+            return ResultConverter<T>::convert(std::move(result).value());
+        }
+    }
+};
+
+template <auto Fn, class... Args> Ref run_and_convert(Args &...args) {
+    using R = decltype(Fn(args...));
+    if constexpr (std::is_void_v<R>) {
+        Fn(args...);
+        return Ref::borrow(Py_None);
+    } else {
+        return ResultConverter<R>::convert(Fn(args...));
+    }
+}
+
+template <class P> using Stored = std::remove_cvref_t<P>;
+
+// Converts one argument; a TypeError from the conversion is reported under the parameter name.
+template <class P> Stored<P> convert_argument(PyObject *object, const char *name) {
+    if (object == nullptr) {
+        if constexpr (requires { Stored<P>{std::nullopt}; }) {
+            return Stored<P>{std::nullopt};
+        } else {
+            raise(PyExc_TypeError, std::string("missing required argument '") + name + "'");
+        }
+    }
+    try {
+        return From<Stored<P>>::convert(object);
+    } catch (const ConversionError &e) {
+        raise(PyExc_TypeError, std::string("argument '") + name + "': " + e.reason);
+    } catch (const ErrorAlreadySet &) {
+        prefix_pending_type_error(name);
+        throw;
+    }
+}
+
+template <class F> struct FunctionTraits;
+template <class R, class... Ps> struct FunctionTraits<R (*)(Ps...)> {
+    using Parameters = std::tuple<Ps...>;
+    static constexpr std::size_t arity = sizeof...(Ps);
+};
+
+template <auto Fn> using ParameterOf = typename FunctionTraits<decltype(Fn)>::Parameters;
+
+// Converts parameters I.. of Fn one by one, each a local of its own frame, then runs Fn.
+template <auto Fn, const Signature &Sig, std::size_t I, std::size_t Offset, class... Done>
+Ref convert_then_run(PyObject *const *slots, Done &...done) {
+    if constexpr (I == FunctionTraits<decltype(Fn)>::arity) {
+        return run_and_convert<Fn>(done...);
+    } else {
+        using P = std::tuple_element_t<I, ParameterOf<Fn>>;
+        Stored<P> value = convert_argument<P>(slots[I - Offset], Sig.parameters[I - Offset]);
+        return convert_then_run<Fn, Sig, I + 1, Offset>(slots, done..., value);
+    }
+}
+
+// Runs body inside the boundary: every C++ failure becomes the Python exception it stands for.
+template <class Body> PyObject *guarded(Body &&body) noexcept {
+    try {
+        return body().release();
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+// Module function: Fn(params...).
+template <auto Fn, const Signature &Sig>
+PyObject *function(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    return guarded([&] {
+        PyObject *slots[max_parameters];
+        match_arguments(Sig, args, nargs, kwnames, slots);
+        return convert_then_run<Fn, Sig, 0, 0>(slots);
+    });
+}
+
+// Method: Fn(Shared<T>& or Exclusive<T>& self, params...); the object is taken before the
+// arguments are converted.
+template <auto Fn, const Signature &Sig>
+PyObject *method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    return guarded([&] {
+        PyObject *slots[max_parameters];
+        match_arguments(Sig, args, nargs, kwnames, slots);
+        using Self = Stored<std::tuple_element_t<0, ParameterOf<Fn>>>;
+        Self guard = Self(self);
+        return convert_then_run<Fn, Sig, 1, 1>(slots, guard);
+    });
+}
+
+// Getter: Fn(Shared<T>& self).
+template <auto Fn> PyObject *getter(PyObject *self, void *) noexcept {
+    return guarded([&] {
+        using Self = Stored<std::tuple_element_t<0, ParameterOf<Fn>>>;
+        Self guard = Self(self);
+        return run_and_convert<Fn>(guard);
+    });
+}
+
+// Unary slot (__repr__, __str__, __int__): Fn(Shared<T>& self).
+template <auto Fn> PyObject *unary_slot(PyObject *self) noexcept { return getter<Fn>(self, nullptr); }
+
+// Setter: Fn(Exclusive<T>& self, value); the value is converted before the object is taken, so
+// a failed conversion changes nothing.
+template <auto Fn, const char *Name> int setter(PyObject *self, PyObject *value, void *) noexcept {
+    PyObject *result = guarded([&] {
+        if (value == nullptr) {
+            raise(PyExc_AttributeError, "can't delete attribute");
+        }
+        using Self = Stored<std::tuple_element_t<0, ParameterOf<Fn>>>;
+        using Value = std::tuple_element_t<1, ParameterOf<Fn>>;
+        Stored<Value> converted = convert_argument<Value>(value, Name);
+        Self guard = Self(self);
+        return run_and_convert<Fn>(guard, converted);
+    });
+    if (result == nullptr) {
+        return -1;
+    }
+    Ref::steal(result); // the setter's own None
+    return 0;
+}
+
+// Gathers tp_new's tuple and dict into the fast-call layout.
+struct FastCallArguments {
+    Ref kwnames;
+    std::vector<PyObject *> values; // borrowed from the tuple and the dict
+    Py_ssize_t positional = 0;
+};
+void to_fast_call(PyObject *args, PyObject *kwargs, FastCallArguments &out);
+
+// Constructor (tp_new): Fn(params...) returns the new value, or a Result of it. The classes
+// cannot be subclassed, so the value's own class is the type being called.
+template <auto Fn, const Signature &Sig>
+PyObject *constructor(PyTypeObject *, PyObject *args, PyObject *kwargs) noexcept {
+    return guarded([&] {
+        FastCallArguments call;
+        to_fast_call(args, kwargs, call);
+        PyObject *slots[max_parameters];
+        match_arguments(Sig, call.values.data(), call.positional, call.kwnames.get(), slots);
+        return convert_then_run<Fn, Sig, 0, 0>(slots);
+    });
+}
+
+} // namespace tallyfit::py

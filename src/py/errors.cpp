@@ -1,0 +1,84 @@
+#include "py/errors.hpp"
+
+#include <new>
+
+#include "internal_error.hpp"
+#include "linalg/blas.hpp"
+#include "py/ref.hpp"
+
+namespace tallyfit::py {
+
+PyObject *internal_error_class() {
+    static PyObject *cls = nullptr; // kept for the life of the process
+    if (cls == nullptr) {
+        cls = PyErr_NewExceptionWithDoc(
+            "_tallyfit.InternalError",
+            "A broken internal invariant of _tallyfit, such as operand shapes that do not fit.",
+            PyExc_BaseException, nullptr);
+    }
+    return cls;
+}
+
+namespace {
+
+void set_error(PyObject *type, const std::string &message) {
+    PyErr_SetString(type, message.c_str());
+}
+
+void set_internal_error(const std::string &message) {
+    PyObject *cls = internal_error_class();
+    if (cls != nullptr) {
+        set_error(cls, message);
+    }
+}
+
+} // namespace
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const ErrorAlreadySet &) {
+        if (!PyErr_Occurred()) {
+            set_internal_error("a C-API call failed without setting an exception");
+        }
+    } catch (const PythonException &e) {
+        set_error(e.type, e.message);
+    } catch (const ConversionError &e) {
+        set_error(PyExc_TypeError, e.reason);
+    } catch (const InternalError &e) {
+        set_internal_error(e.what());
+    } catch (const linalg::BlasUnavailable &e) {
+        set_error(PyExc_ImportError, e.what());
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        set_internal_error(e.what());
+    } catch (...) {
+        set_internal_error("unknown C++ exception");
+    }
+}
+
+void prefix_pending_type_error(const char *argument_name) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+        return;
+    }
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref owned_type = Ref::steal(type);
+    Ref owned_value = Ref::steal(value);
+    Ref owned_traceback = Ref::steal(traceback);
+    Ref text = Ref::steal(value != nullptr ? PyObject_Str(value) : nullptr);
+    if (!text) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "argument '%s': invalid value", argument_name);
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "argument '%s': %U", argument_name, text.get());
+}
+
+std::string type_name(PyObject *object) { return _PyType_Name(Py_TYPE(object)); }
+
+} // namespace tallyfit::py

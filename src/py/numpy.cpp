@@ -1,0 +1,138 @@
+#include "py/numpy.hpp"
+
+#include <cstring>
+
+#include "linalg/array.hpp"
+
+#define PY_ARRAY_UNIQUE_SYMBOL tallyfit_ARRAY_API
+#include <numpy/arrayobject.h>
+
+namespace tallyfit::py {
+
+namespace {
+
+// numpy.lib.NumpyVersion(numpy.__version__).major
+long numpy_major_version() {
+    Ref numpy = check(PyImport_ImportModule("numpy"));
+    Ref version = check(PyObject_GetAttrString(numpy.get(), "__version__"));
+    Ref numpy_lib = check(PyImport_ImportModule("numpy.lib"));
+    Ref parsed = check(PyObject_CallMethod(numpy_lib.get(), "NumpyVersion", "O", version.get()));
+    Ref major = check(PyObject_GetAttrString(parsed.get(), "major"));
+    const long value = PyLong_AsLong(major.get());
+    if (value == -1 && PyErr_Occurred()) {
+        throw ErrorAlreadySet{};
+    }
+    return value;
+}
+
+void bind_numpy_api() {
+    const char *module_name =
+        numpy_major_version() >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+    Ref multiarray = check(PyImport_ImportModule(module_name));
+    Ref capsule = check(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+    if (!PyCapsule_CheckExact(capsule.get())) {
+        raise(PyExc_ImportError, "numpy's _ARRAY_API is not a capsule");
+    }
+    auto **api = static_cast<void **>(PyCapsule_GetPointer(capsule.get(), nullptr));
+    if (api == nullptr) {
+        throw ErrorAlreadySet{};
+    }
+    PyArray_API = api;
+    if (NPY_VERSION < PyArray_GetNDArrayCVersion()) {
+        PyArray_API = nullptr;
+        raise(PyExc_ImportError, "the installed NumPy has a newer ABI than _tallyfit was built for");
+    }
+    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+    if (NPY_FEATURE_VERSION > PyArray_RUNTIME_VERSION) {
+        PyArray_API = nullptr;
+        raise(PyExc_ImportError, "the installed NumPy is older than the one _tallyfit was built for");
+    }
+}
+
+// NumPy's C API, fetched once on first use (import of _tallyfit never imports NumPy).
+void ensure_numpy() {
+    if (PyArray_API == nullptr) {
+        bind_numpy_api();
+    }
+}
+
+PyArrayObject *float64_array(PyObject *object, int dimensions) {
+    ensure_numpy();
+    if (!PyArray_Check(object)) {
+        throw ConversionError{"expected a float64 NumPy array, got '" + type_name(object) + "'"};
+    }
+    auto *array = reinterpret_cast<PyArrayObject *>(object);
+    if (PyArray_NDIM(array) != dimensions) {
+        throw ConversionError{"expected an array with " + std::to_string(dimensions) +
+                              " dimension(s), got " + std::to_string(PyArray_NDIM(array))};
+    }
+    Ref float64 = Ref::steal(reinterpret_cast<PyObject *>(PyArray_DescrFromType(NPY_DOUBLE)));
+    if (!PyArray_EquivTypes(PyArray_DESCR(array),
+                            reinterpret_cast<PyArray_Descr *>(float64.get()))) {
+        Ref found = check(PyObject_Str(reinterpret_cast<PyObject *>(PyArray_DESCR(array))));
+        const char *found_text = PyUnicode_AsUTF8(found.get());
+        if (found_text == nullptr) {
+            throw ErrorAlreadySet{};
+        }
+        throw ConversionError{"expected dtype float64, got " + std::string(found_text)};
+    }
+    // Views address whole float64 elements; memory that is not laid out that way (a field of a
+    // structured array, an unaligned buffer) cannot be read in place.
+    if (!PyArray_ISALIGNED(array)) {
+        throw ConversionError{"the array's float64 elements are not aligned in memory"};
+    }
+    for (int axis = 0; axis < dimensions; ++axis) {
+        if (PyArray_STRIDE(array, axis) % static_cast<npy_intp>(sizeof(double)) != 0) {
+            throw ConversionError{"the array's strides are not whole float64 elements"};
+        }
+    }
+    return array;
+}
+
+linalg::Index element_stride(PyArrayObject *array, int axis) {
+    return PyArray_STRIDE(array, axis) / static_cast<npy_intp>(sizeof(double));
+}
+
+} // namespace
+
+bool is_numpy_bool(PyObject *object) {
+    Ref name = check(PyUnicode_FromString("numpy"));
+    Ref numpy = Ref::steal(PyImport_GetModule(name.get()));
+    if (!numpy) {
+        if (PyErr_Occurred()) {
+            throw ErrorAlreadySet{};
+        }
+        return false; // NumPy was never imported, so this cannot be one of its scalars
+    }
+    ensure_numpy();
+    return PyObject_TypeCheck(object, &PyBoolArrType_Type);
+}
+
+linalg::MatrixView From<linalg::MatrixView>::convert(PyObject *object) {
+    PyArrayObject *array = float64_array(object, 2);
+    return {static_cast<const double *>(PyArray_DATA(array)), PyArray_DIM(array, 0),
+            PyArray_DIM(array, 1), element_stride(array, 0), element_stride(array, 1)};
+}
+
+linalg::VectorView From<linalg::VectorView>::convert(PyObject *object) {
+    PyArrayObject *array = float64_array(object, 1);
+    return {static_cast<const double *>(PyArray_DATA(array)), PyArray_DIM(array, 0),
+            element_stride(array, 0)};
+}
+
+Ref new_float64_array(linalg::VectorView values) {
+    ensure_numpy();
+    npy_intp size = values.size;
+    Ref array = check(PyArray_SimpleNew(1, &size, NPY_DOUBLE));
+    auto *out = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.get())));
+    for (linalg::Index i = 0; i < values.size; ++i) {
+        out[i] = values[i];
+    }
+    return array;
+}
+
+Ref To<linalg::Vector>::convert(const linalg::Vector &values) {
+    return new_float64_array(values.view());
+}
+
+} // namespace tallyfit::py

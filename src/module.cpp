@@ -2,6 +2,7 @@
 // registration of the classes and functions in their fixed order.
 #include <Python.h>
 
+#include "encoding/encoding_py.hpp"
 #include "formula/formula_py.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
@@ -53,6 +54,9 @@ Ref create_module() {
     PyTypeObject *(*const classes[])() = {
         formula_class,
         formula_term_class,
+        encoder_class,
+        encoded_column_info_class,
+        encoding_type_class,
     };
     for (auto build : classes) {
         register_class(module.get(), all.get(), build());

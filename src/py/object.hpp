@@ -39,6 +39,9 @@ template <class T> bool is_instance(PyObject *object) {
 
 // A new instance of T's class holding `value`.
 template <class T> Ref new_instance(PyTypeObject *type, T value) {
+    if (type == nullptr) {
+        raise(PyExc_SystemError, "_tallyfit: a class was used before it was built");
+    }
     Ref object = check(type->tp_alloc(type, 0));
     auto *instance = instance_cast<T>(object.get());
     new (&instance->borrow) BorrowState{};

@@ -4,6 +4,8 @@
 
 #include "encoding/encoding_py.hpp"
 #include "formula/formula_py.hpp"
+#include "py/blas_scipy.hpp"
+#include "models/models_py.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
 
@@ -48,6 +50,9 @@ void register_function(PyObject *module, PyObject *all, PyMethodDef *definition)
 }
 
 Ref create_module() {
+#ifndef TALLYFIT_SYSTEM_BLAS
+    py::install_scipy_blas_loader(); // binds nothing yet: SciPy is imported on the first fit
+#endif
     Ref module = check(PyModule_Create(&module_definition));
     Ref all = check(PyList_New(0));
     check_status(PyModule_AddObjectRef(module.get(), "__all__", all.get()));
@@ -57,6 +62,10 @@ Ref create_module() {
         encoder_class,
         encoded_column_info_class,
         encoding_type_class,
+        linear_regression_class,
+        logistic_regression_class,
+        penalized_logistic_regression_class,
+        penalty_specification_class,
     };
     for (auto build : classes) {
         register_class(module.get(), all.get(), build());

@@ -91,16 +91,14 @@ constexpr Signature get_signature{"get_column_mapping", get_parameters, 1};
 constexpr char mappings_name[] = "mappings";
 
 PyMethodDef encoder_methods[] = {
-    {"add_column_mapping", reinterpret_cast<PyCFunction>(py::method<add_mapping, add_signature>),
-     METH_FASTCALL | METH_KEYWORDS,
+    py::method_entry<add_mapping, add_signature>(
      "add_column_mapping($self, col_name, col_info)\n--\n\n"
      "Adds a single column and its encoding info to the mapping.\n"
      "\n"
      "Args:\n"
      "- `col_name` (String): The name of the column to add.\n"
-     "- `col_info` (EncodedColumnInfo): The encoding information for that column."},
-    {"get_column_mapping", reinterpret_cast<PyCFunction>(py::method<get_mapping, get_signature>),
-     METH_FASTCALL | METH_KEYWORDS,
+     "- `col_info` (EncodedColumnInfo): The encoding information for that column."),
+    py::method_entry<get_mapping, get_signature>(
      "get_column_mapping($self, col_name)\n--\n\n"
      "Gets the encoding info for a single column.\n"
      "\n"
@@ -109,8 +107,8 @@ PyMethodDef encoder_methods[] = {
      "\n"
      "Returns:\n"
      "- EncodedColumnInfo | None: The encoding information for the column,\n"
-     "        or None if the column is not found in the mapping."},
-    {nullptr, nullptr, 0, nullptr},
+     "        or None if the column is not found in the mapping."),
+    py::end_of_methods,
 };
 
 PyGetSetDef encoder_getset[] = {

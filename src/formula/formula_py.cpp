@@ -31,10 +31,8 @@ Result<std::vector<std::string>, FormulaError> term_columns(Shared<FormulaTerm> 
 constexpr Signature term_columns_signature{"get_columns_from_term"};
 
 PyMethodDef term_methods[] = {
-    {"get_columns_from_term",
-     reinterpret_cast<PyCFunction>(py::method<term_columns, term_columns_signature>),
-     METH_FASTCALL | METH_KEYWORDS, "get_columns_from_term($self)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+    py::method_entry<term_columns, term_columns_signature>("get_columns_from_term($self)\n--\n\n"),
+    py::end_of_methods,
 };
 
 PyGetSetDef term_getset[] = {
@@ -70,13 +68,11 @@ constexpr const char *column_names_parameters[] = {"with_dependent"};
 constexpr Signature column_names_signature{"get_column_names", column_names_parameters, 0};
 
 PyMethodDef formula_methods[] = {
-    {"get_column_names",
-     reinterpret_cast<PyCFunction>(py::method<formula_column_names, column_names_signature>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "get_column_names($self, with_dependent=...)\n--\n\n"
-     "A method to get the names of all columns, either from the independent or all\n"
-     "variables in a formula."},
-    {nullptr, nullptr, 0, nullptr},
+    py::method_entry<formula_column_names, column_names_signature>(
+        "get_column_names($self, with_dependent=...)\n--\n\n"
+        "A method to get the names of all columns, either from the independent or all\n"
+        "variables in a formula."),
+    py::end_of_methods,
 };
 
 PyGetSetDef formula_getset[] = {
@@ -121,9 +117,7 @@ PyTypeObject *formula_term_class() {
     });
 }
 
-PyMethodDef parse_formula_function = {
-    "_parse_formula", reinterpret_cast<PyCFunction>(py::function<parse, parse_signature>),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef parse_formula_function = py::function_entry<parse, parse_signature>(
     "_parse_formula(formula)\n--\n\n"
     "Function to parse a formula string and extract a formula struct.\n"
     "\n"
@@ -131,11 +125,9 @@ PyMethodDef parse_formula_function = {
     "- `formula` (string): The formula string in R syntax.\n"
     "\n"
     "Returns:\n"
-    "- A vector of FormulaTerm structs representing the parsed formula."};
+    "- A vector of FormulaTerm structs representing the parsed formula.");
 
-PyMethodDef is_numeric_function = {
-    "_is_numeric", reinterpret_cast<PyCFunction>(py::function<numeric, numeric_signature>),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef is_numeric_function = py::function_entry<numeric, numeric_signature>(
     "_is_numeric(string)\n--\n\n"
     "Function to check if a term is numeric.\n"
     "\n"
@@ -143,6 +135,6 @@ PyMethodDef is_numeric_function = {
     "- `term`: A string representing the term to check.\n"
     "\n"
     "Returns:\n"
-    "- `true` if the term is numeric, `false` otherwise."};
+    "- `true` if the term is numeric, `false` otherwise.");
 
 } // namespace tallyfit

@@ -76,12 +76,10 @@ LoadResult load_with_interpreter() {
     BlasRoutines routines;
     PyObject *blas = blas_table.value().get();
     PyObject *lapack = lapack_table.value().get();
-    const bool all_bound = bind(blas, "dgemm", routines.dgemm) &&
-                           bind(blas, "dgemv", routines.dgemv) &&
-                           bind(blas, "ddot", routines.ddot) &&
-                           bind(blas, "dsyrk", routines.dsyrk) &&
-                           bind(lapack, "dgetrf", routines.dgetrf) &&
-                           bind(lapack, "dgetri", routines.dgetri);
+    const bool all_bound =
+        bind(blas, "dgemm", routines.dgemm) && bind(blas, "dgemv", routines.dgemv) &&
+        bind(blas, "ddot", routines.ddot) && bind(blas, "dsyrk", routines.dsyrk) &&
+        bind(lapack, "dgetrf", routines.dgetrf) && bind(lapack, "dgetri", routines.dgetri);
     if (!all_bound) {
         return err(std::string("SciPy's BLAS/LAPACK lacks a routine; ") + install_hint);
     }

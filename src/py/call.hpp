@@ -68,7 +68,7 @@ template <class P> using Stored = std::remove_cvref_t<P>;
 template <class P> Stored<P> convert_argument(PyObject *object, const char *name) {
     if (object == nullptr) {
         if constexpr (requires { Stored<P>{std::nullopt}; }) {
-            return Stored<P>{std::nullopt};
+            return Stored<P>{std::nullopt}; // an omitted optional parameter
         } else {
             raise(PyExc_TypeError, std::string("missing required argument '") + name + "'");
         }
@@ -188,5 +188,21 @@ PyObject *constructor(PyTypeObject *, PyObject *args, PyObject *kwargs) noexcept
         return convert_then_run<Fn, Sig, 0, 0>(slots);
     });
 }
+
+// A method-table entry for a bound method or module function; the signature names it.
+template <auto Fn, const Signature &Sig> PyMethodDef method_entry(const char *doc) {
+    // The cast through void (*)() is the sanctioned way to store a fast-call function in a
+    // PyMethodDef; METH_FASTCALL tells the interpreter the real signature.
+    return {Sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<Fn, Sig>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+template <auto Fn, const Signature &Sig> PyMethodDef function_entry(const char *doc) {
+    return {Sig.name,
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function<Fn, Sig>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+inline constexpr PyMethodDef end_of_methods = {nullptr, nullptr, 0, nullptr};
 
 } // namespace tallyfit::py

@@ -58,6 +58,17 @@ template <> struct From<bool> {
     static bool convert(PyObject *object);
 };
 
+// A parameter that may be left out (the bound function then applies its default), but that is
+// never None when given.
+template <class T> struct Omittable {
+    std::optional<T> value;
+    T value_or(T fallback) const { return value.value_or(fallback); }
+};
+
+template <class T> struct From<Omittable<T>> {
+    static Omittable<T> convert(PyObject *object) { return {From<T>::convert(object)}; }
+};
+
 template <class T> struct From<std::optional<T>> {
     static std::optional<T> convert(PyObject *object) {
         if (object == Py_None) {

@@ -1,0 +1,113 @@
+#include "linalg/product.hpp"
+
+#include "linalg/blas_layout.hpp"
+#include "linalg/cblas.hpp"
+#include "linalg/shape_error.hpp"
+
+namespace tallyfit::linalg {
+
+namespace {
+
+void portable_matmul(const MatrixView &a, const MatrixView &b, Matrix &c) {
+    for (Index i = 0; i < a.rows; ++i) {
+        double *c_row = c.data() + i * c.cols();
+        for (Index l = 0; l < a.cols; ++l) {
+            const double a_il = a(i, l);
+            const double *b_row = b.data + l * b.row_stride;
+            for (Index j = 0; j < b.cols; ++j) {
+                c_row[j] += a_il * b_row[j * b.col_stride];
+            }
+        }
+    }
+}
+
+// Reading the inner dimension backwards on both sides gives the same sum, so an inner
+// dimension walked with negative strides on both operands (as in X^T X for a row-reversed X)
+// can be turned forwards for BLAS.
+void turn_inner_dimension_forwards(MatrixView &a, MatrixView &b) {
+    if (a.col_stride < 0 && b.row_stride < 0) {
+        a.data += (a.cols - 1) * a.col_stride;
+        a.col_stride = -a.col_stride;
+        b.data += (b.rows - 1) * b.row_stride;
+        b.row_stride = -b.row_stride;
+    }
+}
+
+bool is_small(const MatrixView &a, const MatrixView &b) {
+    return a.rows <= small_product_limit && a.cols <= small_product_limit &&
+           b.cols <= small_product_limit;
+}
+
+} // namespace
+
+Matrix matmul(const MatrixView &a_view, const MatrixView &b_view) {
+    if (a_view.cols != b_view.rows) {
+        throw_shape_mismatch("matrix product", a_view, b_view);
+    }
+    Matrix c(a_view.rows, b_view.cols);
+    if (c.rows() == 0 || c.cols() == 0 || a_view.cols == 0) {
+        return c;
+    }
+    MatrixView a = a_view;
+    MatrixView b = b_view;
+    turn_inner_dimension_forwards(a, b);
+    const auto blas_a = as_blas_matrix(a);
+    const auto blas_b = as_blas_matrix(b);
+    const bool sizes_fit = fits_blas_int(a.rows) && fits_blas_int(a.cols) && fits_blas_int(b.cols);
+    if (is_small(a, b) || !blas_a || !blas_b || !sizes_fit) {
+        portable_matmul(a, b, c);
+        return c;
+    }
+    cblas::dgemm(cblas::Layout::RowMajor, blas_a->trans, blas_b->trans,
+                 static_cast<FortranInt>(a.rows), static_cast<FortranInt>(b.cols),
+                 static_cast<FortranInt>(a.cols), 1.0, blas_a->data, blas_a->leading_dimension,
+                 blas_b->data, blas_b->leading_dimension, 0.0, c.data(),
+                 static_cast<FortranInt>(c.cols()));
+    return c;
+}
+
+Vector matvec(const MatrixView &a, const VectorView &x) {
+    if (a.cols != x.size) {
+        throw_shape_mismatch("matrix-vector product", a, x);
+    }
+    Vector y(a.rows);
+    if (a.rows == 0 || a.cols == 0) {
+        return y;
+    }
+    const auto blas_a = as_blas_matrix(a);
+    if (blas_a && blas_increment_ok(x) && fits_blas_int(a.rows) && fits_blas_int(a.cols)) {
+        // Column-by-column memory is handed over as column-major rather than transposed, so
+        // that A stays A for either layout.
+        const auto layout = blas_a->trans == cblas::Transpose::NoTrans ? cblas::Layout::RowMajor
+                                                                       : cblas::Layout::ColMajor;
+        cblas::dgemv(layout, cblas::Transpose::NoTrans, static_cast<FortranInt>(a.rows),
+                     static_cast<FortranInt>(a.cols), 1.0, blas_a->data, blas_a->leading_dimension,
+                     blas_vector_start(x), static_cast<FortranInt>(x.stride), 0.0, y.data(), 1);
+        return y;
+    }
+    for (Index i = 0; i < a.rows; ++i) {
+        y[i] = dot(a.row(i), x);
+    }
+    return y;
+}
+
+double dot(const VectorView &x, const VectorView &z) {
+    if (x.size != z.size) {
+        throw_shape_mismatch("dot product", x, z);
+    }
+    if (x.size == 0) {
+        return 0.0;
+    }
+    if (blas_increment_ok(x) && blas_increment_ok(z) && fits_blas_int(x.size)) {
+        return cblas::ddot(static_cast<FortranInt>(x.size), blas_vector_start(x),
+                           static_cast<FortranInt>(x.stride), blas_vector_start(z),
+                           static_cast<FortranInt>(z.stride));
+    }
+    double sum = 0.0;
+    for (Index i = 0; i < x.size; ++i) {
+        sum += x[i] * z[i];
+    }
+    return sum;
+}
+
+} // namespace tallyfit::linalg

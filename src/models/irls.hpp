@@ -1,0 +1,27 @@
+// Iteratively reweighted least squares for the logistic models: Newton's method on the
+// log-likelihood, with an optional ridge term on the diagonal of the Hessian.
+#pragma once
+
+#include <optional>
+
+#include "linalg/array.hpp"
+#include "linalg/view.hpp"
+#include "models/model_errors.hpp"
+#include "result.hpp"
+
+namespace tallyfit {
+
+// sigma(s) = 1 / (exp(-s) + 1).
+double logistic(double s);
+
+// The coefficients, one per column of x. Iterates while fewer than max_iterations steps were
+// made and the last change of the log-likelihood exceeds convergence_delta (so a NaN change
+// stops it). Fails when the Hessian does not invert, when the change is still above the delta
+// at the end, or when a coefficient ends up non-finite. x must have one row per element of y
+// and ridge (if any) one element per column.
+Result<linalg::Vector, LogisticRegressionError>
+fit_irls(const linalg::MatrixView &x, const linalg::VectorView &y,
+         const std::optional<linalg::VectorView> &ridge, __int128 max_iterations,
+         double convergence_delta);
+
+} // namespace tallyfit

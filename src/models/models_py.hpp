@@ -1,0 +1,13 @@
+// Python surface of the model cores and of PenaltySpecification.
+#pragma once
+
+#include <Python.h>
+
+namespace tallyfit {
+
+PyTypeObject *linear_regression_class();
+PyTypeObject *logistic_regression_class();
+PyTypeObject *penalized_logistic_regression_class();
+PyTypeObject *penalty_specification_class();
+
+} // namespace tallyfit

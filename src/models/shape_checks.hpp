@@ -1,0 +1,29 @@
+// The shape checks the model cores make before they compute or change anything. A mismatch is
+// a caller's broken invariant, thrown as an internal error that names the arguments.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "internal_error.hpp"
+#include "linalg/view.hpp"
+
+namespace tallyfit {
+
+inline void require_rows_match(const linalg::MatrixView &x, const linalg::VectorView &y) {
+    if (x.rows != y.size) {
+        throw InternalError("x_matrix has " + std::to_string(x.rows) + " rows but y_matrix has " +
+                            std::to_string(y.size) + " elements");
+    }
+}
+
+inline void require_name_per_column(const linalg::MatrixView &x,
+                                    const std::vector<std::string> &names) {
+    if (x.cols != static_cast<linalg::Index>(names.size())) {
+        throw InternalError("x_matrix has " + std::to_string(x.cols) +
+                            " columns but x_col_names has " + std::to_string(names.size()) +
+                            " names");
+    }
+}
+
+} // namespace tallyfit

@@ -4,8 +4,8 @@
 
 #include "encoding/encoding_py.hpp"
 #include "formula/formula_py.hpp"
-#include "py/blas_scipy.hpp"
 #include "models/models_py.hpp"
+#include "py/blas_scipy.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
 

@@ -6,9 +6,7 @@
 
 namespace tallyfit {
 
-template <class E> struct Err {
-    E error;
-};
+template <class E> struct Err { E error; };
 
 template <class E> Err<std::decay_t<E>> err(E &&error) { return {std::forward<E>(error)}; }
 
@@ -18,7 +16,8 @@ struct Unit {};
 template <class T, class E> class [[nodiscard]] Result {
   public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-    template <class F> Result(Err<F> failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}
+    template <class F>
+    Result(Err<F> failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}
 
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }

@@ -92,22 +92,22 @@ constexpr char mappings_name[] = "mappings";
 
 PyMethodDef encoder_methods[] = {
     py::method_entry<add_mapping, add_signature>(
-     "add_column_mapping($self, col_name, col_info)\n--\n\n"
-     "Adds a single column and its encoding info to the mapping.\n"
-     "\n"
-     "Args:\n"
-     "- `col_name` (String): The name of the column to add.\n"
-     "- `col_info` (EncodedColumnInfo): The encoding information for that column."),
+        "add_column_mapping($self, col_name, col_info)\n--\n\n"
+        "Adds a single column and its encoding info to the mapping.\n"
+        "\n"
+        "Args:\n"
+        "- `col_name` (String): The name of the column to add.\n"
+        "- `col_info` (EncodedColumnInfo): The encoding information for that column."),
     py::method_entry<get_mapping, get_signature>(
-     "get_column_mapping($self, col_name)\n--\n\n"
-     "Gets the encoding info for a single column.\n"
-     "\n"
-     "Args:\n"
-     "- `col_name` (String): The name of the column to retrieve.\n"
-     "\n"
-     "Returns:\n"
-     "- EncodedColumnInfo | None: The encoding information for the column,\n"
-     "        or None if the column is not found in the mapping."),
+        "get_column_mapping($self, col_name)\n--\n\n"
+        "Gets the encoding info for a single column.\n"
+        "\n"
+        "Args:\n"
+        "- `col_name` (String): The name of the column to retrieve.\n"
+        "\n"
+        "Returns:\n"
+        "- EncodedColumnInfo | None: The encoding information for the column,\n"
+        "        or None if the column is not found in the mapping."),
     py::end_of_methods,
 };
 

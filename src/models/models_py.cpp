@@ -93,7 +93,8 @@ template <class Core> Status<FileError> load(Exclusive<Core> &self, const std::s
 constexpr char coefficients_value[] = "new_coefficients";
 constexpr char formula_value[] = "new_formula";
 
-template <class Core> PyGetSetDef model_getset[] = {
+template <class Core>
+PyGetSetDef model_getset[] = {
     {"coefficients", py::getter<get_coefficients<Core>>,
      py::setter<set_coefficients<Core>, coefficients_value>, nullptr, nullptr},
     {"encoding_data", py::getter<get_encoding_data<Core>>, nullptr, nullptr, nullptr},
@@ -150,17 +151,17 @@ constexpr const char *linear_fit_parameters[] = {"x_matrix", "y_matrix", "x_col_
 constexpr Signature linear_fit_signature{"fit", linear_fit_parameters, 4};
 
 PyMethodDef linear_fit_method = py::method_entry<linear_fit, linear_fit_signature>(
-     "fit($self, x_matrix, y_matrix, x_col_names, encoder)\n--\n\n"
-     "A method to fit a linear regression using a ModelMatrix object. Internally saves \n"
-     "results and metadata. ");
+    "fit($self, x_matrix, y_matrix, x_col_names, encoder)\n--\n\n"
+    "A method to fit a linear regression using a ModelMatrix object. Internally saves \n"
+    "results and metadata. ");
 
 // Logistic regression
 
-Status<LogisticRegressionError>
-logistic_fit(Exclusive<LogisticCore> &self, const MatrixView &x_matrix, const VectorView &y_matrix,
-             const Names &x_col_names, Shared<Encoder> &encoder,
-             const Omittable<__int128> &max_iterations,
-             const Omittable<double> &convergence_delta) {
+Status<LogisticRegressionError> logistic_fit(Exclusive<LogisticCore> &self,
+                                             const MatrixView &x_matrix, const VectorView &y_matrix,
+                                             const Names &x_col_names, Shared<Encoder> &encoder,
+                                             const Omittable<__int128> &max_iterations,
+                                             const Omittable<double> &convergence_delta) {
     return fit_logistic(self->state.base, x_matrix, y_matrix, x_col_names, *encoder,
                         max_iterations.value_or(default_max_iterations),
                         convergence_delta.value_or(default_convergence_delta));
@@ -171,8 +172,8 @@ constexpr const char *logistic_fit_parameters[] = {
 constexpr Signature logistic_fit_signature{"fit", logistic_fit_parameters, 4};
 
 PyMethodDef logistic_fit_method = py::method_entry<logistic_fit, logistic_fit_signature>(
-     "fit($self, x_matrix, y_matrix, x_col_names, encoder, max_iterations=25, "
-     "convergence_delta=1e-8)\n--\n\n");
+    "fit($self, x_matrix, y_matrix, x_col_names, encoder, max_iterations=25, "
+    "convergence_delta=1e-8)\n--\n\n");
 
 // Penalized logistic regression
 
@@ -192,8 +193,8 @@ constexpr const char *penalized_fit_parameters[] = {
 constexpr Signature penalized_fit_signature{"fit", penalized_fit_parameters, 4};
 
 PyMethodDef penalized_fit_method = py::method_entry<penalized_fit, penalized_fit_signature>(
-     "fit($self, x_matrix, y_matrix, x_col_names, encoder, penalties=None, max_iterations=25, "
-     "convergence_delta=1e-8)\n--\n\n");
+    "fit($self, x_matrix, y_matrix, x_col_names, encoder, penalties=None, max_iterations=25, "
+    "convergence_delta=1e-8)\n--\n\n");
 
 // PenaltySpecification
 

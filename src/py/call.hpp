@@ -115,7 +115,8 @@ template <class Body> PyObject *guarded(Body &&body) noexcept {
 
 // Module function: Fn(params...).
 template <auto Fn, const Signature &Sig>
-PyObject *function(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *kwnames) noexcept {
     return guarded([&] {
         PyObject *slots[max_parameters];
         match_arguments(Sig, args, nargs, kwnames, slots);
@@ -126,7 +127,8 @@ PyObject *function(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject
 // Method: Fn(Shared<T>& or Exclusive<T>& self, params...); the object is taken before the
 // arguments are converted.
 template <auto Fn, const Signature &Sig>
-PyObject *method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                 PyObject *kwnames) noexcept {
     return guarded([&] {
         PyObject *slots[max_parameters];
         match_arguments(Sig, args, nargs, kwnames, slots);
@@ -146,7 +148,9 @@ template <auto Fn> PyObject *getter(PyObject *self, void *) noexcept {
 }
 
 // Unary slot (__repr__, __str__, __int__): Fn(Shared<T>& self).
-template <auto Fn> PyObject *unary_slot(PyObject *self) noexcept { return getter<Fn>(self, nullptr); }
+template <auto Fn> PyObject *unary_slot(PyObject *self) noexcept {
+    return getter<Fn>(self, nullptr);
+}
 
 // Setter: Fn(Exclusive<T>& self, value); the value is converted before the object is taken, so
 // a failed conversion changes nothing.

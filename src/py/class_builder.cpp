@@ -22,9 +22,9 @@ void add_slot(std::vector<PyType_Slot> &slots, int id, void *function) {
 PyTypeObject *build_class(const ClassDefinition &definition, int basic_size, destructor dealloc) {
     std::vector<PyType_Slot> slots;
     add_slot(slots, Py_tp_dealloc, reinterpret_cast<void *>(dealloc));
-    add_slot(slots, Py_tp_new,
-             reinterpret_cast<void *>(definition.constructor ? definition.constructor
-                                                             : no_constructor));
+    add_slot(
+        slots, Py_tp_new,
+        reinterpret_cast<void *>(definition.constructor ? definition.constructor : no_constructor));
     add_slot(slots, Py_tp_doc, const_cast<char *>(definition.doc));
     add_slot(slots, Py_tp_methods, definition.methods);
     add_slot(slots, Py_tp_getset, definition.getset);

@@ -21,7 +21,7 @@ template <class T> struct To;
 
 // Instances of this module's classes are copied in, under a momentary shared borrow.
 template <class T>
-    requires requires { ClassOf<T>::type; }
+requires requires { ClassOf<T>::type; }
 struct From<T> {
     static T convert(PyObject *object) {
         if (!is_instance<T>(object)) {
@@ -42,21 +42,13 @@ template <class T> struct From<Shared<T>> {
     }
 };
 
-template <> struct From<std::string> {
-    static std::string convert(PyObject *object);
-};
+template <> struct From<std::string> { static std::string convert(PyObject *object); };
 
-template <> struct From<double> {
-    static double convert(PyObject *object);
-};
+template <> struct From<double> { static double convert(PyObject *object); };
 
-template <> struct From<__int128> {
-    static __int128 convert(PyObject *object);
-};
+template <> struct From<__int128> { static __int128 convert(PyObject *object); };
 
-template <> struct From<bool> {
-    static bool convert(PyObject *object);
-};
+template <> struct From<bool> { static bool convert(PyObject *object); };
 
 // A parameter that may be left out (the bound function then applies its default), but that is
 // never None when given.
@@ -139,7 +131,7 @@ template <> struct To<std::string> {
 };
 
 template <class T>
-    requires requires { ClassOf<T>::type; }
+requires requires { ClassOf<T>::type; }
 struct To<T> {
     static Ref convert(T value) { return new_instance(std::move(value)); }
 };

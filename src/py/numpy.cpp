@@ -40,12 +40,14 @@ void bind_numpy_api() {
     PyArray_API = api;
     if (NPY_VERSION < PyArray_GetNDArrayCVersion()) {
         PyArray_API = nullptr;
-        raise(PyExc_ImportError, "the installed NumPy has a newer ABI than _tallyfit was built for");
+        raise(PyExc_ImportError,
+              "the installed NumPy has a newer ABI than _tallyfit was built for");
     }
     PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
     if (NPY_FEATURE_VERSION > PyArray_RUNTIME_VERSION) {
         PyArray_API = nullptr;
-        raise(PyExc_ImportError, "the installed NumPy is older than the one _tallyfit was built for");
+        raise(PyExc_ImportError,
+              "the installed NumPy is older than the one _tallyfit was built for");
     }
 }
 

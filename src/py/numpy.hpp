@@ -28,8 +28,6 @@ template <> struct From<linalg::VectorView> {
 // A new, owning, C-contiguous 1-D float64 array.
 Ref new_float64_array(linalg::VectorView values);
 
-template <> struct To<linalg::Vector> {
-    static Ref convert(const linalg::Vector &values);
-};
+template <> struct To<linalg::Vector> { static Ref convert(const linalg::Vector &values); };
 
 } // namespace tallyfit::py

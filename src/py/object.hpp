@@ -25,9 +25,7 @@ template <class T> struct Instance {
 };
 
 // The Python class that wraps values of type T; set once when the class is built.
-template <class T> struct ClassOf {
-    static inline PyTypeObject *type = nullptr;
-};
+template <class T> struct ClassOf { static inline PyTypeObject *type = nullptr; };
 
 template <class T> Instance<T> *instance_cast(PyObject *object) {
     return reinterpret_cast<Instance<T> *>(object);
@@ -49,7 +47,9 @@ template <class T> Ref new_instance(PyTypeObject *type, T value) {
     return object;
 }
 
-template <class T> Ref new_instance(T value) { return new_instance(ClassOf<T>::type, std::move(value)); }
+template <class T> Ref new_instance(T value) {
+    return new_instance(ClassOf<T>::type, std::move(value));
+}
 
 template <class T> void dealloc_instance(PyObject *object) {
     PyTypeObject *type = Py_TYPE(object);

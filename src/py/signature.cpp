@@ -16,14 +16,14 @@ std::string plural(std::size_t count, const char *noun) {
 [[noreturn]] void too_many_positional(const Signature &signature, Py_ssize_t given) {
     std::string expected;
     if (signature.required == signature.count) {
-        expected = (signature.count == 0 ? "no arguments" : plural(signature.count, "positional argument"));
+        expected = (signature.count == 0 ? "no arguments"
+                                         : plural(signature.count, "positional argument"));
     } else {
         expected = "from " + std::to_string(signature.required) + " to " +
                    plural(signature.count, "positional argument");
     }
     raise(PyExc_TypeError, std::string(signature.name) + "() takes " + expected + " but " +
-                               std::to_string(given) + (given == 1 ? " was" : " were") +
-                               " given");
+                               std::to_string(given) + (given == 1 ? " was" : " were") + " given");
 }
 
 Py_ssize_t parameter_index(const Signature &signature, PyObject *keyword) {

@@ -64,9 +64,8 @@ void set_blas_loader(BlasLoader loader);
 const BlasRoutines &blas();
 
 namespace detail {
-#ifdef TALLYFIT_SYSTEM_BLAS
-BlasRoutines system_blas_routines(); // from the linked library
-#endif
+// The routines of the linked library; defined only in builds with TALLYFIT_SYSTEM_BLAS.
+BlasRoutines system_blas_routines();
 } // namespace detail
 
 } // namespace tallyfit::linalg

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "linalg/shape_error.hpp"
 
@@ -20,7 +21,8 @@ std::optional<Index> broadcast_size(Index a, Index b) {
 }
 
 // A vector takes part in broadcasting as a single row.
-MatrixView as_row(const VectorView &v) { return {v.data, 1, v.size, 0, v.stride}; }
+MatrixView as_matrix(const VectorView &v) { return {v.data, 1, v.size, 0, v.stride}; }
+MatrixView as_matrix(const MatrixView &m) { return m; }
 
 // A stretched axis is read with stride 0, so every position sees its single element.
 MatrixView stretched(MatrixView m, Index rows, Index cols) {
@@ -56,45 +58,35 @@ void combine(Arithmetic op, const MatrixView &a, const MatrixView &b, double *ou
     }
 }
 
-// The broadcast (rows, cols) of two shapes, or an internal error naming the shapes as given.
-template <class A, class B>
-std::pair<Index, Index> broadcast_shape(const MatrixView &a, const MatrixView &b, const A &given_a,
-                                        const B &given_b) {
+struct Combined {
+    Index rows;
+    Index cols;
+    std::vector<double> values; // row by row
+};
+
+// An internal error names the shapes as the caller gave them.
+template <class A, class B> Combined broadcast(Arithmetic op, const A &given_a, const B &given_b) {
+    const MatrixView a = as_matrix(given_a);
+    const MatrixView b = as_matrix(given_b);
     const auto rows = broadcast_size(a.rows, b.rows);
     const auto cols = broadcast_size(a.cols, b.cols);
     if (!rows || !cols) {
         throw_shape_mismatch("elementwise operation", given_a, given_b);
     }
-    return {*rows, *cols};
+    Combined result{*rows, *cols, std::vector<double>(static_cast<std::size_t>(*rows * *cols))};
+    combine(op, stretched(a, *rows, *cols), stretched(b, *rows, *cols), result.values.data());
+    return result;
 }
 
-template <class A, class B>
-Matrix broadcast_matrix(Arithmetic op, const A &given_a, const B &given_b) {
-    MatrixView a;
-    MatrixView b;
-    if constexpr (std::is_same_v<A, VectorView>) {
-        a = as_row(given_a);
-    } else {
-        a = given_a;
-    }
-    if constexpr (std::is_same_v<B, VectorView>) {
-        b = as_row(given_b);
-    } else {
-        b = given_b;
-    }
-    const auto [rows, cols] = broadcast_shape(a, b, given_a, given_b);
-    Matrix result(rows, cols);
-    combine(op, stretched(a, rows, cols), stretched(b, rows, cols), result.data());
-    return result;
+template <class A, class B> Matrix broadcast_matrix(Arithmetic op, const A &a, const B &b) {
+    Combined result = broadcast(op, a, b);
+    return Matrix(result.rows, result.cols, std::move(result.values));
 }
 
 } // namespace
 
 Vector elementwise(Arithmetic op, const VectorView &a, const VectorView &b) {
-    const auto [rows, cols] = broadcast_shape(as_row(a), as_row(b), a, b);
-    Vector result(cols);
-    combine(op, stretched(as_row(a), rows, cols), stretched(as_row(b), rows, cols), result.data());
-    return result;
+    return Vector(broadcast(op, a, b).values);
 }
 
 Matrix elementwise(Arithmetic op, const MatrixView &a, const MatrixView &b) {

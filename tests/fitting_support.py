@@ -1,0 +1,101 @@
+"""Data, memory layouts and reference solvers shared by the model-core tests."""
+
+import pathlib
+
+import numpy as np
+import pytest
+
+DATA = pathlib.Path(__file__).parent / "data"
+
+
+def read_dataset(name):
+    """The columns of a data file as a dict of float arrays, and the published values that its
+    comment header lists as "# estimate NAME VALUE" or "# NAME VALUE" lines."""
+    lines = (DATA / name).read_text().splitlines()
+    comments = [line[1:].split() for line in lines if line.startswith("#")]
+    published = {}
+    for words in comments:
+        if len(words) == 3 and words[0] == "estimate":
+            published[words[1]] = float(words[2])
+        elif len(words) == 2:
+            published[words[0]] = float(words[1])
+    table = [line for line in lines if line and not line.startswith("#")]
+    header = table[0].split(",")
+    values = np.array([[float(cell) for cell in row.split(",")] for row in table[1:]])
+    return {column: values[:, j].copy() for j, column in enumerate(header)}, published
+
+
+def raises_internal_error(call):
+    """Runs call, which must end with the module's internal-error exception: a BaseException
+    that a plain `except Exception` does not catch."""
+    with pytest.raises(BaseException) as info:
+        call()
+    assert not isinstance(info.value, Exception), repr(info.value)
+    return info.value
+
+
+def well_conditioned_problem(rng, n, p):
+    """A design matrix with an intercept column and independent normal columns."""
+    x = rng.normal(size=(n, p))
+    x[:, 0] = 1.0
+    return x
+
+
+# Each layout returns a view with the logical contents of its contiguous argument but other
+# strides; the kernels must give the same results as for the contiguous array.
+MATRIX_LAYOUTS = {
+    "fortran_order": np.asfortranarray,
+    "transposed_view": lambda a: np.ascontiguousarray(a.T).T,
+    "every_second_row": lambda a: np.repeat(a, 2, axis=0)[::2],
+    "reversed_rows": lambda a: a[::-1].copy()[::-1],
+    "reversed_columns": lambda a: a[:, ::-1].copy()[:, ::-1],
+    "reversed_both": lambda a: a[::-1, ::-1].copy()[::-1, ::-1],
+    "column_slice": lambda a: np.repeat(a, 3, axis=1)[:, 1::3],
+    "transposed_reversed": lambda a: np.ascontiguousarray(a.T[::-1]).T[:, ::-1],
+}
+
+VECTOR_LAYOUTS = {
+    "contiguous": lambda v: v,
+    "every_second": lambda v: np.repeat(v, 2)[::2],
+    "reversed": lambda v: v[::-1].copy()[::-1],
+}
+
+
+def logistic(s):
+    return 1.0 / (np.exp(-s) + 1.0)
+
+
+def reference_irls(x, y, ridge=None, max_iterations=25, convergence_delta=1e-8):
+    """The Newton iteration of the logistic models written plainly in NumPy: the coefficients
+    and the number of iterations run, or None when the fit does not converge."""
+    n, p = x.shape
+    ridge = np.zeros(p) if ridge is None else np.asarray(ridge, dtype=float)
+    beta = np.zeros(p)
+    mu = np.full(n, 0.5)
+    w = np.full(n, 0.25)
+    previous = np.inf
+    change = np.inf
+    iterations = 0
+    while iterations < max_iterations and change > convergence_delta:
+        z = x @ beta + (y - mu) / w
+        weighted = x.T * w
+        beta = np.linalg.solve(weighted @ x + np.diag(ridge), weighted @ z)
+        mu = logistic(x @ beta)
+        p_clamped = np.clip(mu, 1e-9, 0.999999999)
+        log_likelihood = np.sum(y * np.log(p_clamped) + (1 - y) * np.log(1 - p_clamped))
+        w = (1 - mu) * mu
+        iterations += 1
+        change = abs(log_likelihood - previous)
+        previous = log_likelihood
+    if change > convergence_delta:
+        return None
+    return beta, iterations
+
+
+def logistic_problem(rng, n, p):
+    """A design with an intercept and outcomes drawn from a moderate true model, so that the
+    maximum-likelihood fit exists and converges in a handful of steps."""
+    x = well_conditioned_problem(rng, n, p)
+    true_beta = rng.normal(scale=0.5, size=p)
+    y = (rng.random(n) < logistic(x @ true_beta)).astype(float)
+    return x, y

@@ -1,0 +1,129 @@
+"""Benchmarks of _tallyfit's fits against numpy, scikit-learn and statsmodels.
+
+    python bench/run.py [--quick] [--sections ols logistic penalized]
+
+Writes bench/results/{ols,logistic,penalized}.md (rewritten after every
+shape, so an interrupted run keeps what it measured) and prints them. The
+full grid (n up to 1e6, p up to 200) needs about 20 minutes and 8 GB on two
+idle cores; --quick stops at n = 1e5.
+
+OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE, where set, slow current OpenBLAS
+builds; each report records them. To measure without them, unset both for
+that one command: env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE make bench
+"""
+import argparse
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+import logistic_bench
+import ols_bench
+import penalized_bench
+from machine_info import machine_lines
+from measure import METHOD
+from report import write_report
+from simulated_data import binary_response, design_matrix, linear_response
+
+FULL_N = [10_000, 100_000, 1_000_000]
+QUICK_N = [10_000, 100_000]
+P_VALUES = [10, 50, 200]
+WARM_UP_SHAPE = (2_000, 10)
+RESULTS_DIR = Path(__file__).resolve().parent / "results"
+
+TIMING_NOTE = ("time: median of 5 runs for n <= 1e4, 3 for n <= 1e5, 1 above; "
+               "all methods run in this one process on the same arrays")
+RATIO_NOTE = ("÷ floor: this method's time over the floor's; ours ÷ this: "
+              "our time over this method's (below 1 means ours is faster)")
+
+
+def repeats_for(n):
+    return 5 if n <= 10_000 else 3 if n <= 100_000 else 1
+
+
+def sections(c):
+    """name -> (title, notes, runner(x, y_linear, y_binary, repeats),
+    module with tables())"""
+    return {
+        "ols": (
+            "Least squares", [
+                TIMING_NOTE, METHOD, RATIO_NOTE,
+                "floor: numpy computing X'X, X'y, inv(X'X) and their "
+                "product on the same arrays",
+                "goal: ours under 1% of X's size beyond p×p matrices"],
+            lambda x, yl, yb, r: ols_bench.run(x, yl, r), ols_bench),
+        "logistic": (
+            "Logistic regression", [
+                TIMING_NOTE, METHOD, RATIO_NOTE,
+                " ".join(logistic_bench.__doc__.split("\n\n")[1].split()),
+                "iterations of ours: the smallest max_iterations under which "
+                "the same fit converges (found by refitting, not timed)",
+                "floor: numpy's X'X once, times our iteration count",
+                "simulated data: x ~ N(0, 1) plus an intercept column, "
+                "P(y = 1) = logistic(x'b) with b ~ N(0, 1/p): not separable",
+                "goal: ours under 5% of X's size beyond p×p matrices"],
+            lambda x, yl, yb, r: logistic_bench.run(x, yb, r),
+            logistic_bench),
+        "penalized": (
+            "Ridge-penalized logistic regression", [
+                TIMING_NOTE, METHOD,
+                f"C = {c:g} for scikit-learn, lambda = 1/C = {1 / c:g} on "
+                "every column but the intercept for ours: the same objective",
+                "data as in the logistic benchmark",
+                "goal: ours under 5% of X's size beyond p×p matrices"],
+            lambda x, yl, yb, r: penalized_bench.run(x, yb, r, c),
+            penalized_bench),
+    }
+
+
+def parse_arguments():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="stop at n = 1e5 (a few minutes)")
+    parser.add_argument("--sections", nargs="+",
+                        choices=["ols", "logistic", "penalized"],
+                        default=["ols", "logistic", "penalized"])
+    parser.add_argument("--C", type=float, default=0.01, dest="c",
+                        help="inverse ridge strength (default 0.01)")
+    parser.add_argument("--seed", type=int, default=20240601)
+    parser.add_argument("--results-dir", type=Path, default=RESULTS_DIR)
+    return parser.parse_args()
+
+
+def simulate(n, p, rng):
+    x = design_matrix(n, p, rng)
+    return x, linear_response(x, rng), binary_response(x, rng)
+
+
+def main():
+    args = parse_arguments()
+    chosen = {name: spec for name, spec in sections(args.c).items()
+              if name in args.sections}
+    rng = np.random.default_rng(args.seed)
+
+    # Thread pools, lazy imports and allocator arenas start on first use.
+    warm_up = simulate(*WARM_UP_SHAPE, rng)
+    for _, _, runner, _ in chosen.values():
+        runner(*warm_up, 1)
+    machine = ["Machine:", *machine_lines()]
+
+    rows = {name: [] for name in chosen}
+    texts = {}
+    for n in QUICK_N if args.quick else FULL_N:
+        for p in P_VALUES:
+            started = time.perf_counter()
+            x, y_linear, y_binary = simulate(n, p, rng)
+            for name, (title, notes, runner, module) in chosen.items():
+                rows[name] += runner(x, y_linear, y_binary, repeats_for(n))
+                texts[name] = write_report(
+                    args.results_dir / f"{name}.md", title, machine, notes,
+                    module.tables(rows[name]))
+            del x, y_linear, y_binary
+            print(f"n={n:,} p={p}: {time.perf_counter() - started:.1f} s",
+                  file=sys.stderr, flush=True)
+    print("\n\n".join(texts.values()))
+
+
+if __name__ == "__main__":
+    main()

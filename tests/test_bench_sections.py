@@ -1,0 +1,51 @@
+"""The benchmark sections on a small problem: every peer must reach our
+coefficients, which checks column order, intercept and penalty wiring."""
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+pytest.importorskip("sklearn")
+pytest.importorskip("statsmodels")
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+
+import logistic_bench  # noqa: E402
+import ols_bench  # noqa: E402
+import penalized_bench  # noqa: E402
+from simulated_data import (  # noqa: E402
+    binary_response, design_matrix, linear_response)
+
+
+@pytest.fixture(scope="module")
+def data():
+    rng = np.random.default_rng(7)
+    x = design_matrix(2_000, 6, rng)
+    return x, linear_response(x, rng), binary_response(x, rng)
+
+
+def _peers(rows, ours_prefix, floor_prefix="floor"):
+    return [row for row in rows
+            if not row["method"].startswith((ours_prefix, floor_prefix))]
+
+
+@pytest.mark.parametrize("section, response, extra, tolerance", [
+    (ols_bench, 1, (), 1e-10),
+    (logistic_bench, 2, (), 1e-6),
+    # A strong penalty shows whether both sides leave the intercept alone
+    # and penalize the rest alike; a weak one stays close to the plain fit.
+    (penalized_bench, 2, (1e-4,), 1e-6),
+    (penalized_bench, 2, (0.05,), 1e-6),
+])
+def test_peers_agree_with_ours(data, section, response, extra, tolerance):
+    x = data[0]
+    rows = section.run(x, data[response], 1, *extra)
+    (ours,) = [row for row in rows if row["method"] == section.OURS]
+    assert ours.get("note") is None and ours["seconds"] > 0
+    peers = _peers(rows, section.OURS)
+    assert len(peers) >= 1
+    for row in peers:
+        assert row["difference"] < tolerance, row["method"]
+        assert row["ours_over"] > 0
+    if section is not ols_bench:
+        assert 2 <= ours["iterations"] <= 25

@@ -66,28 +66,33 @@ Matrix matmul(const MatrixView &a_view, const MatrixView &b_view) {
     return c;
 }
 
-Vector matvec(const MatrixView &a, const VectorView &x) {
+void matvec_into(const MatrixView &a, const VectorView &x, double *y) {
     if (a.cols != x.size) {
         throw_shape_mismatch("matrix-vector product", a, x);
     }
-    Vector y(a.rows);
-    if (a.rows == 0 || a.cols == 0) {
-        return y;
+    if (a.rows == 0) {
+        return;
     }
     const auto blas_a = as_blas_matrix(a);
-    if (blas_a && blas_increment_ok(x) && fits_blas_int(a.rows) && fits_blas_int(a.cols)) {
+    if (a.cols > 0 && blas_a && blas_increment_ok(x) && fits_blas_int(a.rows) &&
+        fits_blas_int(a.cols)) {
         // Column-by-column memory is handed over as column-major rather than transposed, so
         // that A stays A for either layout.
         const auto layout = blas_a->trans == cblas::Transpose::NoTrans ? cblas::Layout::RowMajor
                                                                        : cblas::Layout::ColMajor;
         cblas::dgemv(layout, cblas::Transpose::NoTrans, static_cast<FortranInt>(a.rows),
                      static_cast<FortranInt>(a.cols), 1.0, blas_a->data, blas_a->leading_dimension,
-                     blas_vector_start(x), static_cast<FortranInt>(x.stride), 0.0, y.data(), 1);
-        return y;
+                     blas_vector_start(x), static_cast<FortranInt>(x.stride), 0.0, y, 1);
+        return;
     }
     for (Index i = 0; i < a.rows; ++i) {
-        y[i] = dot(a.row(i), x);
+        y[i] = a.cols == 0 ? 0.0 : dot(a.row(i), x);
     }
+}
+
+Vector matvec(const MatrixView &a, const VectorView &x) {
+    Vector y(a.rows);
+    matvec_into(a, x, y.data());
     return y;
 }
 

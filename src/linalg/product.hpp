@@ -17,6 +17,9 @@ Matrix matmul(const MatrixView &a, const MatrixView &b);
 // A x; the columns of A must equal the length of x.
 Vector matvec(const MatrixView &a, const VectorView &x);
 
+// A x written into y[0 .. rows of A), for loops that reuse one buffer.
+void matvec_into(const MatrixView &a, const VectorView &x, double *y);
+
 // x . z; the lengths must be equal.
 double dot(const VectorView &x, const VectorView &z);
 

@@ -13,63 +13,103 @@ namespace tallyfit {
 
 namespace {
 
-// The probabilities are clamped for the logarithms only. fmax and fmin return the other operand
-// for a NaN, so a NaN probability counts as 1e-9.
-double log_likelihood(const linalg::VectorView &y, const linalg::Vector &mu) {
-    double total = 0.0;
-    for (linalg::Index i = 0; i < y.size; ++i) {
-        const double p = std::fmin(std::fmax(mu[i], 1e-9), 0.999999999);
-        total += y[i] * std::log(p) + (1.0 - y[i]) * std::log(1.0 - p);
-    }
-    return total;
-}
+using linalg::Index;
 
+// (1 - mu) mu: the weight of a row (0.25 for the start value mu = 0.5).
 double binomial_weight(double mu) { return (1.0 - mu) * mu; }
+
+// One term of the log-likelihood. The probability is clamped for the logarithms only; fmax and
+// fmin return the other operand for a NaN, so a NaN probability counts as 1e-9.
+double log_likelihood_term(double y, double mu) {
+    const double p = std::fmin(std::fmax(mu, 1e-9), 0.999999999);
+    return y * std::log(p) + (1.0 - y) * std::log(1.0 - p);
+}
 
 bool all_finite(const linalg::Vector &values) {
     return std::all_of(values.values().begin(), values.values().end(),
                        [](double v) { return std::isfinite(v); });
 }
 
+// One pass over X at the coefficients beta: eta = X beta, mu = sigma(eta), the log-likelihood,
+// and (when wanted) the Gram product with the weights and working responses of that mu, for
+// the step from beta. The start of the iteration fixes mu at 0.5 instead of sigma(X 0).
+struct Pass {
+    double log_likelihood = 0.0;
+    std::optional<linalg::WeightedGram> gram;
+};
+
+Pass sweep(const linalg::MatrixView &x, const linalg::VectorView &y, const linalg::Vector &beta,
+           const std::optional<linalg::VectorView> &ridge, bool start, bool with_gram) {
+    const Index p = x.cols;
+    const Index block_rows = linalg::gram_block_rows(x);
+    linalg::Vector rows(block_rows * p);
+    linalg::Vector eta(block_rows);
+    linalg::Vector responses(block_rows);
+    linalg::GramAccumulator accumulator(p);
+    Pass pass;
+    for (Index first = 0; first < x.rows; first += block_rows) {
+        const Index count = std::min(block_rows, x.rows - first);
+        linalg::gather_rows(x, first, count, rows.data());
+        const linalg::MatrixView block{rows.data(), count, p, p, 1};
+        linalg::matvec_into(block, beta.view(), eta.data());
+        for (Index r = 0; r < count; ++r) {
+            const double mu = start ? 0.5 : logistic(eta[r]);
+            if (!start) {
+                pass.log_likelihood += log_likelihood_term(y[first + r], mu);
+            }
+            if (with_gram) {
+                const double w = binomial_weight(mu);
+                const double z = eta[r] + (y[first + r] - mu) / w;
+                const double scale = std::sqrt(w);
+                double *row = rows.data() + r * p;
+                for (Index j = 0; j < p; ++j) {
+                    row[j] *= scale;
+                }
+                responses[r] = scale * z;
+            }
+        }
+        if (with_gram) {
+            accumulator.add_block(rows.data(), responses.data(), count);
+        }
+    }
+    if (with_gram) {
+        pass.gram = std::move(accumulator).finish(ridge);
+    }
+    return pass;
+}
+
 } // namespace
 
 double logistic(double s) { return 1.0 / (std::exp(-s) + 1.0); }
 
+// Each iteration reads X once: the pass that evaluates the log-likelihood of the new
+// coefficients also gathers the Gram product for the step after them, which the loop tests
+// then use or discard. No working vector of length n is kept.
 Result<linalg::Vector, LogisticRegressionError>
 fit_irls(const linalg::MatrixView &x, const linalg::VectorView &y,
          const std::optional<linalg::VectorView> &ridge, __int128 max_iterations,
          double convergence_delta) {
     linalg::Vector beta(x.cols);
-    linalg::Vector mu = linalg::filled(y.size, 0.5);
-    linalg::Vector w = linalg::filled(y.size, 0.25);
     double previous_log_likelihood = std::numeric_limits<double>::infinity();
     double change = std::numeric_limits<double>::infinity();
     __int128 iterations = 0;
-    // X beta of the current coefficients; each iteration's X beta_new serves the next one, so
-    // an iteration reads X twice: once for the Gram product, once for X beta_new.
-    std::optional<linalg::Vector> eta;
+    std::optional<linalg::WeightedGram> gram;
 
     while (iterations < max_iterations && change > convergence_delta) {
-        if (!eta) {
-            eta = linalg::matvec(x, beta.view());
+        if (iterations == 0) {
+            gram = sweep(x, y, beta, ridge, true, true).gram;
         }
-        const linalg::Vector residual = linalg::subtract(y, mu.view());
-        const linalg::Vector z =
-            linalg::add(eta->view(), linalg::divide(residual.view(), w.view()).view());
-        const linalg::WeightedGram gram = linalg::weighted_gram(x, w.view(), z.view(), ridge);
-        const auto h_inverse = linalg::inverse(gram.h.view());
+        const auto h_inverse = linalg::inverse(gram->h.view());
         if (!h_inverse) {
             return err(LogisticRegressionError::InversionFailure);
         }
-        linalg::Vector beta_new = linalg::matvec(h_inverse.value().view(), gram.t.view());
-        eta = linalg::matvec(x, beta_new.view());
-        mu = linalg::map(eta->view(), logistic);
-        const double current_log_likelihood = log_likelihood(y, mu);
-        beta = std::move(beta_new);
-        w = linalg::map(mu.view(), binomial_weight);
+        beta = linalg::matvec(h_inverse.value().view(), gram->t.view());
+        const bool may_continue = iterations + 1 < max_iterations;
+        Pass pass = sweep(x, y, beta, ridge, false, may_continue);
+        gram = std::move(pass.gram);
         ++iterations;
-        change = std::fabs(current_log_likelihood - previous_log_likelihood);
-        previous_log_likelihood = current_log_likelihood;
+        change = std::fabs(pass.log_likelihood - previous_log_likelihood);
+        previous_log_likelihood = pass.log_likelihood;
     }
     if (change > convergence_delta) {
         return err(LogisticRegressionError::ConvergenceFailure);

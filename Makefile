@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all test demo bench clean format
+.PHONY: all test demo bench clean format test-asan fuzz test-valgrind stubtest
 
 all: $(VENV)/.built
 
@@ -35,9 +35,71 @@ $(VENV)/.bench-deps: $(VENV)/.deps
 bench: $(VENV)/.built $(VENV)/.bench-deps
 	$(PY) bench/run.py
 
+# ---- Reliability checks ---------------------------------------------------------------------
+
+# The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, installed into a
+# directory of its own that the sanitized run puts ahead of the venv's site-packages.
+ASAN_BUILD_DIR ?= build/asan
+# The interpreter is not instrumented, so the sanitizer runtimes are preloaded into it. Leak
+# detection is off because the interpreter never frees some of its own memory; test_leaks.py
+# and test-valgrind look for our leaks instead.
+SANITIZER_RUNTIMES = $$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)
+SANITIZED_PYTHON = LD_PRELOAD="$(SANITIZER_RUNTIMES)" \
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONPATH=$(abspath $(ASAN_BUILD_DIR))/site $(PY)
+
+$(ASAN_BUILD_DIR)/.built: $(VENV)/.deps $(SOURCES)
+	$(PIP) install -q --no-build-isolation --no-deps --upgrade --target $(ASAN_BUILD_DIR)/site \
+		-C build-dir=$(ASAN_BUILD_DIR)/cmake -C cmake.build-type=RelWithDebInfo \
+		-C cmake.define.TALLYFIT_SANITIZE=address,undefined .
+	touch $@
+
+test-asan: $(ASAN_BUILD_DIR)/.built
+	$(SANITIZED_PYTHON) -c 'import sys, _tallyfit; \
+		sys.exit(not _tallyfit.__file__.startswith("$(abspath $(ASAN_BUILD_DIR))"))'
+	$(SANITIZED_PYTHON) -m pytest -q -p no:cacheprovider
+
+# libFuzzer targets of the plain C++ core, built with clang; each runs for FUZZ_SECONDS. New
+# inputs go to FUZZ_CORPUS_DIR, crashing ones to $(FUZZ_BUILD_DIR)/artifacts.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD_DIR ?= fuzz/build
+FUZZ_CORPUS_DIR ?= fuzz/corpus-run
+# Each target NAME_fuzzer has its seeds in fuzz/corpus/NAME and its dictionary in fuzz/NAME.dict.
+FUZZERS := formula model_file
+
+fuzz: $(VENV)/.deps
+	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD_DIR) -G Ninja \
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_CXX_COMPILER=clang++ \
+		-DTALLYFIT_MODULE=OFF -DTALLYFIT_FUZZ=ON >/dev/null
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD_DIR)
+	mkdir -p $(FUZZ_BUILD_DIR)/artifacts
+	set -e; for name in $(FUZZERS); do \
+		mkdir -p $(FUZZ_CORPUS_DIR)/$$name; \
+		$(FUZZ_BUILD_DIR)/fuzz/$${name}_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+			-rss_limit_mb=2048 -print_final_stats=1 -dict=fuzz/$$name.dict \
+			-artifact_prefix=$(FUZZ_BUILD_DIR)/artifacts/$$name- \
+			$(FUZZ_CORPUS_DIR)/$$name fuzz/corpus/$$name; \
+	done
+
+# The whole suite once under memcheck (about 7 minutes on two cores, so not part of CI).
+test-valgrind: $(VENV)/.built
+	PYTHONMALLOC=malloc valgrind --quiet --error-exitcode=99 \
+		--suppressions=.ci/valgrind-python.supp \
+		--leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
+		$(PY) -m pytest -q -p no:cacheprovider
+
+# The stub against the installed module. stubtest passes silently when mypy cannot find the stub,
+# so finding it is checked first. Both run in a scratch directory, where stubtest leaves the mypy
+# cache it always writes.
+STUBTEST_DIR ?= build/stubtest
+stubtest: $(VENV)/.built
+	mkdir -p $(STUBTEST_DIR)
+	cd $(STUBTEST_DIR) && $(abspath $(PY)) -m mypy -c 'import _tallyfit'
+	cd $(STUBTEST_DIR) && $(abspath $(PY)) -m mypy.stubtest _tallyfit
+
 format:
 	clang-format -i $$(find src fuzz -name '*.cpp' -o -name '*.hpp')
 
 clean:
-	rm -rf build dist *.egg-info $(VENV)/.built
+	rm -rf build dist *.egg-info $(VENV)/.built $(FUZZ_BUILD_DIR)
 	-$(PIP) uninstall -q -y tallyfit 2>/dev/null || true

@@ -11,12 +11,14 @@ from iterations import NOT_CONVERGED, count_iterations  # noqa: E402
 from measure import measure_call, measure_repeated  # noqa: E402
 from rows import add_ratios, memory_goal_rows  # noqa: E402
 from tables import markdown_table, ratio  # noqa: E402
+from memory_tools import needs_plain_allocator  # noqa: E402
 
 MB = 1_000_000
 # The kernel's RSS counters are per-CPU and lag by up to a few hundred kB.
 SLACK = MB
 
 
+@needs_plain_allocator
 @pytest.mark.parametrize("megabytes", [0, 40, 120])
 def test_peak_memory_of_a_call(megabytes):
     measurement = measure_call(
@@ -26,6 +28,7 @@ def test_peak_memory_of_a_call(megabytes):
     assert measurement.result == megabytes * MB // 8
 
 
+@needs_plain_allocator
 def test_heap_memory_freed_before_the_call_is_not_reused_unseen():
     # Blocks of 1 kB come from malloc's heap, which keeps freed pages
     # resident unless they are trimmed.

@@ -42,10 +42,16 @@ using py::Shared;
 using py::Signature;
 using Names = std::vector<std::string>;
 
+ModelState new_model_state(std::string_view kind) {
+    ModelState state;
+    state.base.model_type = kind;
+    return state;
+}
+
 // One Python class per model kind, all holding the same kind of value.
 template <const std::string_view &Kind, const char *ClassName> struct ModelCore {
     static constexpr Signature constructor_signature{ClassName};
-    ModelState state{.base = {.model_type = std::string(Kind)}};
+    ModelState state = new_model_state(Kind);
 };
 
 constexpr char linear_class_name[] = "LinearRegressionCore";

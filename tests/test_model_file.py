@@ -607,3 +607,13 @@ def test_relative_path_and_special_file(tmp_path, monkeypatch):
     assert (tmp_path / "m.json").read_text() == TEN_LINES
     fitted(LinearRegressionCore).save_to_file(os.devnull)
     assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
+
+
+def test_error_message_keeps_text_after_a_nul_character(tmp_path):
+    path = tmp_path / "nul.json"
+    path.write_text('{"encoding_data": {"column_mappings": {"c": {"encoding_type": '
+                    '"Dumm\\u0000y"}}}, "model_type": "LinearRegression"}')
+    with pytest.raises(ValueError) as raised:
+        LinearRegressionCore().load_from_file(str(path))
+    assert "unknown variant `Dumm\x00y`, expected one of `Dummy`" in str(raised.value)
+    assert re.search(r" at line 1 column \d+$", str(raised.value))

@@ -21,8 +21,13 @@ PyObject *internal_error_class() {
 
 namespace {
 
+// The whole message, even where text from a model file put a NUL byte into it.
 void set_error(PyObject *type, const std::string &message) {
-    PyErr_SetString(type, message.c_str());
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) {
+        PyErr_SetObject(type, text.get());
+    }
 }
 
 void set_internal_error(const std::string &message) {

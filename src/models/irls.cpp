@@ -22,6 +22,14 @@ double binomial_weight(double mu) { return (1.0 - mu) * mu; }
 // fmin return the other operand for a NaN, so a NaN probability counts as 1e-9.
 double log_likelihood_term(double y, double mu) {
     const double p = std::fmin(std::fmax(mu, 1e-9), 0.999999999);
+    // For a 0/1 response one of the two products is an exact zero (the logarithms are finite
+    // after the clamp), so one logarithm gives the same sum.
+    if (y == 1.0) {
+        return std::log(p);
+    }
+    if (y == 0.0) {
+        return std::log(1.0 - p);
+    }
     return y * std::log(p) + (1.0 - y) * std::log(1.0 - p);
 }
 

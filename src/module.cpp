@@ -65,7 +65,7 @@ Ref create_module() {
         linear_regression_class,
         logistic_regression_class,
         penalized_logistic_regression_class,
-        penalty_specification_class,
+        penalty_class,
     };
     for (auto build : classes) {
         register_class(module.get(), all.get(), build());

@@ -263,7 +263,7 @@ def encoding_operations():
         raises(TypeError, setattr, encoder, "column_mappings", [])
         raises(AttributeError, delattr, encoder, "column_mappings")
 
-    def penalty_specifications():
+    def penalty_records():
         PenaltySpecification(LONG, LONG, 1.0, target=2.0)
         raises(ValueError, PenaltySpecification, LONG, None, -1.0)
         raises(TypeError, PenaltySpecification, LONG, None, LONG)
@@ -272,7 +272,7 @@ def encoding_operations():
         "encoding types": encoding_types,
         "encoder use": encoder_use,
         "encoder errors": encoder_errors,
-        "penalty specifications": penalty_specifications,
+        "penalty records": penalty_records,
     }
 
 

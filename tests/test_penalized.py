@@ -44,12 +44,12 @@ def plain_fit(x, y, names, **options):
     [(("x", None, 0.0), {}), (("x", "lvl", math.nan), {}), (("x", None, -0.0), {})]
     + [(("x", None, math.inf), {"target": -3.0})],
 )
-def test_penalty_specification_accepts_non_negative_lambda(args, kwargs):
+def test_penalty_accepts_non_negative_lambda(args, kwargs):
     assert isinstance(Penalty(*args, **kwargs), Penalty)
 
 
 @pytest.mark.parametrize("lambda_param", [-0.1, -math.inf, -1e-300])
-def test_penalty_specification_refuses_negative_lambda(lambda_param):
+def test_penalty_refuses_negative_lambda(lambda_param):
     with pytest.raises(ValueError) as info:
         Penalty("x", None, lambda_param)
     assert str(info.value) == "Lambda parameter must be greater than or equal to 0."

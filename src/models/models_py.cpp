@@ -253,7 +253,7 @@ PyTypeObject *penalized_logistic_regression_class() {
         penalized_fit_method);
 }
 
-PyTypeObject *penalty_specification_class() {
+PyTypeObject *penalty_class() {
     return py::class_of<PenaltySpecification>({
         .name = "builtins.PenaltySpecification",
         .doc = "PenaltySpecification(variable_name, categorical_level, lambda_param, "

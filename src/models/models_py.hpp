@@ -8,6 +8,6 @@ namespace tallyfit {
 PyTypeObject *linear_regression_class();
 PyTypeObject *logistic_regression_class();
 PyTypeObject *penalized_logistic_regression_class();
-PyTypeObject *penalty_specification_class();
+PyTypeObject *penalty_class();
 
 } // namespace tallyfit

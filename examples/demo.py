@@ -42,8 +42,9 @@ def ols_on_longley():
     columns, notes = read_reference_csv(DATA_DIR / "longley.csv")
     formula = tf._parse_formula("y ~ x1 + x2 + x3 + x4 + x5 + x6")
     x_matrix, names, encoder = build_design_matrix(formula, columns)
+    y = response_vector(formula, columns)
     model = tf.LinearRegressionCore()
-    model.fit(x_matrix, response_vector(formula, columns), names, encoder)
+    model.fit(x_matrix, y, names, encoder)
     model.formula = formula
     print(f"formula: {formula}   ({x_matrix.shape[0]} rows)")
 
@@ -55,7 +56,6 @@ def ols_on_longley():
         print(f"{name:<5} {ours:>24.15g} {certified:>24.15g} "
               f"{agreeing_digits(ours, certified):>6.1f}")
 
-    y = response_vector(formula, columns)
     residuals = y - model.predict(x_matrix, names)
     dof = len(y) - len(names)
     residual_sd = math.sqrt(residuals @ residuals / dof)

@@ -19,27 +19,24 @@ namespace tallyfit::py {
 template <class T> struct From;
 template <class T> struct To;
 
+// A shared borrow of an instance of T's class, or the argument's conversion error.
+template <class T> Shared<T> borrow_instance(PyObject *object) {
+    if (!is_instance<T>(object)) {
+        throw ConversionError{std::string("expected ") + _PyType_Name(ClassOf<T>::type) +
+                              ", got '" + type_name(object) + "'"};
+    }
+    return Shared<T>(object);
+}
+
 // Instances of this module's classes are copied in, under a momentary shared borrow.
 template <class T>
 requires requires { ClassOf<T>::type; }
 struct From<T> {
-    static T convert(PyObject *object) {
-        if (!is_instance<T>(object)) {
-            throw ConversionError{std::string("expected ") + _PyType_Name(ClassOf<T>::type) +
-                                  ", got '" + type_name(object) + "'"};
-        }
-        return *Shared<T>(object);
-    }
+    static T convert(PyObject *object) { return *borrow_instance<T>(object); }
 };
 
 template <class T> struct From<Shared<T>> {
-    static Shared<T> convert(PyObject *object) {
-        if (!is_instance<T>(object)) {
-            throw ConversionError{std::string("expected ") + _PyType_Name(ClassOf<T>::type) +
-                                  ", got '" + type_name(object) + "'"};
-        }
-        return Shared<T>(object);
-    }
+    static Shared<T> convert(PyObject *object) { return borrow_instance<T>(object); }
 };
 
 template <> struct From<std::string> { static std::string convert(PyObject *object); };

@@ -38,28 +38,25 @@ bool all_finite(const linalg::Vector &values) {
                        [](double v) { return std::isfinite(v); });
 }
 
-// One pass over X at the coefficients beta: eta = X beta, mu = sigma(eta), the log-likelihood,
-// and (when wanted) the Gram product with the weights and working responses of that mu, for
-// the step from beta. The start of the iteration fixes mu at 0.5 instead of sigma(X 0).
-struct Pass {
-    double log_likelihood = 0.0;
-    std::optional<linalg::WeightedGram> gram;
-};
+} // namespace
 
-Pass sweep(const linalg::MatrixView &x, const linalg::VectorView &y, const linalg::Vector &beta,
-           const std::optional<linalg::VectorView> &ridge, bool start, bool with_gram) {
+IrlsPass irls_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
+                   const linalg::VectorView &beta, const std::optional<linalg::VectorView> &ridge,
+                   IrlsPassKind kind) {
+    const bool start = kind == IrlsPassKind::Start;
+    const bool with_gram = kind != IrlsPassKind::LikelihoodOnly;
     const Index p = x.cols;
     const Index block_rows = linalg::gram_block_rows(x);
     linalg::Vector rows(block_rows * p);
     linalg::Vector eta(block_rows);
     linalg::Vector responses(block_rows);
     linalg::GramAccumulator accumulator(p);
-    Pass pass;
+    IrlsPass pass;
     for (Index first = 0; first < x.rows; first += block_rows) {
         const Index count = std::min(block_rows, x.rows - first);
         linalg::gather_rows(x, first, count, rows.data());
         const linalg::MatrixView block{rows.data(), count, p, p, 1};
-        linalg::matvec_into(block, beta.view(), eta.data());
+        linalg::matvec_into(block, beta, eta.data());
         for (Index r = 0; r < count; ++r) {
             const double mu = start ? 0.5 : logistic(eta[r]);
             if (!start) {
@@ -86,8 +83,6 @@ Pass sweep(const linalg::MatrixView &x, const linalg::VectorView &y, const linal
     return pass;
 }
 
-} // namespace
-
 double logistic(double s) { return 1.0 / (std::exp(-s) + 1.0); }
 
 // Each iteration reads X once: the pass that evaluates the log-likelihood of the new
@@ -105,7 +100,7 @@ fit_irls(const linalg::MatrixView &x, const linalg::VectorView &y,
 
     while (iterations < max_iterations && change > convergence_delta) {
         if (iterations == 0) {
-            gram = sweep(x, y, beta, ridge, true, true).gram;
+            gram = irls_pass(x, y, beta.view(), ridge, IrlsPassKind::Start).gram;
         }
         const auto h_inverse = linalg::inverse(gram->h.view());
         if (!h_inverse) {
@@ -113,7 +108,9 @@ fit_irls(const linalg::MatrixView &x, const linalg::VectorView &y,
         }
         beta = linalg::matvec(h_inverse.value().view(), gram->t.view());
         const bool may_continue = iterations + 1 < max_iterations;
-        Pass pass = sweep(x, y, beta, ridge, false, may_continue);
+        IrlsPass pass = irls_pass(x, y, beta.view(), ridge,
+                                  may_continue ? IrlsPassKind::LikelihoodAndGram
+                                               : IrlsPassKind::LikelihoodOnly);
         gram = std::move(pass.gram);
         ++iterations;
         change = std::fabs(pass.log_likelihood - previous_log_likelihood);

@@ -6,6 +6,7 @@
 
 #include "linalg/array.hpp"
 #include "linalg/view.hpp"
+#include "linalg/weighted_gram.hpp"
 #include "models/model_errors.hpp"
 #include "result.hpp"
 
@@ -13,6 +14,25 @@ namespace tallyfit {
 
 // sigma(s) = 1 / (exp(-s) + 1).
 double logistic(double s);
+
+// What one pass over X computes at the coefficients beta.
+enum class IrlsPassKind {
+    Start,             // the iteration's start: mu fixed at 0.5, Gram product only
+    LikelihoodOnly,    // mu = sigma(X beta) and the log-likelihood
+    LikelihoodAndGram, // both, the Gram product with the weights of that mu
+};
+
+// The log-likelihood at beta (not for Start) and, unless LikelihoodOnly, the weighted normal
+// equations of the Newton step from beta, the ridge (if any) added to the diagonal. The sums of
+// passes over the row blocks of a matrix equal the pass over the whole matrix.
+struct IrlsPass {
+    double log_likelihood = 0.0;
+    std::optional<linalg::WeightedGram> gram;
+};
+
+IrlsPass irls_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
+                   const linalg::VectorView &beta, const std::optional<linalg::VectorView> &ridge,
+                   IrlsPassKind kind);
 
 // The coefficients, one per column of x. Iterates while fewer than max_iterations steps were
 // made and the last change of the log-likelihood exceeds convergence_delta (so a NaN change

@@ -15,7 +15,8 @@ $(VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
 	$(PIP) install -q "scikit-build-core>=0.10" "numpy>=1.23" "scipy>=1.8" cmake ninja \
-		"pytest>=7" "hypothesis>=6" "mypy>=1.10"
+		"pytest>=7" "hypothesis>=6" "mypy>=1.10" \
+		"dask[dataframe]>=2024.1" "distributed>=2024.1" "pyarrow>=14"
 	touch $@
 
 $(VENV)/.built: $(VENV)/.deps $(SOURCES)
@@ -29,7 +30,7 @@ demo: $(VENV)/.built
 	$(PY) examples/demo.py
 
 $(VENV)/.bench-deps: $(VENV)/.deps
-	$(PIP) install -q "statsmodels>=0.14" "scikit-learn>=1.3" "psutil>=5"
+	$(PIP) install -q "statsmodels>=0.14" "scikit-learn>=1.3" "psutil>=5" "dask-ml>=2024.4"
 	touch $@
 
 bench: $(VENV)/.built $(VENV)/.bench-deps

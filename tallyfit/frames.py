@@ -144,20 +144,25 @@ def float_values(series: Any) -> FloatArray | npt.NDArray[Any]:
     return values
 
 
-def category_codes(series: Any, levels: Sequence[str]) -> npt.NDArray[np.int32]:
-    """The position of each value in `levels` (-1 for null). A value that is not one of the
-    levels raises ValueError naming it."""
+def category_codes(
+    series: Any, levels: Sequence[str], rows: Optional[BoolArray] = None
+) -> npt.NDArray[np.int32]:
+    """The position of each value in `levels`: -1 for null, -2 for a value that is not a level
+    in a row outside `rows`. Such a value in a row of `rows` (all rows by default) raises
+    ValueError naming it."""
     codes = _arrow_codes(series, levels)
     if codes is None:
         codes = _narwhals_codes(series, levels)
+    unmatched = codes == -2
+    if rows is not None:
+        unmatched &= rows
+    if unmatched.any():
+        value = series[int(np.argmax(unmatched))]
+        raise ValueError(
+            f"variable {series.name!r} has level {value!r}, which the model was not fitted "
+            f"with (levels: {', '.join(map(repr, levels))}); drop those rows or refit with them"
+        )
     return codes
-
-
-def _unseen_level_error(name: str, value: object, levels: Sequence[str]) -> ValueError:
-    return ValueError(
-        f"variable {name!r} has level {value!r}, which the model was not fitted with "
-        f"(levels: {', '.join(map(repr, levels))}); drop those rows or refit with them"
-    )
 
 
 def _arrow_codes(series: Any, levels: Sequence[str]) -> Optional[npt.NDArray[np.int32]]:
@@ -172,24 +177,14 @@ def _arrow_codes(series: Any, levels: Sequence[str]) -> Optional[npt.NDArray[np.
     if not (pa.types.is_string(array.type) or pa.types.is_large_string(array.type)):
         array = array.cast(pa.large_string())
     positions = pc.index_in(array, value_set=pa.array(list(levels), type=array.type))
-    unmatched = pc.and_(pc.is_null(positions), pc.is_valid(array))
-    if pc.any(unmatched).as_py():
-        value = pc.filter(array, unmatched)[0].as_py()
-        raise _unseen_level_error(series.name, value, levels)
-    return np.asarray(pc.fill_null(positions, -1).to_numpy(zero_copy_only=False), dtype=np.int32)
+    positions = pc.if_else(pc.is_valid(array), pc.fill_null(positions, -2), -1)
+    return np.asarray(positions.to_numpy(zero_copy_only=False), dtype=np.int32)
 
 
 def _narwhals_codes(series: Any, levels: Sequence[str]) -> npt.NDArray[np.int32]:
-    series = series.cast(nw.String)
-    known = set(levels)
-    for value in series.drop_nulls().unique().to_list():
-        if value not in known:
-            raise _unseen_level_error(series.name, value, levels)
-    codes = series.replace_strict(
-        list(levels), list(range(len(levels))), return_dtype=nw.Int32
-    ).fill_null(-1)
+    codes = (
+        series.cast(nw.String)
+        .replace_strict(list(levels), list(range(len(levels))), default=-2, return_dtype=nw.Int32)
+        .fill_null(-1)
+    )
     return np.asarray(codes.to_numpy(), dtype=np.int32)
-
-
-def native_namespace_name(namespace: Optional[ModuleType]) -> str:
-    return "dict" if namespace is None else namespace.__name__

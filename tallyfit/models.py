@@ -17,6 +17,7 @@ import numpy.typing as npt
 import _tallyfit
 
 from . import _native, design, frames, inference
+from .dask import is_dask_frame
 from .design import DesignPlan
 from .frames import BoolArray, FloatArray
 
@@ -291,6 +292,10 @@ class LinearModel(Model):
         """
         if type not in ("response", "link"):
             raise ValueError(f"type must be 'response' or 'link', not {type!r}")
+        if is_dask_frame(data):
+            from .dask import predict
+
+            return predict(self, data, type=type, interval=interval)  # type: ignore[no-any-return]
         if interval not in (None, "confidence", "prediction"):
             raise ValueError(
                 f"interval must be None, 'confidence' or 'prediction', not {interval!r}"
@@ -395,6 +400,10 @@ class LogisticModel(Model):
         """
         if type not in ("response", "link"):
             raise ValueError(f"type must be 'response' or 'link', not {type!r}")
+        if is_dask_frame(data):
+            from .dask import predict
+
+            return predict(self, data, type=type)  # type: ignore[no-any-return]
         matrix, kept = self._design_for(data)
         if type == "link":
             values = self._linear_predictor(matrix)
@@ -520,6 +529,10 @@ def lm(formula: str, data: object) -> LinearModel:
     >>> round(m.coefficients["(Intercept)"], 6), round(m.std_errors["x"], 6)
     (0.0, 0.447214)
     """
+    if is_dask_frame(data):
+        from . import dask
+
+        return dask.lm(formula, data)  # type: ignore[no-any-return]
     text, plan, frame, namespace = _prepare(formula, data, binary_response=False)
     block = plan.build(frame)
     assert block.response is not None
@@ -581,6 +594,10 @@ def glm(
     checked = _check_penalties(penalties)
     iterations = _check_positive_int("max_iterations", max_iterations)
     delta = _check_non_negative("convergence_delta", convergence_delta)
+    if is_dask_frame(data):
+        from . import dask
+
+        return dask.glm(formula, data, checked, iterations, delta)  # type: ignore[no-any-return]
     text, plan, frame, namespace = _prepare(formula, data, binary_response=True)
     records = _penalty_records(checked, plan) if checked else None
     block = plan.build(frame)

@@ -1,0 +1,740 @@
+"""The models of `tf.lm` and `tf.glm` fitted on a Dask DataFrame.
+
+Both least squares and IRLS need only sums over rows: XᵀX, Xᵀy and yᵀy for
+least squares; XᵀWX, the right-hand side of the Newton step and the
+log-likelihood for each IRLS step. So each partition is turned into its design
+block with one global encoding, the native streaming kernels compute the block's
+p × p and p-sized statistics, and the workers add them up in a tree; only the
+totals reach the client, which solves with the same inverse as the core.
+
+Passes over the data:
+
+1. One pass collects what the encoding needs: the levels of every categorical
+   variable (the categories of a column of dtype category in their order, the
+   sorted unique values of a string column, as in memory) and the count of
+   rows in every partition.
+2. Least squares: one pass. Logistic regression: one pass for the start
+   values, then one pass per iteration.
+
+The design blocks of a logistic fit are persisted on the workers when their
+total size (rows × columns × 8 bytes) is at most half the memory the workers
+may use; otherwise every iteration builds them again from the source (for
+example by reading the Parquet files again), which costs a read per iteration
+but needs memory for a few partitions only.
+
+The fitted model is the same class as in memory: the same summary, inference,
+`save` and `predict`; only the residuals and fitted values, which would be
+n-sized, are left out (`residuals` is None).
+"""
+from __future__ import annotations
+
+import math
+import sys
+from dataclasses import dataclass
+from functools import lru_cache
+from typing import Any, Callable, Iterable, Sequence
+
+import numpy as np
+
+#: Statistics of one partition, or of several added up: name -> array or number.
+Statistics = dict[str, Any]
+
+#: Partial sums combined per task of the tree reduction.
+FAN_IN = 8
+
+#: Share of the workers' memory that persisted design blocks may take.
+PERSIST_SHARE = 0.5
+
+NOT_CONVERGED = "Algorithm failed to converge"
+
+
+def is_dask_frame(data: object) -> bool:
+    """Whether `data` is a Dask DataFrame, without importing Dask for other inputs.
+
+    >>> is_dask_frame({"y": [1.0]})
+    False
+    """
+    if not type(data).__module__.startswith("dask"):
+        return False
+    frames = sys.modules.get("dask.dataframe")
+    return frames is not None and isinstance(data, frames.DataFrame)
+
+
+# ---- Sums over partitions ------------------------------------------------------------------
+
+
+def add_statistics(*parts: Statistics | None) -> Statistics | None:
+    """Adds partial statistics key by key; None (nothing to add) is skipped."""
+    total: Statistics | None = None
+    for part in parts:
+        if part is None:
+            continue
+        if total is None:
+            total = dict(part)
+        else:
+            for key, value in part.items():
+                total[key] = total[key] + value
+    return total
+
+
+def tree_sum(parts: list[Any]) -> Any:
+    """A delayed sum of delayed statistics, added on the workers in a tree."""
+    from dask import delayed
+
+    if not parts:
+        return delayed(add_statistics)()
+    while len(parts) > 1:
+        parts = [
+            delayed(add_statistics, pure=True)(*parts[i:i + FAN_IN])
+            for i in range(0, len(parts), FAN_IN)
+        ]
+    return parts[0]
+
+
+def compute_sum(parts: list[Any]) -> Statistics:
+    """Computes the tree sum of `parts`; a worker's exception is raised here."""
+    import dask
+
+    (total,) = dask.compute(tree_sum(parts))
+    if total is None:
+        raise ValueError("The Dask DataFrame has no partitions; give it rows to fit on.")
+    return total
+
+
+# ---- Memory -------------------------------------------------------------------------------
+
+
+def workers_memory() -> float:
+    """Bytes the workers may use: the sum of the memory limits of the workers of the current
+    distributed client, or the available memory of this machine without a client."""
+    client = _current_client()
+    if client is not None:
+        try:
+            info = client.scheduler_info(n_workers=-1)
+        except TypeError:  # versions before the n_workers argument list every worker
+            info = client.scheduler_info()
+        workers = info["workers"].values()
+        limits = [worker.get("memory_limit") or 0 for worker in workers]
+        if all(limits):
+            return float(sum(limits))
+    return float(_available_memory())
+
+
+def _current_client() -> Any:
+    if "distributed" not in sys.modules:
+        return None
+    from distributed import get_client
+
+    try:
+        return get_client()
+    except ValueError:
+        return None
+
+
+def _available_memory() -> int:
+    try:
+        with open("/proc/meminfo", encoding="ascii") as info:
+            for line in info:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    import os
+
+    return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_AVPHYS_PAGES")
+
+
+def blocks_fit_in_memory(rows: int, columns: int, memory: float) -> bool:
+    """Whether design blocks of `rows` × `columns` (plus the response) fit in the share of
+    `memory` that persisted blocks may take.
+
+    >>> blocks_fit_in_memory(1_000_000, 19, 1e9), blocks_fit_in_memory(10**8, 19, 1e9)
+    (True, False)
+    """
+    return rows * (columns + 1) * 8 <= PERSIST_SHARE * memory
+
+
+# ---- The client's side of the fits --------------------------------------------------------
+
+
+@dataclass
+class IrlsResult:
+    """Coefficients of a converged IRLS fit and the statistics of its last pass."""
+
+    coefficients: np.ndarray
+    log_likelihood: float
+    h: np.ndarray
+    iterations: int
+
+
+def solve_least_squares(xtx: np.ndarray, xty: np.ndarray) -> np.ndarray:
+    """β = (XᵀX)⁻¹ Xᵀy with the core's inverse, as the core's least-squares fit."""
+    from tallyfit import _native
+
+    return _native.inverse(xtx) @ xty
+
+
+def irls(
+    run_pass: Callable[[np.ndarray, str], Statistics],
+    p: int,
+    ridge: np.ndarray | None,
+    max_iterations: int,
+    convergence_delta: float,
+) -> IrlsResult:
+    """The core's IRLS loop over passes that sum over all partitions.
+
+    `run_pass(beta, kind)` returns the summed statistics "log_likelihood", "h" and "t" of
+    `_native.irls_pass` at `beta` for the pass kind "start" or "gram". As in the core: the
+    start pass takes μ = 0.5; each iteration inverts h (plus the ridge), steps to β = h⁻¹t
+    and evaluates the log-likelihood there; the loop runs while fewer than `max_iterations`
+    iterations ran and the log-likelihood changed by more than `convergence_delta`. A change
+    still above it at the end, or coefficients that are not finite, fail with "Algorithm
+    failed to converge"; a singular h fails with the core's inversion message.
+    """
+    from tallyfit import _native
+
+    beta = np.zeros(p)
+    change = previous = float("inf")
+    iterations = 0
+    last: Statistics | None = None
+    if max_iterations > 0 and change > convergence_delta:
+        last = run_pass(beta, "start")
+    while iterations < max_iterations and change > convergence_delta:
+        assert last is not None
+        h = last["h"] if ridge is None else last["h"] + np.diag(ridge)
+        beta = _native.inverse(h) @ last["t"]
+        last = run_pass(beta, "gram")
+        iterations += 1
+        change = abs(last["log_likelihood"] - previous)
+        previous = last["log_likelihood"]
+    if change > convergence_delta or not np.all(np.isfinite(beta)):
+        raise ValueError(NOT_CONVERGED)
+    if last is None:  # no iteration ran and the test let the fit pass: all coefficients 0
+        last = run_pass(beta, "gram")
+    return IrlsResult(beta, float(last["log_likelihood"]), last["h"], iterations)
+
+
+# ---- Pass 1: what the encoding needs ------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Recipe:
+    """What a worker needs to plan the design again (a plan holds native objects, which do
+    not travel): the formula text, the kinds and levels of the variables, the response rule."""
+
+    formula: str
+    kinds: tuple[tuple[str, str], ...]
+    levels: tuple[tuple[str, tuple[str, ...]], ...]
+    binary_response: bool
+
+    def plan(self) -> Any:
+        """The design plan, planned once per process."""
+        return _planned(self)
+
+
+@lru_cache(maxsize=16)
+def _planned(recipe: Recipe) -> Any:
+    from .design import plan_design
+
+    return plan_design(
+        recipe.formula,
+        dict(recipe.kinds),
+        {name: list(levels) for name, levels in recipe.levels},
+        binary_response=recipe.binary_response,
+    )
+
+
+def used_variables(formula: Any) -> list[str]:
+    """The data columns of a parsed formula: the predictors, then the response."""
+    from .design import predictor_names, response_name
+
+    used = predictor_names(formula)
+    response = response_name(formula)
+    return used + ([response] if response not in used else [])
+
+
+def _partition_summary(partition: Any, used: Sequence[str]) -> Statistics | None:
+    """Kinds, levels and row counts of one partition (None for an empty one)."""
+    from . import frames
+    from .design import collect_levels
+
+    if len(partition) == 0:
+        return None
+    frame, _ = frames.to_frame(partition)
+    kinds = {name: frames.column_kind(frame, name) for name in used}
+    missing = None
+    for name in used:
+        mask = frames.missing_mask(frame[name])
+        if mask is not None:
+            missing = mask if missing is None else missing | mask
+    kept = None if missing is None else ~missing
+    categorical = [name for name in used if kinds[name] == "categorical"]
+    declared = [name for name in categorical if frames.declared_levels(frame[name]) is not None]
+    return {"kinds": kinds, "levels": collect_levels(frame, categorical, kept),
+            "declared": declared, "rows": len(partition),
+            "kept": len(partition) if kept is None else int(kept.sum())}
+
+
+def _merge_kinds(summaries: list[Statistics], used: Sequence[str]) -> dict[str, str]:
+    kinds = {}
+    for name in used:
+        found = {summary["kinds"][name] for summary in summaries}
+        if len(found) > 1:
+            raise ValueError(
+                f"column {name!r} holds values of different kinds ({', '.join(sorted(found))}) "
+                "in different partitions: convert it to one type"
+            )
+        kinds[name] = found.pop()
+    return kinds
+
+
+def _merge_levels(name: str, summaries: list[Statistics], meta: Any) -> list[str]:
+    """The levels of one categorical variable over all partitions, as in memory: the declared
+    categories (of the frame's dtype when Dask knows them, else those of the partitions when
+    they all agree), else the values found in the kept rows, sorted byte-wise."""
+    from . import frames
+
+    known = _known_categories(meta, name)
+    if known is not None:
+        return known
+    found = [summary["levels"][name] for summary in summaries]
+    declared = all(name in summary["declared"] for summary in summaries)
+    if summaries and declared and all(levels == found[0] for levels in found):
+        return list(found[0])
+    if not summaries:
+        return frames.declared_levels(meta[name]) or []
+    return sorted(set().union(*found))
+
+
+def _known_categories(meta: Any, name: str) -> list[str] | None:
+    """The categories of a column of dtype category whose categories Dask knows."""
+    from . import frames
+
+    levels = frames.declared_levels(meta[name])
+    if levels is None or levels == ["__UNKNOWN_CATEGORIES__"]:
+        return None
+    return levels
+
+
+@dataclass
+class PlannedFrame:
+    """A Dask frame with the design plan of a formula: the plan, the recipe the workers plan
+    from, the delayed partitions holding only the used columns and their row counts."""
+
+    plan: Any
+    recipe: Recipe
+    partitions: list[Any]
+    rows: int
+    kept: int
+
+
+def plan_dask(formula: Any, data: Any, binary_response: bool) -> PlannedFrame:
+    """Pass 1 over a Dask frame and the design plan it allows; errors as in memory."""
+    import dask
+
+    from . import frames
+    from .design import parse_formula, plan_design
+
+    parsed = parse_formula(formula)
+    used = used_variables(parsed)
+    meta, _ = frames.to_frame(data._meta)
+    frames.require_columns(meta, used)
+    selected = data[used]
+    partitions = list(selected.to_delayed())
+    summarize = dask.delayed(_partition_summary, pure=True)
+    (found,) = dask.compute([summarize(part, used) for part in partitions])
+    summaries = [summary for summary in found if summary is not None]
+    if summaries:
+        kinds = _merge_kinds(summaries, used)
+    else:  # no rows: the kinds of the frame's dtypes
+        kinds = {name: frames.column_kind(meta, name) for name in used}
+    levels = {
+        name: _merge_levels(name, summaries, meta)
+        for name in used
+        if kinds[name] == "categorical"
+    }
+    plan = plan_design(parsed, kinds, levels, binary_response=binary_response)
+    recipe = Recipe(
+        parsed.original,
+        tuple(sorted(kinds.items())),
+        tuple(sorted((name, tuple(values)) for name, values in levels.items())),
+        binary_response,
+    )
+    return PlannedFrame(
+        plan,
+        recipe,
+        partitions,
+        sum(summary["rows"] for summary in summaries),
+        sum(summary["kept"] for summary in summaries),
+    )
+
+
+# ---- Pass 2 and on: the partitions' statistics ---------------------------------------------
+
+
+def _design_block(recipe: Recipe, partition: Any) -> tuple[Any, Any, int] | None:
+    """(X, y, rows dropped for missing values) of one partition; None for an empty one."""
+    from . import frames
+
+    if len(partition) == 0:
+        return None
+    block = recipe.plan().build(frames.to_frame(partition)[0])
+    return block.matrix, block.response, block.n_missing
+
+
+def _least_squares_partition(recipe: Recipe, partition: Any) -> Statistics | None:
+    from . import _native
+
+    block = _design_block(recipe, partition)
+    if block is None:
+        return None
+    x, y, n_missing = block
+    xtx, xty = _native.gram(x, y)
+    return {"xtx": xtx, "xty": xty, "yty": float(y @ y), "y_sum": float(y.sum()),
+            "n": y.shape[0], "n_missing": n_missing}
+
+
+def _irls_partition(block: tuple[Any, Any, int] | None, beta: np.ndarray,
+                    kind: str) -> Statistics | None:
+    from . import _native
+
+    if block is None:
+        return None
+    x, y, n_missing = block
+    log_likelihood, h, t = _native.irls_pass(x, y, beta, kind)
+    statistics = {"log_likelihood": log_likelihood, "h": h, "t": t}
+    if kind == "start":
+        statistics.update(n=y.shape[0], y_sum=float(y.sum()), n_missing=n_missing)
+    return statistics
+
+
+def _deviance_partition(block: tuple[Any, Any, int] | None,
+                        beta: np.ndarray) -> Statistics | None:
+    from .inference import binomial_deviance
+
+    if block is None:
+        return None
+    x, y, _ = block
+    return {"deviance": binomial_deviance(y, x @ beta)}
+
+
+@dataclass
+class LeastSquaresStatistics:
+    """What a least-squares fit on Dask yields: the plan, the sums over all kept rows and the
+    aliased columns."""
+
+    plan: Any
+    sums: Statistics
+    aliased: np.ndarray
+    coefficients: np.ndarray  # of the estimated columns
+
+
+def least_squares(formula: Any, data: Any) -> LeastSquaresStatistics:
+    """Pass 1, then one pass for XᵀX, Xᵀy, yᵀy, Σy and n; the solve on the client."""
+    from dask import delayed
+
+    from .design import aliased_columns
+
+    planned = plan_dask(formula, data, binary_response=False)
+    partition = delayed(_least_squares_partition, pure=True)
+    sums = compute_sum([partition(planned.recipe, part) for part in planned.partitions])
+    aliased = aliased_columns(sums["xtx"])
+    keep = ~aliased
+    beta = solve_least_squares(sums["xtx"][np.ix_(keep, keep)], sums["xty"][keep])
+    return LeastSquaresStatistics(planned.plan, sums, aliased, beta)
+
+
+@dataclass
+class LogisticStatistics:
+    """What a logistic fit on Dask yields: the plan, the penalty records, the IRLS result (on
+    the estimated columns), the aliased columns, the exact deviance and the counts of rows."""
+
+    plan: Any
+    penalties: Any
+    result: IrlsResult
+    aliased: np.ndarray
+    deviance: float
+    n: int
+    y_sum: float
+    n_missing: int
+    persisted: bool
+
+
+def logistic(
+    formula: Any,
+    data: Any,
+    penalties: Any,
+    max_iterations: int,
+    convergence_delta: float,
+) -> LogisticStatistics:
+    """Pass 1, then the IRLS loop with one pass over the design blocks per iteration and one
+    for the deviance at the final coefficients. `penalties` are checked ones (a dict of
+    column or (variable, level) to lambda), or None."""
+    import dask
+    from dask import delayed
+
+    from . import _native
+    from .design import aliased_columns
+
+    from .models import _penalty_records
+
+    planned = plan_dask(formula, data, binary_response=True)
+    if penalties:
+        penalties = _penalty_records(penalties, planned.plan)
+    p = len(planned.plan.column_names)
+    build = delayed(_design_block, pure=True)
+    blocks = [build(planned.recipe, part) for part in planned.partitions]
+    persisted = blocks_fit_in_memory(planned.kept, p, workers_memory())
+    if persisted:
+        blocks = list(dask.persist(*blocks))
+    try:
+        irls_partition = delayed(_irls_partition, pure=True)
+
+        def pass_over_blocks(beta: np.ndarray, kind: str) -> Statistics:
+            return compute_sum([irls_partition(block, beta, kind) for block in blocks])
+
+        start = pass_over_blocks(np.zeros(p), "start")
+        ridge = None
+        if penalties:
+            ridge = _native.penalty_diagonal(list(penalties), planned.plan.column_names)
+        # The start pass weighs every row by 0.25 exactly, so its h is XᵀX / 4; a column is
+        # aliased by the same test as in memory, on XᵀX with the penalty.
+        aliased = aliased_columns(4.0 * (start["h"] if ridge is None else
+                                         start["h"] + np.diag(ridge)))
+        keep = ~aliased
+        if ridge is not None:
+            ridge = ridge[keep]
+
+        def run_pass(beta: np.ndarray, kind: str) -> Statistics:
+            sums = start if kind == "start" else pass_over_blocks(_scatter(beta, keep), kind)
+            return {"log_likelihood": sums["log_likelihood"],
+                    "h": sums["h"][np.ix_(keep, keep)], "t": sums["t"][keep]}
+
+        result = irls(run_pass, int(keep.sum()), ridge, max_iterations, convergence_delta)
+        deviance_partition = delayed(_deviance_partition, pure=True)
+        full_beta = _scatter(result.coefficients, keep)
+        deviance = compute_sum([deviance_partition(block, full_beta) for block in blocks])
+    finally:
+        del blocks  # releases persisted blocks on the workers
+    return LogisticStatistics(planned.plan, penalties, result, aliased, deviance["deviance"],
+                              start["n"], start["y_sum"], start["n_missing"], persisted)
+
+
+def _scatter(values: np.ndarray, keep: np.ndarray) -> np.ndarray:
+    full = np.zeros(keep.shape[0])
+    full[keep] = values
+    return full
+
+
+# ---- The models ---------------------------------------------------------------------------
+
+
+def _checked(formula: object, data: object) -> str:
+    if not isinstance(formula, str):
+        raise TypeError(f"formula must be a str such as 'y ~ x1 + x2', not {formula!r}")
+    if not is_dask_frame(data):
+        raise TypeError(
+            f"data must be a Dask DataFrame (dask.dataframe.DataFrame), not {type(data).__name__}"
+        )
+    return formula
+
+
+def _namespace(data: Any) -> Any:
+    from . import frames
+
+    return frames.to_frame(data._meta)[1]
+
+
+def _fit_record(iterations: int | None, persisted: bool | None, data: Any) -> dict[str, Any]:
+    return {"partitions": data.npartitions, "iterations": iterations, "persisted": persisted}
+
+
+def lm(formula: str, data: Any) -> Any:
+    """`tf.lm` on a Dask DataFrame: the same model as in memory, from one pass over the data
+    for the levels and one for XᵀX, Xᵀy and yᵀy.
+
+    The model's `residuals` and `fitted_values` are None (they would be n-sized); its
+    `dask_fit` records the number of partitions.
+
+    >>> import dask.dataframe as dd, pandas as pd, tallyfit as tf
+    >>> frame = pd.DataFrame({"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+    >>> m = tf.lm("y ~ x", dd.from_pandas(frame, npartitions=2))
+    >>> round(m.coefficients["x"], 6), round(m.r_squared, 6), m.residuals is None
+    (1.2, 0.72, True)
+    """
+    from . import inference
+    from .models import LinearModel, core_from_coefficients
+
+    text = _checked(formula, data)
+    fit = least_squares(text, data)
+    plan, sums, keep = fit.plan, fit.sums, ~fit.aliased
+    beta = fit.coefficients
+    n = int(sums["n"])
+    xty = sums["xty"][keep]
+    rss = max(float(sums["yty"] - beta @ xty), 0.0)
+    tss = float(sums["yty"])
+    if plan.has_intercept and n > 0:
+        tss = max(tss - sums["y_sum"] ** 2 / n, 0.0)
+    names = [name for name, kept in zip(plan.column_names, keep) if kept]
+    core = core_from_coefficients("LinearRegression", names, beta, plan.encoder(), plan.formula)
+    model = LinearModel(
+        core=core,
+        plan=plan,
+        formula=text,
+        coefficients=inference.scatter(beta, keep, len(plan.column_names)),
+        aliased=fit.aliased,
+        unscaled_covariance=inference.unscaled_covariance(sums["xtx"][np.ix_(keep, keep)]),
+        nobs=n,
+        n_missing=int(sums["n_missing"]),
+        native_namespace=_namespace(data),
+        rss=rss,
+        tss=tss,
+    )
+    model.dask_fit = _fit_record(None, None, data)
+    return model
+
+
+def glm(
+    formula: str,
+    data: Any,
+    penalties: Any = None,
+    max_iterations: int = 25,
+    convergence_delta: float = 1e-8,
+) -> Any:
+    """`tf.glm` on a Dask DataFrame (its arguments checked by `tf.glm`): the same model as in
+    memory, by the core's IRLS loop with one pass over the partitions per iteration.
+
+    The model's `dask_fit` records the number of partitions, the iterations and whether the
+    design blocks were persisted on the workers.
+
+    >>> import dask.dataframe as dd, pandas as pd, tallyfit as tf
+    >>> frame = pd.DataFrame({"x": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
+    ...                       "y": [0.0, 0.0, 1.0, 0.0, 1.0, 1.0]})
+    >>> g = tf.glm("y ~ x", dd.from_pandas(frame, npartitions=3))
+    >>> round(g.coefficients["x"], 4)
+    1.1946
+    """
+    from . import inference
+    from .models import LogisticModel, core_from_coefficients
+
+    text = _checked(formula, data)
+    try:
+        fit = logistic(text, data, penalties, max_iterations, convergence_delta)
+    except ValueError as error:
+        if str(error) != NOT_CONVERGED:
+            raise
+        raise ValueError(
+            f"{error} within max_iterations={max_iterations} "
+            f"(convergence_delta={convergence_delta}): raise max_iterations, or look for a "
+            "predictor that separates the outcomes"
+        ) from None
+    plan, keep, beta = fit.plan, ~fit.aliased, fit.result.coefficients
+    names = [name for name, kept in zip(plan.column_names, keep) if kept]
+    kind = "PenalizedLogisticRegression" if fit.penalties else "LogisticRegression"
+    core = core_from_coefficients(kind, names, beta, plan.encoder(), plan.formula,
+                                  fit.penalties or None)
+    model = LogisticModel(
+        core=core,
+        plan=plan,
+        formula=text,
+        coefficients=inference.scatter(beta, keep, len(plan.column_names)),
+        aliased=fit.aliased,
+        unscaled_covariance=None if fit.penalties else inference.unscaled_covariance(
+            fit.result.h),
+        nobs=fit.n,
+        n_missing=fit.n_missing,
+        native_namespace=_namespace(data),
+        deviance=fit.deviance,
+        null_deviance=binomial_null_deviance(fit.y_sum, fit.n, plan.has_intercept),
+        df_null=fit.n - (1 if plan.has_intercept else 0),
+        penalties=dict(penalties) if penalties else None,
+    )
+    model.dask_fit = _fit_record(fit.result.iterations, fit.persisted, data)
+    return model
+
+
+def binomial_null_deviance(successes: float, n: int, has_intercept: bool) -> float:
+    """The null deviance of n 0/1 responses with `successes` ones, as
+    `inference.binomial_null_deviance` computes it from the responses themselves.
+
+    >>> round(binomial_null_deviance(3.0, 6, True), 6)
+    8.317766
+    """
+    if not has_intercept:
+        return 2.0 * n * math.log(2.0)
+    deviance = 0.0
+    for count in (successes, n - successes):
+        if count > 0:
+            deviance -= 2.0 * count * math.log(count / n)
+    return deviance
+
+
+# ---- Prediction -----------------------------------------------------------------------------
+
+
+def predict(model: Any, data: Any, **options: Any) -> Any:
+    """Lazy predictions of `model` for the rows of a Dask DataFrame: a Dask Series of float64
+    with the frame's partitions and index (NaN where a predictor is missing), computed by the
+    model's in-memory `predict` on each partition. Errors of the data (an unknown column
+    now; a level the model was not fitted with when computed) are those of the in-memory
+    predict.
+
+    >>> import dask.dataframe as dd, pandas as pd, tallyfit as tf
+    >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+    >>> new = dd.from_pandas(pd.DataFrame({"x": [5.0, 6.0, 7.0]}), npartitions=2)
+    >>> m.predict(new).compute().round(6).tolist()
+    [5.5, 6.7, 7.9]
+    """
+    import pandas as pd
+
+    from . import frames
+
+    if options.get("interval") is not None:
+        raise ValueError(
+            "prediction intervals are offered for in-memory data only: compute the rows you "
+            "need (for example data.head(n) or data.partitions[i].compute()) and predict those"
+        )
+    options.pop("interval", None)
+    options.pop("level", None)
+    predictors = list(model._plan.predictors)
+    meta, _ = frames.to_frame(data._meta)
+    frames.require_columns(meta, predictors)
+    return data[predictors].map_partitions(
+        _predict_partition, _model_document(model), options,
+        meta=pd.Series(dtype="float64"),
+    )
+
+
+def _model_document(model: Any) -> str:
+    """The model file's text: what a worker loads the model from."""
+    import os
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "model.json")
+        model.save(path)
+        with open(path, encoding="utf-8") as handle:
+            return handle.read()
+
+
+@lru_cache(maxsize=8)
+def _loaded_model(document: str) -> Any:
+    import os
+    import tempfile
+
+    from .models import load
+
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "model.json")
+        with open(path, "w", encoding="utf-8") as handle:
+            handle.write(document)
+        return load(path)
+
+
+def _predict_partition(partition: Any, document: str, options: dict[str, Any]) -> Any:
+    import pandas as pd
+
+    if len(partition) == 0:
+        return pd.Series([], dtype="float64", index=partition.index)
+    values = _loaded_model(document).predict(partition, **options)
+    return pd.Series(values, index=partition.index, dtype="float64")

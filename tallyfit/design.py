@@ -254,7 +254,7 @@ class DesignPlan:
             if bad.any():
                 raise ValueError(
                     f"response {self.response!r} of a binomial model must be 0/1, boolean or a "
-                    f"two-level category; it has the value {response[bad][0]!r}"
+                    f"two-level category; it has the value {float(response[bad][0])!r}"
                 )
         return response
 

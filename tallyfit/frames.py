@@ -51,6 +51,7 @@ def _frame_from_dict(data: Mapping[Any, Any]) -> Frame:
         lengths[key] = len(values)
     if len(set(lengths.values())) > 1:
         raise ValueError(f"the columns of data have different lengths: {lengths}")
+    first_error: Optional[Exception] = None
     for backend in _DICT_BACKENDS:
         try:
             __import__(backend)
@@ -58,8 +59,10 @@ def _frame_from_dict(data: Mapping[Any, Any]) -> Frame:
             continue
         try:
             return nw.from_dict(columns, backend=backend)
-        except Exception as error:  # the library's own type inference failed
-            raise ValueError(f"data could not be read as columns: {error}") from error
+        except Exception as error:  # this library cannot hold these values: try the next
+            first_error = first_error or error
+    if first_error is not None:
+        raise ValueError(f"data could not be read as columns: {first_error}") from first_error
     raise ImportError(
         "reading a dict needs polars, pyarrow or pandas: pip install 'tallyfit[polars]'"
     )

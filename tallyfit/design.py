@@ -246,7 +246,7 @@ class DesignPlan:
             assert self.response_levels is not None
             found = frames.category_codes(series, self.response_levels, kept)
             values: npt.NDArray[Any] = found[kept] if compact else found
-            return np.equal(values, 1).astype(np.float64)
+            return np.asarray(np.equal(values, 1), dtype=np.float64)
         raw = frames.float_values(series)
         response = np.array(raw[kept] if compact else raw, dtype=np.float64)
         if self.binary_response:

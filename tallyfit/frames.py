@@ -21,7 +21,8 @@ Frame = Any  # a narwhals eager DataFrame
 BoolArray = npt.NDArray[np.bool_]
 FloatArray = npt.NDArray[np.float64]
 
-_DICT_BACKENDS = ("polars", "pyarrow", "pandas")
+# The library that holds a dict's columns: the first of these that is installed and accepts them.
+_DICT_BACKENDS: tuple[Literal["polars", "pyarrow", "pandas"], ...] = ("polars", "pyarrow", "pandas")
 
 
 def to_frame(data: object) -> tuple[Frame, Optional[ModuleType]]:
@@ -137,11 +138,12 @@ def missing_mask(series: Any) -> Optional[BoolArray]:
     return mask
 
 
-def float_values(series: Any) -> FloatArray | npt.NDArray[Any]:
-    """The column as a NumPy array that casts to float64 (numeric or bool), nulls as 0."""
+def float_values(series: Any) -> npt.NDArray[Any]:
+    """The column as a NumPy array that casts to float64 (numeric or bool), nulls as 0; a view
+    of the library's memory where it allows one."""
     if series.null_count() > 0:
         series = series.fill_null(False if series.dtype == nw.Boolean else 0)
-    values = series.to_numpy()
+    values: npt.NDArray[Any] = series.to_numpy()
     if values.dtype == object:
         values = values.astype(np.float64)
     return values
@@ -172,7 +174,7 @@ def _arrow_codes(series: Any, levels: Sequence[str]) -> Optional[npt.NDArray[np.
     try:
         import pyarrow as pa
         import pyarrow.compute as pc
-    except ImportError:
+    except ImportError:  # pragma: no cover - the narwhals path below serves
         return None
     array = series.to_arrow()
     if pa.types.is_dictionary(array.type):

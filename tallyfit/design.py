@@ -246,7 +246,7 @@ class DesignPlan:
             assert self.response_levels is not None
             found = frames.category_codes(series, self.response_levels, kept)
             values: npt.NDArray[Any] = found[kept] if compact else found
-            return np.equal(values, 1).astype(np.float64)
+            return np.asarray(np.equal(values, 1), dtype=np.float64)
         raw = frames.float_values(series)
         response = np.array(raw[kept] if compact else raw, dtype=np.float64)
         if self.binary_response:
@@ -254,7 +254,7 @@ class DesignPlan:
             if bad.any():
                 raise ValueError(
                     f"response {self.response!r} of a binomial model must be 0/1, boolean or a "
-                    f"two-level category; it has the value {response[bad][0]!r}"
+                    f"two-level category; it has the value {float(response[bad][0])!r}"
                 )
         return response
 

@@ -21,7 +21,8 @@ Frame = Any  # a narwhals eager DataFrame
 BoolArray = npt.NDArray[np.bool_]
 FloatArray = npt.NDArray[np.float64]
 
-_DICT_BACKENDS = ("polars", "pyarrow", "pandas")
+# The library that holds a dict's columns: the first of these that is installed and accepts them.
+_DICT_BACKENDS: tuple[Literal["polars", "pyarrow", "pandas"], ...] = ("polars", "pyarrow", "pandas")
 
 
 def to_frame(data: object) -> tuple[Frame, Optional[ModuleType]]:
@@ -51,6 +52,7 @@ def _frame_from_dict(data: Mapping[Any, Any]) -> Frame:
         lengths[key] = len(values)
     if len(set(lengths.values())) > 1:
         raise ValueError(f"the columns of data have different lengths: {lengths}")
+    first_error: Optional[Exception] = None
     for backend in _DICT_BACKENDS:
         try:
             __import__(backend)
@@ -58,8 +60,10 @@ def _frame_from_dict(data: Mapping[Any, Any]) -> Frame:
             continue
         try:
             return nw.from_dict(columns, backend=backend)
-        except Exception as error:  # the library's own type inference failed
-            raise ValueError(f"data could not be read as columns: {error}") from error
+        except Exception as error:  # this library cannot hold these values: try the next
+            first_error = first_error or error
+    if first_error is not None:
+        raise ValueError(f"data could not be read as columns: {first_error}") from first_error
     raise ImportError(
         "reading a dict needs polars, pyarrow or pandas: pip install 'tallyfit[polars]'"
     )
@@ -134,11 +138,12 @@ def missing_mask(series: Any) -> Optional[BoolArray]:
     return mask
 
 
-def float_values(series: Any) -> FloatArray | npt.NDArray[Any]:
-    """The column as a NumPy array that casts to float64 (numeric or bool), nulls as 0."""
+def float_values(series: Any) -> npt.NDArray[Any]:
+    """The column as a NumPy array that casts to float64 (numeric or bool), nulls as 0; a view
+    of the library's memory where it allows one."""
     if series.null_count() > 0:
         series = series.fill_null(False if series.dtype == nw.Boolean else 0)
-    values = series.to_numpy()
+    values: npt.NDArray[Any] = series.to_numpy()
     if values.dtype == object:
         values = values.astype(np.float64)
     return values
@@ -169,7 +174,7 @@ def _arrow_codes(series: Any, levels: Sequence[str]) -> Optional[npt.NDArray[np.
     try:
         import pyarrow as pa
         import pyarrow.compute as pc
-    except ImportError:
+    except ImportError:  # pragma: no cover - the narwhals path below serves
         return None
     array = series.to_arrow()
     if pa.types.is_dictionary(array.type):

@@ -231,7 +231,8 @@ class DesignPlan:
                 values = frames.float_values(frame[name])
                 if position == 0:
                     if compact:
-                        np.compress(kept, values, out=out)
+                        # compress writes only into an out array of the values' own dtype
+                        np.copyto(out, values[kept], casting="unsafe")
                     else:
                         np.copyto(out, values, casting="unsafe")
                 else:

@@ -5,7 +5,7 @@ VENV ?= .venv
 BUILD_DIR ?= build/tallyfit
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src tallyfit -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
 .PHONY: all test demo bench clean format test-asan fuzz test-valgrind stubtest
 
@@ -15,7 +15,8 @@ $(VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
 	$(PIP) install -q "scikit-build-core>=0.10" "numpy>=1.23" "scipy>=1.8" cmake ninja \
-		"pytest>=7" "hypothesis>=6" "mypy>=1.10"
+		"pytest>=7" "hypothesis>=6" "mypy>=1.10" "narwhals>=1.30" "pandas>=1.5" "polars>=0.20" \
+		"pyarrow>=12" "pandas-stubs"
 	touch $@
 
 $(VENV)/.built: $(VENV)/.deps $(SOURCES)

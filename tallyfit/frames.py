@@ -1,0 +1,195 @@
+"""Data frames of any library as columns: kinds, missing values, category levels and codes.
+
+Every input (pandas, polars or pyarrow frames, or a dict of equal-length sequences) is read
+through narwhals, so the rest of the package sees one kind of frame. Category codes go through
+the Arrow form of a column when pyarrow is installed (fast for every library) and through
+narwhals' ``replace_strict`` otherwise.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Mapping, Sequence
+from types import ModuleType
+from typing import Any, Literal, Optional
+
+import narwhals.stable.v1 as nw
+import numpy as np
+import numpy.typing as npt
+
+Kind = Literal["numeric", "bool", "categorical"]
+Frame = Any  # a narwhals eager DataFrame
+BoolArray = npt.NDArray[np.bool_]
+FloatArray = npt.NDArray[np.float64]
+
+_DICT_BACKENDS = ("polars", "pyarrow", "pandas")
+
+
+def to_frame(data: object) -> tuple[Frame, Optional[ModuleType]]:
+    """The data as a narwhals DataFrame, and the native namespace of the caller's library
+    (None for a dict, whatever library holds it here)."""
+    if isinstance(data, Mapping):
+        return _frame_from_dict(data), None
+    try:
+        frame = nw.from_native(data, eager_only=True)
+    except TypeError:
+        raise TypeError(
+            "data must be a pandas or polars DataFrame, a pyarrow Table or a dict of "
+            f"equal-length sequences, not {type(data).__name__}"
+        ) from None
+    return frame, nw.get_native_namespace(frame)
+
+
+def _frame_from_dict(data: Mapping[Any, Any]) -> Frame:
+    columns: dict[str, Any] = {}
+    lengths: dict[str, int] = {}
+    for key, values in data.items():
+        if not isinstance(key, str):
+            raise TypeError(f"data keys must be column names (str), not {key!r}")
+        if isinstance(values, (str, bytes)) or not hasattr(values, "__len__"):
+            raise TypeError(f"column {key!r} must be a sequence of values, not {values!r}")
+        columns[key] = values
+        lengths[key] = len(values)
+    if len(set(lengths.values())) > 1:
+        raise ValueError(f"the columns of data have different lengths: {lengths}")
+    for backend in _DICT_BACKENDS:
+        try:
+            __import__(backend)
+        except ImportError:
+            continue
+        try:
+            return nw.from_dict(columns, backend=backend)
+        except Exception as error:  # the library's own type inference failed
+            raise ValueError(f"data could not be read as columns: {error}") from error
+    raise ImportError(
+        "reading a dict needs polars, pyarrow or pandas: pip install 'tallyfit[polars]'"
+    )
+
+
+def require_columns(frame: Frame, names: Iterable[str]) -> None:
+    """Raises ValueError for the first name that is not a column of the frame."""
+    available = frame.columns
+    present = set(available)
+    for name in names:
+        if name not in present:
+            raise ValueError(
+                f"column {name!r} not found in data; available columns: "
+                + ", ".join(repr(column) for column in available)
+            )
+
+
+def column_kind(frame: Frame, name: str) -> Kind:
+    """numeric, bool or categorical (strings, categories, enums, dictionaries)."""
+    series = frame[name]
+    dtype = series.dtype
+    if dtype == nw.Boolean:
+        return "bool"
+    if dtype.is_numeric():
+        return "numeric"
+    if dtype in (nw.String, nw.Categorical, nw.Enum):
+        return "categorical"
+    if dtype == nw.Object:
+        kinds = {type(value) for value in series.drop_nulls().unique().to_list()}
+        if kinds <= {bool, np.bool_}:
+            return "bool"
+        if kinds <= {str}:
+            return "categorical"
+    raise ValueError(
+        f"column {name!r} has type {dtype}, which a model cannot use: convert it to numbers, "
+        "booleans or strings"
+    )
+
+
+def declared_levels(series: Any) -> Optional[list[str]]:
+    """The declared level order of a categorical, enum or dictionary column; None for plain
+    strings and for polars categoricals, whose categories follow first appearance."""
+    dtype = series.dtype
+    if dtype == nw.Enum or (
+        dtype == nw.Categorical and series.implementation is not nw.Implementation.POLARS
+    ):
+        return [str(level) for level in series.cat.get_categories().to_list()]
+    return None
+
+
+def observed_levels(series: Any) -> list[str]:
+    """The distinct values of a column, sorted byte-wise (code-point order of the text)."""
+    return sorted(str(value) for value in series.drop_nulls().unique().to_list())
+
+
+def missing_mask(series: Any) -> Optional[BoolArray]:
+    """Rows where the column is null or NaN, or None when there are none (the common case costs
+    no array)."""
+    mask: Optional[BoolArray] = None
+    if series.null_count() > 0:
+        mask = series.is_null().to_numpy().astype(bool, copy=False)
+    if series.dtype.is_float():
+        values = series.to_numpy()
+        if not np.isfinite(np.add.reduce(values[~mask] if mask is not None else values)):
+            nan = np.isnan(values)
+            if np.isinf(values).any():
+                raise ValueError(
+                    f"column {series.name!r} has infinite values: remove them or set them to "
+                    "missing"
+                )
+            mask = nan if mask is None else mask | nan
+    return mask
+
+
+def float_values(series: Any) -> FloatArray | npt.NDArray[Any]:
+    """The column as a NumPy array that casts to float64 (numeric or bool), nulls as 0."""
+    if series.null_count() > 0:
+        series = series.fill_null(False if series.dtype == nw.Boolean else 0)
+    values = series.to_numpy()
+    if values.dtype == object:
+        values = values.astype(np.float64)
+    return values
+
+
+def category_codes(series: Any, levels: Sequence[str]) -> npt.NDArray[np.int32]:
+    """The position of each value in `levels` (-1 for null). A value that is not one of the
+    levels raises ValueError naming it."""
+    codes = _arrow_codes(series, levels)
+    if codes is None:
+        codes = _narwhals_codes(series, levels)
+    return codes
+
+
+def _unseen_level_error(name: str, value: object, levels: Sequence[str]) -> ValueError:
+    return ValueError(
+        f"variable {name!r} has level {value!r}, which the model was not fitted with "
+        f"(levels: {', '.join(map(repr, levels))}); drop those rows or refit with them"
+    )
+
+
+def _arrow_codes(series: Any, levels: Sequence[str]) -> Optional[npt.NDArray[np.int32]]:
+    try:
+        import pyarrow as pa
+        import pyarrow.compute as pc
+    except ImportError:
+        return None
+    array = series.to_arrow()
+    if pa.types.is_dictionary(array.type):
+        array = array.cast(array.type.value_type)
+    if not (pa.types.is_string(array.type) or pa.types.is_large_string(array.type)):
+        array = array.cast(pa.large_string())
+    positions = pc.index_in(array, value_set=pa.array(list(levels), type=array.type))
+    unmatched = pc.and_(pc.is_null(positions), pc.is_valid(array))
+    if pc.any(unmatched).as_py():
+        value = pc.filter(array, unmatched)[0].as_py()
+        raise _unseen_level_error(series.name, value, levels)
+    return np.asarray(pc.fill_null(positions, -1).to_numpy(zero_copy_only=False), dtype=np.int32)
+
+
+def _narwhals_codes(series: Any, levels: Sequence[str]) -> npt.NDArray[np.int32]:
+    series = series.cast(nw.String)
+    known = set(levels)
+    for value in series.drop_nulls().unique().to_list():
+        if value not in known:
+            raise _unseen_level_error(series.name, value, levels)
+    codes = series.replace_strict(
+        list(levels), list(range(len(levels))), return_dtype=nw.Int32
+    ).fill_null(-1)
+    return np.asarray(codes.to_numpy(), dtype=np.int32)
+
+
+def native_namespace_name(namespace: Optional[ModuleType]) -> str:
+    return "dict" if namespace is None else namespace.__name__

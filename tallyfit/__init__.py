@@ -1,1 +1,22 @@
-"""tallyfit."""
+"""tallyfit: statistical models in R's formula syntax on data frames.
+
+>>> import tallyfit as tf
+>>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+>>> round(m.coefficients["x"], 6)
+1.2
+
+`lm` fits ordinary least squares, `glm` logistic regression (optionally ridge-penalized) and
+`load` reads a saved model; data may be a pandas or polars DataFrame, a pyarrow Table or a dict
+of equal-length sequences.
+"""
+
+from pkgutil import extend_path
+
+# The native kernels are installed into the package directory in site-packages; a source
+# checkout on sys.path (tests run from the repository) still finds them there.
+__path__ = extend_path(__path__, __name__)
+
+from .models import LinearModel, LogisticModel, Model, glm, lm, load  # noqa: E402
+
+__all__ = ["lm", "glm", "load", "Model", "LinearModel", "LogisticModel"]
+__version__ = "0.1.0"

@@ -1,0 +1,403 @@
+"""The model frame: a formula and a data frame become a float64 design matrix.
+
+Planning is separate from building. ``plan_design`` needs only the kind of every variable
+(numeric, bool or categorical) and the levels of the categorical ones; the resulting
+``DesignPlan`` names the design columns, fills the core's ``Encoder`` and builds the matrix of
+any frame (a whole data set, a partition of one, or new data to predict from) with the levels of
+the plan, never those of the frame.
+
+Coding follows R's ``model.matrix`` with treatment contrasts: a numeric or boolean variable is
+one column; a categorical one is a 0/1 column per level except the first (the reference),
+named ``variable + "_" + level``, or a column for every level when it is the first categorical
+main effect of a formula without intercept; an interaction is the product of every column of
+its first factor with every column of its second, the first factor's columns outer.
+"""
+
+from __future__ import annotations
+
+import itertools
+from collections.abc import Iterable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, Optional, Union
+
+import numpy as np
+import numpy.typing as npt
+
+import _tallyfit
+
+from . import frames
+from .frames import BoolArray, FloatArray, Frame, Kind
+
+INTERCEPT = "(Intercept)"
+# R's tolerance for aliased columns in lm.fit and glm.fit (the qr tolerance).
+ALIAS_TOLERANCE = 1e-7
+
+# A factor of a design column: a variable and, for a categorical one, the position of the level
+# whose indicator it is (-1 for the values of a numeric or boolean variable).
+Factor = tuple[str, int]
+
+
+@dataclass(frozen=True)
+class DesignColumn:
+    """One column of the design matrix: the product of its factors (none: the intercept)."""
+
+    name: str
+    factors: tuple[Factor, ...]
+
+
+@dataclass
+class DesignBlock:
+    """A built design: `matrix` (F-order float64, one row per kept row), the `response` (None
+    when built without it), `kept` (bool mask over the frame's rows: no missing value in a used
+    column) and `n_missing` (rows dropped)."""
+
+    matrix: FloatArray
+    response: Optional[FloatArray]
+    kept: BoolArray
+    n_missing: int
+
+
+def parse_formula(formula: Union[str, _tallyfit.Formula]) -> _tallyfit.Formula:
+    """The parsed formula; a text is parsed by the core, whose errors are ValueErrors."""
+    if isinstance(formula, _tallyfit.Formula):
+        return formula
+    if not isinstance(formula, str):
+        raise TypeError(f"formula must be a str such as 'y ~ x1 + x2', not {formula!r}")
+    return _tallyfit._parse_formula(formula)
+
+
+def predictor_names(formula: _tallyfit.Formula) -> list[str]:
+    """The data columns of the independent terms, trimmed and in order of first use."""
+    names: dict[str, None] = {}
+    for term in formula.independent:
+        if not term.intercept:
+            for factor in term.get_columns_from_term():
+                names[factor.strip()] = None
+    return list(names)
+
+
+def response_name(formula: _tallyfit.Formula) -> str:
+    return formula.dependent.name.strip()
+
+
+def collect_levels(
+    frame: Frame, variables: Iterable[str], kept: Optional[BoolArray] = None
+) -> dict[str, list[str]]:
+    """The levels of each categorical variable: the declared order of a categorical, enum or
+    dictionary column (unused levels included, as R keeps a factor's levels), else the values
+    found in the rows `kept`, sorted byte-wise."""
+    levels: dict[str, list[str]] = {}
+    for name in variables:
+        series = frame[name]
+        declared = frames.declared_levels(series)
+        if declared is not None:
+            levels[name] = declared
+        else:
+            if kept is not None and not kept.all():
+                series = series.filter(kept)
+            levels[name] = frames.observed_levels(series)
+    return levels
+
+
+class DesignPlan:
+    """The design columns of a formula for variables of known kinds and levels.
+
+    >>> plan = plan_design("y ~ x * g", {"x": "numeric", "g": "categorical", "y": "numeric"},
+    ...                    {"g": ["a", "b", "c"]})
+    >>> plan.column_names
+    ['(Intercept)', 'x', 'g_b', 'g_c', 'x:g_b', 'x:g_c']
+    """
+
+    def __init__(
+        self,
+        formula: _tallyfit.Formula,
+        kinds: Mapping[str, Kind],
+        levels: Mapping[str, Sequence[str]],
+        columns: list[DesignColumn],
+        one_hot: set[str],
+        response: Optional[str],
+        response_levels: Optional[Sequence[str]],
+        binary_response: bool,
+    ) -> None:
+        self.formula = formula
+        self.kinds = dict(kinds)
+        self.levels = {name: list(values) for name, values in levels.items()}
+        self.columns = columns
+        self.column_names = [column.name for column in columns]
+        self.has_intercept = any(term.intercept for term in formula.independent)
+        self.predictors = predictor_names(formula)
+        self.response = response
+        self.response_levels = None if response_levels is None else list(response_levels)
+        self.binary_response = binary_response
+        self._one_hot = one_hot
+
+    def encoder(self) -> _tallyfit.Encoder:
+        """The core's record of how every variable (response included) was encoded."""
+        encoder = _tallyfit.Encoder()
+        names = list(self.predictors)
+        if self.response is not None and self.response not in names:
+            names.append(self.response)
+        for name in names:
+            kind = self.kinds[name]
+            if kind == "numeric":
+                info = _tallyfit.EncodedColumnInfo(None, _tallyfit.EncodingType.Numeric)
+            elif kind == "bool":
+                info = _tallyfit.EncodedColumnInfo(None, _tallyfit.EncodingType.Bool)
+            else:
+                levels = self.response_levels if name == self.response else self.levels[name]
+                encoding = (
+                    _tallyfit.EncodingType.OneHot
+                    if name in self._one_hot
+                    else _tallyfit.EncodingType.Dummy
+                )
+                info = _tallyfit.EncodedColumnInfo(levels, encoding)
+            encoder.add_column_mapping(name, info)
+        return encoder
+
+    def check_kinds(self, frame: Frame) -> None:
+        """Raises ValueError when a predictor of the frame is not of the kind it was fitted
+        with (numbers and booleans stand in for each other, categories for categories)."""
+        for name in self.predictors:
+            fitted = self.kinds[name]
+            found = frames.column_kind(frame, name)
+            if (fitted == "categorical") != (found == "categorical"):
+                what = (
+                    f"categorical with levels {', '.join(map(repr, self.levels[name]))}"
+                    if fitted == "categorical"
+                    else fitted
+                )
+                raise ValueError(
+                    f"variable {name!r} was {what} when the model was fitted but is "
+                    f"{frame[name].dtype} in this data: convert it to the fitted kind"
+                )
+
+    def build(self, frame: Frame, with_response: bool = True) -> DesignBlock:
+        """The design matrix of the frame's rows without missing values in the used columns.
+
+        The matrix is one F-order float64 allocation, filled column by column in place.
+        """
+        used = list(self.predictors)
+        if with_response:
+            if self.response is None:
+                raise ValueError("this design has no response")
+            used.append(self.response)
+        frames.require_columns(frame, used)
+        self.check_kinds(frame)
+        n_rows = len(frame)
+        missing: Optional[BoolArray] = None
+        for name in used:
+            mask = frames.missing_mask(frame[name])
+            if mask is not None:
+                missing = mask if missing is None else (missing | mask)
+        kept = np.ones(n_rows, dtype=bool) if missing is None else ~missing
+        n_kept = int(kept.sum()) if missing is not None else n_rows
+        compact = n_kept < n_rows
+
+        codes: dict[str, npt.NDArray[np.int32]] = {}
+        for name in self.predictors:
+            if self.kinds[name] == "categorical":
+                found = frames.category_codes(frame[name], self.levels[name])
+                codes[name] = found[kept] if compact else found
+
+        matrix = np.empty((n_kept, len(self.columns)), dtype=np.float64, order="F")
+        for j, column in enumerate(self.columns):
+            out = matrix[:, j]
+            if not column.factors:
+                out.fill(1.0)
+                continue
+            for position, (name, level) in enumerate(column.factors):
+                if level >= 0:
+                    indicator = codes[name] == level
+                    if position == 0:
+                        np.copyto(out, indicator)
+                    else:
+                        np.multiply(out, indicator, out=out)
+                    continue
+                values = frames.float_values(frame[name])
+                if position == 0:
+                    if compact:
+                        np.compress(kept, values, out=out)
+                    else:
+                        np.copyto(out, values, casting="unsafe")
+                else:
+                    np.multiply(out, values[kept] if compact else values, out=out)
+        response = self._response(frame, kept, compact) if with_response else None
+        return DesignBlock(matrix, response, kept, n_rows - n_kept)
+
+    def _response(self, frame: Frame, kept: BoolArray, compact: bool) -> FloatArray:
+        assert self.response is not None
+        series = frame[self.response]
+        if self.kinds[self.response] == "categorical":
+            assert self.response_levels is not None
+            found = frames.category_codes(series, self.response_levels)
+            values: npt.NDArray[Any] = found[kept] if compact else found
+            return np.equal(values, 1).astype(np.float64)
+        raw = frames.float_values(series)
+        response = np.array(raw[kept] if compact else raw, dtype=np.float64)
+        if self.binary_response:
+            bad = (response != 0.0) & (response != 1.0)
+            if bad.any():
+                raise ValueError(
+                    f"response {self.response!r} of a binomial model must be 0/1, boolean or a "
+                    f"two-level category; it has the value {response[bad][0]!r}"
+                )
+        return response
+
+
+def plan_design(
+    formula: Union[str, _tallyfit.Formula],
+    kinds: Mapping[str, Kind],
+    levels: Mapping[str, Sequence[str]],
+    binary_response: bool = False,
+    with_response: bool = True,
+) -> DesignPlan:
+    """Plans the design columns of `formula` for variables of the given kinds; `levels` holds
+    the levels of every categorical variable, the first being the reference.
+
+    With `binary_response` the response must be 0/1, boolean or a two-level category (the
+    second level counts as 1, as in R); otherwise numeric or boolean.
+
+    >>> plan = plan_design("y ~ g - 1", {"g": "categorical", "y": "numeric"},
+    ...                    {"g": ["a", "b"]})
+    >>> plan.column_names
+    ['g_a', 'g_b']
+    """
+    parsed = parse_formula(formula)
+    has_intercept = any(term.intercept for term in parsed.independent)
+    for name in predictor_names(parsed):
+        if name not in kinds:
+            raise ValueError(f"no kind given for variable {name!r}")
+        if kinds[name] == "categorical" and len(levels.get(name, ())) < 2:
+            raise ValueError(
+                f"variable {name!r} has fewer than two levels "
+                f"({', '.join(map(repr, levels.get(name, ()))) or 'none'}): a categorical "
+                "variable needs two or more to be estimated"
+            )
+    columns: list[DesignColumn] = []
+    one_hot: set[str] = set()
+    for term in parsed.independent:
+        if term.intercept:
+            columns.append(DesignColumn(INTERCEPT, ()))
+            continue
+        factors = [factor.strip() for factor in term.get_columns_from_term()]
+        blocks: list[list[tuple[str, Factor]]] = []
+        for name in factors:
+            if kinds[name] != "categorical":
+                blocks.append([(name, (name, -1))])
+                continue
+            full = not has_intercept and not term.interaction and not one_hot
+            if full:
+                one_hot.add(name)
+            first = 0 if full else 1
+            blocks.append(
+                [
+                    (f"{name}_{level}", (name, index))
+                    for index, level in enumerate(levels[name])
+                    if index >= first
+                ]
+            )
+        for combination in itertools.product(*blocks):
+            columns.append(
+                DesignColumn(
+                    ":".join(part[0] for part in combination),
+                    tuple(part[1] for part in combination),
+                )
+            )
+    response: Optional[str] = None
+    response_levels: Optional[Sequence[str]] = None
+    if with_response:
+        response = response_name(parsed)
+        kind = kinds.get(response)
+        if kind is None:
+            raise ValueError(f"no kind given for the response {response!r}")
+        if kind == "categorical":
+            response_levels = levels.get(response, ())
+            if not binary_response:
+                raise ValueError(
+                    f"response {response!r} holds categories; a linear model needs numbers"
+                )
+            if len(response_levels) != 2:
+                raise ValueError(
+                    f"response {response!r} of a binomial model must be 0/1, boolean or a "
+                    f"two-level category; it has the levels "
+                    f"{', '.join(map(repr, response_levels))}"
+                )
+    return DesignPlan(
+        parsed, kinds, levels, columns, one_hot, response, response_levels, binary_response
+    )
+
+
+def plan_from_frame(
+    formula: Union[str, _tallyfit.Formula], frame: Frame, binary_response: bool = False
+) -> DesignPlan:
+    """Plans the design of `formula` from the columns of an in-memory frame."""
+    parsed = parse_formula(formula)
+    predictors = predictor_names(parsed)
+    response = response_name(parsed)
+    used = predictors + ([response] if response not in predictors else [])
+    frames.require_columns(frame, used)
+    kinds = {name: frames.column_kind(frame, name) for name in used}
+    missing: Optional[BoolArray] = None
+    for name in used:
+        mask = frames.missing_mask(frame[name])
+        if mask is not None:
+            missing = mask if missing is None else (missing | mask)
+    kept = None if missing is None else ~missing
+    categorical = [name for name in used if kinds[name] == "categorical"]
+    levels = collect_levels(frame, categorical, kept)
+    return plan_design(parsed, kinds, levels, binary_response=binary_response)
+
+
+def aliased_columns(xtx: FloatArray, tolerance: float = ALIAS_TOLERANCE) -> BoolArray:
+    """Columns that are linear combinations of earlier ones, from XᵀX alone.
+
+    A Cholesky factorization of the scaled XᵀX (unit diagonal) taken column by column in order:
+    a column whose residual norm, after projection on the earlier kept columns, is below
+    `tolerance` times its own norm is aliased (R's rule in ``lm.fit``), as is a column of zeros.
+
+    >>> x = np.array([[1.0, 2.0, 3.0], [1.0, 4.0, 5.0], [1.0, 5.0, 6.0]])
+    >>> aliased_columns(x.T @ x).tolist()
+    [False, False, True]
+    """
+    xtx = np.asarray(xtx, dtype=np.float64)
+    p = xtx.shape[0]
+    diagonal = np.diag(xtx).copy()
+    aliased = ~(diagonal > 0.0)
+    scale = np.where(aliased, 1.0, 1.0 / np.sqrt(np.where(aliased, 1.0, diagonal)))
+    scaled = xtx * scale[:, None] * scale[None, :]
+    factor = np.zeros((p, p))  # rows of the kept columns' Cholesky factor
+    kept: list[int] = []
+    limit = tolerance * tolerance
+    for j in range(p):
+        if aliased[j]:
+            continue
+        if kept:
+            lower = factor[np.ix_(kept, kept)]
+            row = _solve_lower(lower, scaled[kept, j])
+            residual = scaled[j, j] - float(row @ row)
+        else:
+            row = np.zeros(0)
+            residual = scaled[j, j]
+        if not residual > limit:
+            aliased[j] = True
+            continue
+        factor[j, kept] = row
+        factor[j, j] = np.sqrt(residual)
+        kept.append(j)
+    return aliased
+
+
+def _solve_lower(lower: FloatArray, right: FloatArray) -> FloatArray:
+    from scipy.linalg import solve_triangular
+
+    return np.asarray(solve_triangular(lower, right, lower=True), dtype=np.float64)
+
+
+def compact_columns(matrix: FloatArray, keep: BoolArray) -> FloatArray:
+    """Moves the kept columns of an F-order matrix to the left in place and returns the view
+    of them (no copy of the matrix)."""
+    positions = np.flatnonzero(keep)
+    for target, source in enumerate(positions):
+        if target != source:
+            matrix[:, target] = matrix[:, source]
+    return matrix[:, : len(positions)]

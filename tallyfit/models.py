@@ -1,0 +1,790 @@
+"""Model classes: fits through the native cores, inference, prediction and model files."""
+
+from __future__ import annotations
+
+import json
+import math
+import numbers
+import os
+import tempfile
+from collections.abc import Mapping, Sequence
+from types import ModuleType
+from typing import Any, Optional, Union
+
+import numpy as np
+import numpy.typing as npt
+
+import _tallyfit
+
+from . import _native, design, frames, inference
+from .design import DesignPlan
+from .frames import BoolArray, FloatArray
+
+PenaltyKey = Union[str, tuple[str, str]]
+Core = Union[
+    _tallyfit.LinearRegressionCore,
+    _tallyfit.LogisticRegressionCore,
+    _tallyfit.PenalizedLogisticRegressionCore,
+]
+PathLike = Union[str, "os.PathLike[str]"]
+
+_CORE_CLASSES: dict[str, Any] = {
+    "LinearRegression": _tallyfit.LinearRegressionCore,
+    "LogisticRegression": _tallyfit.LogisticRegressionCore,
+    "PenalizedLogisticRegression": _tallyfit.PenalizedLogisticRegressionCore,
+}
+
+
+class Model:
+    """What every fitted model offers; see LinearModel and LogisticModel.
+
+    Coefficient-keyed results are dicts in design-column order; aliased columns (linear
+    combinations of earlier ones) have the coefficient NaN, as R's NA.
+    """
+
+    _statistic_name = "t"
+
+    def __init__(
+        self,
+        *,
+        core: Core,
+        plan: DesignPlan,
+        formula: str,
+        coefficients: FloatArray,
+        aliased: BoolArray,
+        unscaled_covariance: Optional[FloatArray],
+        nobs: int,
+        n_missing: int,
+        native_namespace: Optional[ModuleType] = None,
+        loaded: bool = False,
+    ) -> None:
+        self.core = core
+        self.formula = formula
+        self.column_names: list[str] = list(plan.column_names)
+        self.nobs = nobs
+        self.n_missing = n_missing
+        self.has_intercept = plan.has_intercept
+        self._plan = plan
+        self._coefficients = np.asarray(coefficients, dtype=np.float64)
+        self._aliased = np.asarray(aliased, dtype=bool)
+        self._estimated = ~self._aliased
+        self._unscaled = unscaled_covariance
+        self._native_namespace = native_namespace
+        self._loaded = loaded
+        self.rank = int(self._estimated.sum())
+        self.df_resid = nobs - self.rank
+
+    # ---- results keyed by column ----------------------------------------------------------
+
+    @property
+    def aliased(self) -> list[str]:
+        """Columns left out of the fit as linear combinations of earlier ones."""
+        return [name for name, flag in zip(self.column_names, self._aliased) if flag]
+
+    @property
+    def coefficients(self) -> dict[str, float]:
+        return self._keyed(self._coefficients)
+
+    def _keyed(self, values: FloatArray) -> dict[str, float]:
+        return {name: float(value) for name, value in zip(self.column_names, values)}
+
+    def _require_inference(self, what: str) -> FloatArray:
+        if self._loaded:
+            raise ValueError(
+                f"this model was loaded from a model file; refit on data to get {what} "
+                "(model files hold the coefficients and the encoding, not the data)"
+            )
+        if self._unscaled is None:
+            raise ValueError(self._no_inference_reason(what))
+        return self._unscaled
+
+    def _no_inference_reason(self, what: str) -> str:
+        return f"{what} are not available for this model"
+
+    def _scale(self) -> float:
+        return 1.0
+
+    def vcov(self) -> FloatArray:
+        """The covariance matrix of the coefficients (p × p, design-column order; NaN rows and
+        columns for aliased columns)."""
+        unscaled = self._require_inference("the covariance matrix")
+        return inference.scatter_matrix(
+            unscaled * self._scale(), self._estimated, len(self.column_names)
+        )
+
+    def _standard_errors(self, what: str = "standard errors") -> FloatArray:
+        unscaled = self._require_inference(what)
+        return inference.scatter(
+            inference.standard_errors(unscaled * self._scale()),
+            self._estimated,
+            len(self.column_names),
+        )
+
+    @property
+    def std_errors(self) -> dict[str, float]:
+        return self._keyed(self._standard_errors())
+
+    def _statistics(self) -> FloatArray:
+        return self._coefficients / self._standard_errors("test statistics")
+
+    @property
+    def statistics(self) -> dict[str, float]:
+        """t values for a linear model, z values for a logistic one."""
+        return self._keyed(self._statistics())
+
+    def _p_values(self, statistics: FloatArray) -> FloatArray:
+        raise NotImplementedError
+
+    @property
+    def p_values(self) -> dict[str, float]:
+        self._require_inference("p-values")
+        return self._keyed(self._p_values(self._statistics()))
+
+    def _quantile(self, level: float) -> float:
+        raise NotImplementedError
+
+    def conf_int(self, level: float = 0.95) -> dict[str, tuple[float, float]]:
+        """Wald confidence intervals (t for a linear model, normal for a logistic one), as R's
+        confint.default / confint.lm.
+
+        >>> import tallyfit as tf
+        >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+        >>> [round(v, 4) for v in m.conf_int()["x"]]
+        [-0.7685, 3.1685]
+        """
+        level = inference.check_level(level)
+        errors = self._standard_errors("confidence intervals")
+        half = self._quantile(level) * errors
+        return {
+            name: (float(value - width), float(value + width))
+            for name, value, width in zip(self.column_names, self._coefficients, half)
+        }
+
+    # ---- presentation -----------------------------------------------------------------------
+
+    def summary(self) -> Any:
+        """An R-style summary; print it."""
+        from .summary import Summary
+
+        return Summary(self)
+
+    def tidy(self) -> Any:
+        """The coefficient table as a data frame of the library the model was fitted from."""
+        from .summary import tidy
+
+        return tidy(self, self._native_namespace)
+
+    def __repr__(self) -> str:
+        return f"<{type(self).__name__} {self.formula!r}, {len(self.column_names)} columns>"
+
+    # ---- prediction and files ---------------------------------------------------------------
+
+    def _design_for(self, data: object) -> tuple[FloatArray, BoolArray]:
+        frame, _ = frames.to_frame(data)
+        block = self._plan.build(frame, with_response=False)
+        matrix = block.matrix
+        if self._aliased.any():
+            matrix = design.compact_columns(matrix, self._estimated)
+        return matrix, block.kept
+
+    def _estimated_names(self) -> list[str]:
+        return [name for name, flag in zip(self.column_names, self._estimated) if flag]
+
+    def _linear_predictor(self, matrix: FloatArray) -> FloatArray:
+        return np.asarray(matrix @ self._coefficients[self._estimated], dtype=np.float64)
+
+    @staticmethod
+    def _aligned(values: FloatArray, kept: BoolArray) -> FloatArray:
+        if kept.all():
+            return values
+        full = np.full(kept.shape[0], np.nan)
+        full[kept] = values
+        return full
+
+    def save(self, path: PathLike) -> None:
+        """Writes the model file (JSON, replaced atomically); `tallyfit.load` reads it back."""
+        self.core.save_to_file(os.fspath(path))
+
+
+class LinearModel(Model):
+    """An ordinary least-squares fit, as R's lm.
+
+    >>> import tallyfit as tf
+    >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+    >>> round(m.coefficients["x"], 6), round(m.r_squared, 6)
+    (1.2, 0.72)
+    """
+
+    def __init__(
+        self,
+        *,
+        rss: float,
+        tss: float,
+        residuals: Optional[FloatArray] = None,
+        fitted_values: Optional[FloatArray] = None,
+        **common: Any,
+    ) -> None:
+        super().__init__(**common)
+        self.rss = rss
+        self.tss = tss
+        self.residuals = residuals
+        self.fitted_values = fitted_values
+        if not self._loaded:
+            measures = inference.linear_fit_measures(
+                rss, tss, self.nobs, self.rank, self.has_intercept
+            )
+            self._measures = measures
+
+    def _measure(self, name: str) -> Any:
+        if self._loaded:
+            self._require_inference(name)
+        return self._measures[name]
+
+    @property
+    def sigma(self) -> float:
+        """Residual standard error."""
+        return float(self._measure("sigma"))
+
+    @property
+    def r_squared(self) -> float:
+        return float(self._measure("r_squared"))
+
+    @property
+    def adj_r_squared(self) -> float:
+        return float(self._measure("adj_r_squared"))
+
+    @property
+    def f_statistic(self) -> tuple[float, float, float]:
+        """(value, numdf, dendf) as R's summary.lm."""
+        value: tuple[float, float, float] = self._measure("f_statistic")
+        return value
+
+    @property
+    def f_p_value(self) -> float:
+        return float(self._measure("f_p_value"))
+
+    def _scale(self) -> float:
+        sigma = self.sigma
+        return sigma * sigma
+
+    def _p_values(self, statistics: FloatArray) -> FloatArray:
+        return inference.t_p_values(statistics, self.df_resid)
+
+    def _quantile(self, level: float) -> float:
+        return inference.t_quantile(level, self.df_resid)
+
+    def predict(
+        self,
+        data: object,
+        type: str = "response",
+        interval: Optional[str] = None,
+        level: float = 0.95,
+    ) -> Union[FloatArray, tuple[FloatArray, FloatArray, FloatArray]]:
+        """Predictions for the rows of `data` (NaN where a predictor is missing), with the
+        fit's encoding. `interval="confidence"` or `"prediction"` gives (fit, lower, upper) as
+        R's predict.lm.
+
+        >>> import tallyfit as tf
+        >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+        >>> m.predict({"x": [5.0]}).round(6).tolist()
+        [5.5]
+        """
+        if type not in ("response", "link"):
+            raise ValueError(f"type must be 'response' or 'link', not {type!r}")
+        if interval not in (None, "confidence", "prediction"):
+            raise ValueError(
+                f"interval must be None, 'confidence' or 'prediction', not {interval!r}"
+            )
+        level = inference.check_level(level)
+        unscaled = self._require_inference("prediction intervals") if interval else None
+        matrix, kept = self._design_for(data)
+        fit = self.core.predict(matrix, self._estimated_names())
+        if unscaled is None:
+            return self._aligned(fit, kept)
+        variance = np.einsum("ij,jk,ik->i", matrix, unscaled * self._scale(), matrix)
+        if interval == "prediction":
+            variance = variance + self._scale()
+        half = self._quantile(level) * np.sqrt(variance)
+        return (
+            self._aligned(fit, kept),
+            self._aligned(fit - half, kept),
+            self._aligned(fit + half, kept),
+        )
+
+
+class LogisticModel(Model):
+    """A logistic regression (binomial family, logit link), as R's glm; with penalties a
+    ridge-penalized one, which reports estimates and penalties but no inference.
+
+    >>> import tallyfit as tf
+    >>> g = tf.glm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
+    ...                      "y": [0.0, 0.0, 1.0, 0.0, 1.0, 1.0]})
+    >>> round(g.coefficients["x"], 4)
+    1.1946
+    """
+
+    _statistic_name = "z"
+
+    def __init__(
+        self,
+        *,
+        deviance: float,
+        null_deviance: float,
+        df_null: int,
+        penalties: Optional[dict[PenaltyKey, float]] = None,
+        iterations: Optional[int] = None,
+        **common: Any,
+    ) -> None:
+        super().__init__(**common)
+        self._deviance = deviance
+        self._null_deviance = null_deviance
+        self._df_null = df_null
+        self.penalties = penalties
+        self.iterations = iterations
+
+    def _no_inference_reason(self, what: str) -> str:
+        return (
+            f"{what} are not defined for a penalized model: the ridge penalty biases the "
+            "estimates; fit without penalties for inference"
+        )
+
+    def _fit_measure(self, value: Any, what: str) -> Any:
+        if self._loaded:
+            self._require_inference(what)
+        return value
+
+    @property
+    def deviance(self) -> float:
+        return float(self._fit_measure(self._deviance, "the deviance"))
+
+    @property
+    def null_deviance(self) -> float:
+        return float(self._fit_measure(self._null_deviance, "the null deviance"))
+
+    @property
+    def df_null(self) -> int:
+        return int(self._fit_measure(self._df_null, "the null degrees of freedom"))
+
+    @property
+    def log_likelihood(self) -> float:
+        return inference.information_criteria(self.deviance, self.rank, self.nobs)[0]
+
+    @property
+    def aic(self) -> float:
+        return inference.information_criteria(self.deviance, self.rank, self.nobs)[1]
+
+    @property
+    def bic(self) -> float:
+        return inference.information_criteria(self.deviance, self.rank, self.nobs)[2]
+
+    def _p_values(self, statistics: FloatArray) -> FloatArray:
+        return inference.z_p_values(statistics)
+
+    def _quantile(self, level: float) -> float:
+        return inference.z_quantile(level)
+
+    def predict(self, data: object, type: str = "response") -> FloatArray:
+        """Probabilities (`type="response"`) or the linear predictor (`type="link"`) for the
+        rows of `data`, NaN where a predictor is missing.
+
+        >>> import tallyfit as tf
+        >>> g = tf.glm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
+        ...                      "y": [0.0, 0.0, 1.0, 0.0, 1.0, 1.0]})
+        >>> g.predict({"x": [3.5]}).round(4).tolist()
+        [0.5]
+        """
+        if type not in ("response", "link"):
+            raise ValueError(f"type must be 'response' or 'link', not {type!r}")
+        matrix, kept = self._design_for(data)
+        if type == "link":
+            values = self._linear_predictor(matrix)
+        else:
+            values = self.core.predict(matrix, self._estimated_names())
+        return self._aligned(values, kept)
+
+
+# ---- fitting -------------------------------------------------------------------------------
+
+
+def _check_positive_int(name: str, value: object) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or int(value) <= 0:
+        raise ValueError(f"{name} must be a positive integer, not {value!r}")
+    return int(value)
+
+
+def _check_non_negative(name: str, value: object) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise ValueError(f"{name} must be a finite number >= 0, not {value!r}")
+    number = float(value)
+    if not (math.isfinite(number) and number >= 0.0):
+        raise ValueError(f"{name} must be a finite number >= 0, not {value!r}")
+    return number
+
+
+def _check_penalties(penalties: object) -> Optional[dict[PenaltyKey, float]]:
+    if penalties is None:
+        return None
+    if not isinstance(penalties, Mapping):
+        raise ValueError(
+            "penalties must be a dict from a column name or a (variable, level) pair to a "
+            f"lambda, not {penalties!r}"
+        )
+    checked: dict[PenaltyKey, float] = {}
+    for key, value in penalties.items():
+        valid_key = isinstance(key, str) or (
+            isinstance(key, tuple) and len(key) == 2 and all(isinstance(k, str) for k in key)
+        )
+        if not valid_key:
+            raise ValueError(
+                f"penalty key {key!r} must be a column name or a (variable, level) pair of str"
+            )
+        checked[key] = _check_non_negative(f"the penalty on {key!r}", value)
+    return checked
+
+
+def _penalty_records(
+    penalties: dict[PenaltyKey, float], plan: DesignPlan
+) -> list[tuple[str, Optional[str], float]]:
+    """The penalties as (variable, level, lambda) after checking that each names a column."""
+    records: list[tuple[str, Optional[str], float]] = []
+    columns = set(plan.column_names)
+    for key, value in penalties.items():
+        if isinstance(key, str):
+            if key not in columns:
+                raise ValueError(
+                    f"penalty on {key!r}: no design column of that name; columns: "
+                    + ", ".join(map(repr, plan.column_names))
+                )
+            records.append((key, None, value))
+            continue
+        variable, level = key
+        if plan.kinds.get(variable) != "categorical" or variable not in plan.predictors:
+            raise ValueError(
+                f"penalty on {key!r}: {variable!r} is not a categorical variable of the formula"
+            )
+        if level not in plan.levels[variable]:
+            raise ValueError(
+                f"penalty on {key!r}: {variable!r} has no level {level!r}; levels: "
+                + ", ".join(map(repr, plan.levels[variable]))
+            )
+        if f"{variable}_{level}" not in columns:
+            raise ValueError(
+                f"penalty on {key!r}: level {level!r} is the reference level of {variable!r} "
+                "and has no column of its own"
+            )
+        records.append((variable, level, value))
+    return records
+
+
+def _prepare(
+    formula: object, data: object, binary_response: bool
+) -> tuple[str, DesignPlan, frames.Frame, Optional[ModuleType]]:
+    if not isinstance(formula, str):
+        raise TypeError(f"formula must be a str such as 'y ~ x1 + x2', not {formula!r}")
+    parsed = design.parse_formula(formula)
+    frame, namespace = frames.to_frame(data)
+    plan = design.plan_from_frame(parsed, frame, binary_response=binary_response)
+    return formula, plan, frame, namespace
+
+
+def _estimate(
+    plan: DesignPlan, block: design.DesignBlock, ridge: Optional[FloatArray] = None
+) -> tuple[FloatArray, BoolArray, FloatArray]:
+    """Drops aliased columns: returns the compacted matrix, the aliased mask and the XᵀX of
+    the kept columns."""
+    xtx, _ = _native.gram(block.matrix)
+    assert xtx is not None
+    check = xtx if ridge is None else xtx + np.diag(4.0 * ridge)
+    aliased = design.aliased_columns(check)
+    matrix = block.matrix
+    if aliased.any():
+        keep = ~aliased
+        matrix = design.compact_columns(matrix, keep)
+        xtx = xtx[np.ix_(keep, keep)]
+    return matrix, aliased, xtx
+
+
+def _coefficient_vector(core: Core, names: Sequence[str]) -> FloatArray:
+    found = core.coefficients or {}
+    return np.array([found[name] for name in names], dtype=np.float64)
+
+
+def lm(formula: str, data: object) -> LinearModel:
+    """Fits a linear model by ordinary least squares, as R's ``lm(formula, data)``.
+
+    `data` is a pandas or polars DataFrame, a pyarrow Table or a dict of equal-length
+    sequences. Rows with a missing value in a used column are dropped (R's na.omit).
+
+    >>> import tallyfit as tf
+    >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+    >>> round(m.coefficients["(Intercept)"], 6), round(m.std_errors["x"], 6)
+    (0.0, 0.447214)
+    """
+    text, plan, frame, namespace = _prepare(formula, data, binary_response=False)
+    block = plan.build(frame)
+    assert block.response is not None
+    y = block.response
+    matrix, aliased, xtx = _estimate(plan, block)
+    names = [name for name, flag in zip(plan.column_names, aliased) if not flag]
+    core = _tallyfit.LinearRegressionCore()
+    core.fit(matrix, y, names, plan.encoder())
+    core.formula = plan.formula
+    beta = _coefficient_vector(core, names)
+    fitted = np.asarray(matrix @ beta, dtype=np.float64)
+    residuals = y - fitted
+    rss = float(residuals @ residuals)
+    if plan.has_intercept:
+        centred = y - y.mean()
+        tss = float(centred @ centred)
+    else:
+        tss = float(y @ y)
+    return LinearModel(
+        core=core,
+        plan=plan,
+        formula=text,
+        coefficients=inference.scatter(beta, ~aliased, len(plan.column_names)),
+        aliased=aliased,
+        unscaled_covariance=inference.unscaled_covariance(xtx),
+        nobs=int(y.shape[0]),
+        n_missing=block.n_missing,
+        native_namespace=namespace,
+        rss=rss,
+        tss=tss,
+        residuals=residuals,
+        fitted_values=fitted,
+    )
+
+
+def glm(
+    formula: str,
+    data: object,
+    family: str = "binomial",
+    penalties: Optional[Mapping[PenaltyKey, float]] = None,
+    max_iterations: int = 25,
+    convergence_delta: float = 1e-8,
+) -> LogisticModel:
+    """Fits a logistic regression (binomial family, logit link), as R's
+    ``glm(formula, data, family = binomial)``.
+
+    The response is 0/1, boolean or a two-level category (the second level counts as 1).
+    `penalties` maps a column name, or a (variable, level) pair of a categorical variable, to
+    a ridge lambda; a penalized model reports estimates and penalties but no inference.
+
+    >>> import tallyfit as tf
+    >>> g = tf.glm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
+    ...                      "y": [0.0, 0.0, 1.0, 0.0, 1.0, 1.0]}, penalties={"x": 1.0})
+    >>> round(g.coefficients["x"], 4)
+    0.5271
+    """
+    if family != "binomial":
+        raise ValueError(f"family must be 'binomial' (the one family offered), not {family!r}")
+    checked = _check_penalties(penalties)
+    iterations = _check_positive_int("max_iterations", max_iterations)
+    delta = _check_non_negative("convergence_delta", convergence_delta)
+    text, plan, frame, namespace = _prepare(formula, data, binary_response=True)
+    records = _penalty_records(checked, plan) if checked else None
+    block = plan.build(frame)
+    assert block.response is not None
+    y = block.response
+    ridge = None
+    if records:
+        ridge = _native.penalty_diagonal(records, plan.column_names)
+    matrix, aliased, _ = _estimate(plan, block, ridge)
+    names = [name for name, flag in zip(plan.column_names, aliased) if not flag]
+    core: Core
+    try:
+        if records:
+            core = _tallyfit.PenalizedLogisticRegressionCore()
+            specs = [_tallyfit.PenaltySpecification(v, level, lam) for v, level, lam in records]
+            core.fit(matrix, y, names, plan.encoder(), specs, iterations, delta)
+        else:
+            core = _tallyfit.LogisticRegressionCore()
+            core.fit(matrix, y, names, plan.encoder(), iterations, delta)
+    except ValueError as error:
+        if "converge" in str(error):
+            raise ValueError(
+                f"{error} within max_iterations={iterations} (convergence_delta={delta}): "
+                "raise max_iterations, or look for a predictor that separates the outcomes"
+            ) from None
+        raise
+    core.formula = plan.formula
+    beta = _coefficient_vector(core, names)
+    unscaled = None
+    if not records:
+        unscaled = inference.unscaled_covariance(
+            inference.binomial_information(matrix, y, beta)
+        )
+    eta = np.asarray(matrix @ beta, dtype=np.float64)
+    nobs = int(y.shape[0])
+    return LogisticModel(
+        core=core,
+        plan=plan,
+        formula=text,
+        coefficients=inference.scatter(beta, ~aliased, len(plan.column_names)),
+        aliased=aliased,
+        unscaled_covariance=unscaled,
+        nobs=nobs,
+        n_missing=block.n_missing,
+        native_namespace=namespace,
+        deviance=inference.binomial_deviance(y, eta),
+        null_deviance=inference.binomial_null_deviance(y, plan.has_intercept),
+        df_null=nobs - (1 if plan.has_intercept else 0),
+        penalties=dict(checked) if checked else None,
+    )
+
+
+# ---- model files ---------------------------------------------------------------------------
+
+
+def _plan_from_core(core: Core) -> DesignPlan:
+    formula = core.formula
+    if formula is None:
+        raise ValueError(
+            "the model file has no formula, so its design cannot be rebuilt: save models "
+            "with tallyfit (model.save) to predict from data frames"
+        )
+    encoder = core.encoding_data
+    kinds: dict[str, frames.Kind] = {}
+    levels: dict[str, list[str]] = {}
+    for name, info in encoder.column_mappings.items():
+        encoding = info.encoding_type
+        if encoding == _tallyfit.EncodingType.Numeric:
+            kinds[name] = "numeric"
+        elif encoding == _tallyfit.EncodingType.Bool:
+            kinds[name] = "bool"
+        else:
+            kinds[name] = "categorical"
+            levels[name] = list(info.levels or [])
+    missing = [name for name in design.predictor_names(formula) if name not in kinds]
+    if missing:
+        raise ValueError(
+            f"the model file has no encoding for {', '.join(map(repr, missing))}: it was not "
+            "written by a tallyfit model"
+        )
+    response = design.response_name(formula)
+    binary = not isinstance(core, _tallyfit.LinearRegressionCore)
+    return design.plan_design(
+        formula, kinds, levels, binary_response=binary, with_response=response in kinds
+    )
+
+
+def load(path: PathLike) -> Union[LinearModel, LogisticModel]:
+    """Reads a model file written by ``model.save`` (any of the three kinds) and returns a
+    model that predicts from data frames. Inference needs the data and is not in the file.
+
+    >>> import os, tempfile, tallyfit as tf
+    >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+    >>> path = os.path.join(tempfile.mkdtemp(), "m.json")
+    >>> m.save(path)
+    >>> tf.load(path).predict({"x": [5.0]}).round(6).tolist()
+    [5.5]
+    """
+    filepath = os.fspath(path)
+    try:
+        with open(filepath, encoding="utf-8") as handle:
+            kind = json.load(handle).get("model_type")
+    except (ValueError, AttributeError):
+        kind = None
+    if kind not in _CORE_CLASSES:
+        raise ValueError(
+            f"{filepath!r} is not a tallyfit model file (no known model_type; expected one of "
+            f"{', '.join(_CORE_CLASSES)})"
+        )
+    core = _CORE_CLASSES[kind]()
+    core.load_from_file(filepath)
+    plan = _plan_from_core(core)
+    stored = core.coefficients or {}
+    coefficients = np.array(
+        [stored.get(name, math.nan) for name in plan.column_names], dtype=np.float64
+    )
+    aliased = np.array([name not in stored for name in plan.column_names], dtype=bool)
+    common: dict[str, Any] = dict(
+        core=core,
+        plan=plan,
+        formula=plan.formula.original,
+        coefficients=coefficients,
+        aliased=aliased,
+        unscaled_covariance=None,
+        nobs=0,
+        n_missing=0,
+        loaded=True,
+    )
+    if kind == "LinearRegression":
+        return LinearModel(rss=math.nan, tss=math.nan, **common)
+    penalties: Optional[dict[PenaltyKey, float]] = None
+    if kind == "PenalizedLogisticRegression":
+        penalties = _stored_penalties(filepath)
+    return LogisticModel(
+        deviance=math.nan, null_deviance=math.nan, df_null=0, penalties=penalties, **common
+    )
+
+
+def _stored_penalties(filepath: str) -> Optional[dict[PenaltyKey, float]]:
+    with open(filepath, encoding="utf-8") as handle:
+        records = json.load(handle).get("penalties")
+    if not records:
+        return None
+    penalties: dict[PenaltyKey, float] = {}
+    for record in records:
+        level = record.get("categorical_level")
+        key: PenaltyKey = (
+            record["variable_name"] if level is None else (record["variable_name"], level)
+        )
+        penalties[key] = float(record["lambda_param"])
+    return penalties
+
+
+def _term_record(term: _tallyfit.FormulaTerm) -> dict[str, object]:
+    return {
+        "name": term.name,
+        "dependent": term.dependent,
+        "subtracted": term.subtracted,
+        "intercept": term.intercept,
+        "interaction": term.interaction,
+    }
+
+
+def core_from_coefficients(
+    kind: str,
+    names: Sequence[str],
+    coefficients: Sequence[float],
+    encoder: _tallyfit.Encoder,
+    formula: _tallyfit.Formula,
+    penalties: Optional[Sequence[tuple[str, Optional[str], float]]] = None,
+) -> Core:
+    """A core of the given kind ("LinearRegression", "LogisticRegression" or
+    "PenalizedLogisticRegression") holding coefficients computed elsewhere (on Dask, say),
+    with the encoding and formula a model file needs. NaN coefficients are left out."""
+    if kind not in _CORE_CLASSES:
+        raise ValueError(f"kind must be one of {', '.join(_CORE_CLASSES)}, not {kind!r}")
+    document: dict[str, object] = {
+        "coefficients": {
+            name: float(value)
+            for name, value in zip(names, coefficients)
+            if math.isfinite(float(value))
+        },
+        "encoding_data": {
+            "column_mappings": {
+                name: {"levels": info.levels, "encoding_type": info.encoding_type.name}
+                for name, info in encoder.column_mappings.items()
+            }
+        },
+        "formula": {
+            "original": formula.original,
+            "dependent": _term_record(formula.dependent),
+            "independent": [_term_record(term) for term in formula.independent],
+        },
+        "model_type": kind,
+    }
+    if kind == "PenalizedLogisticRegression":
+        document["penalties"] = [
+            {"variable_name": v, "categorical_level": level, "lambda_param": lam, "target": 0.0}
+            for v, level, lam in (penalties or [])
+        ]
+    core = _CORE_CLASSES[kind]()
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "model.json")
+        with open(path, "w", encoding="utf-8") as handle:
+            json.dump(document, handle, ensure_ascii=False, allow_nan=False)
+        core.load_from_file(path)
+    return core

@@ -394,14 +394,21 @@ def _least_squares_partition(recipe: Recipe, partition: Any) -> Statistics | Non
             "n": y.shape[0], "n_missing": n_missing}
 
 
+def _aligned(block: tuple[Any, Any, int]) -> tuple[Any, Any, int]:
+    """The block with its arrays aligned for the native kernels: arrays that arrive from
+    another process may start at any byte (copied then; a block built here is not)."""
+    x, y, n_missing = block
+    return np.require(x, requirements="A"), np.require(y, requirements="A"), n_missing
+
+
 def _irls_partition(block: tuple[Any, Any, int] | None, beta: np.ndarray,
                     kind: str) -> Statistics | None:
     from . import _native
 
     if block is None:
         return None
-    x, y, n_missing = block
-    log_likelihood, h, t = _native.irls_pass(x, y, beta, kind)
+    x, y, n_missing = _aligned(block)
+    log_likelihood, h, t = _native.irls_pass(x, y, np.require(beta, requirements="A"), kind)
     statistics = {"log_likelihood": log_likelihood, "h": h, "t": t}
     if kind == "start":
         statistics.update(n=y.shape[0], y_sum=float(y.sum()), n_missing=n_missing)

@@ -74,3 +74,157 @@ def ddf(client, parquet_dir):
     data = dd.read_parquet(parquet_dir)
     assert data.map_partitions(len).compute().tolist() == PARTITION_ROWS
     return data
+
+
+@pytest.fixture(params=["parquet", "three partitions"])
+def any_ddf(request, client, parquet_dir, frame):
+    """The data as read from the Parquet files (unknown categories, empty and single-row
+    partitions) and as split from pandas (known categories)."""
+    if request.param == "parquet":
+        return dd.read_parquet(parquet_dir)
+    return dd.from_pandas(frame, npartitions=3)
+
+
+def without_residuals(summary_text: str) -> str:
+    """The summary without its residual quantiles, which a fit on Dask leaves out."""
+    lines = summary_text.split("\n")
+    if "Residuals:" not in lines:
+        return summary_text
+    start = lines.index("Residuals:")
+    end = lines.index("", start)
+    return "\n".join(lines[:start] + lines[end + 1:])
+
+
+def relative_difference(model, reference) -> float:
+    names = [name for name in reference.column_names if name not in reference.aliased]
+    ours = np.array([model.coefficients[name] for name in names])
+    theirs = np.array([reference.coefficients[name] for name in names])
+    return float(np.max(np.abs(ours - theirs) / np.abs(theirs)))
+
+
+@pytest.mark.parametrize("formula", [
+    "y ~ x1 + x2 * g + c + flag",  # interactions, an aliased column, missing rows
+    "y ~ g + c - 1",  # full coding without intercept
+    "y ~ x1",
+])
+def test_lm_matches_pandas(any_ddf, frame, formula):
+    model, reference = tf.lm(formula, any_ddf), tf.lm(formula, frame)
+    assert model.column_names == reference.column_names
+    assert model.aliased == reference.aliased
+    assert relative_difference(model, reference) < 1e-10
+    assert (model.nobs, model.n_missing, model.df_resid) == (
+        reference.nobs, reference.n_missing, reference.df_resid)
+    assert model.residuals is None and model.fitted_values is None
+    assert str(model.summary()) == without_residuals(str(reference.summary()))
+    assert model.sigma == pytest.approx(reference.sigma, rel=1e-10)
+    np.testing.assert_allclose(model.vcov(), reference.vcov(), rtol=1e-8)
+
+
+@pytest.mark.parametrize("formula, penalties", [
+    ("yb ~ x1 + x2 + c + flag", None),
+    ("yb ~ x1 * flag + g", None),  # a level in one row only: a large coefficient
+    ("yb ~ x1 + x2 + g + c", {"x1": 2.0, ("g", "b"): 1.0, "c_hi": 0.5}),
+])
+def test_glm_matches_pandas(any_ddf, frame, formula, penalties):
+    model = tf.glm(formula, any_ddf, penalties=penalties)
+    reference = tf.glm(formula, frame, penalties=penalties)
+    assert relative_difference(model, reference) < 1e-8
+    assert str(model.summary()) == str(reference.summary())
+    assert model.deviance == pytest.approx(reference.deviance, rel=1e-10)
+    assert model.null_deviance == pytest.approx(reference.null_deviance, rel=1e-12)
+    assert model.penalties == reference.penalties
+    if penalties is None:
+        assert model.aic == pytest.approx(reference.aic, rel=1e-10)
+        np.testing.assert_allclose(model.vcov(), reference.vcov(), rtol=1e-7)
+    else:
+        with pytest.raises(ValueError, match="penalized"):
+            model.std_errors
+
+
+def test_recomputed_blocks_give_the_same_fit(ddf, frame, monkeypatch):
+    import tallyfit.dask as tfd
+
+    persisted = tf.glm("yb ~ x1 + x2 + c", ddf)
+    monkeypatch.setattr(tfd, "PERSIST_SHARE", 0.0)
+    recomputed = tf.glm("yb ~ x1 + x2 + c", ddf)
+    assert persisted.dask_fit["persisted"] and not recomputed.dask_fit["persisted"]
+    assert recomputed.coefficients == persisted.coefficients
+
+
+@pytest.mark.parametrize("fit, message", [
+    (lambda data: tf.lm("y ~ x1 + nothing", data), "column 'nothing' not found"),
+    (lambda data: tf.glm("y ~ x1", data), "must be 0/1"),
+    (lambda data: tf.lm("g ~ x1", data), "holds categories"),
+    (lambda data: tf.glm("yb ~ x1 + x2", data, max_iterations=1), "failed to converge"),
+    (lambda data: tf.glm("yb ~ x1", data, penalties={"x9": 1.0}), "no design column"),
+])
+def test_errors_as_in_memory(ddf, frame, fit, message):
+    with pytest.raises(ValueError, match=message) as in_memory:
+        fit(frame)
+    with pytest.raises(ValueError) as on_dask:
+        fit(ddf)
+    # A value quoted after "; it has" is the first bad one of the partition that failed first.
+    assert str(on_dask.value).split("; it has")[0] == str(in_memory.value).split("; it has")[0]
+
+
+def test_predict(ddf, frame):
+    model = tf.glm("yb ~ x1 + x2 + g + c", ddf)
+    reference = tf.glm("yb ~ x1 + x2 + g + c", frame)
+    expected = reference.predict(frame)
+    np.testing.assert_allclose(model.predict(frame), expected, rtol=1e-8)
+    lazy = model.predict(ddf)
+    assert isinstance(lazy, dd.Series) and lazy.npartitions == ddf.npartitions
+    computed = lazy.compute()
+    assert computed.index.equals(frame.index)
+    np.testing.assert_allclose(computed.to_numpy(), expected, rtol=1e-8)  # NaN where missing
+    link = model.predict(ddf, type="link").compute().to_numpy()
+    np.testing.assert_allclose(link, reference.predict(frame, type="link"), rtol=1e-8)
+
+
+def test_predict_errors(ddf, frame):
+    model = tf.lm("y ~ x1 + g", ddf)
+    with pytest.raises(ValueError, match="column 'g' not found"):
+        model.predict(ddf[["x1"]])
+    unseen = frame.assign(g=frame["g"].replace("a", "z"))
+    with pytest.raises(ValueError, match="level 'z'") as in_memory:
+        model.predict(unseen)
+    with pytest.raises(ValueError) as on_dask:
+        model.predict(dd.from_pandas(unseen, npartitions=4)).compute()
+    assert str(on_dask.value) == str(in_memory.value)
+    with pytest.raises(ValueError, match="in-memory data only"):
+        model.predict(ddf, interval="confidence")
+
+
+def test_saved_model_loads_in_the_core(ddf, frame, tmp_path):
+    import _tallyfit
+
+    model = tf.glm("yb ~ x1 + g + c", ddf, penalties={"x1": 1.0})
+    path = tmp_path / "model.json"
+    model.save(path)
+    core = _tallyfit.PenalizedLogisticRegressionCore()
+    core.load_from_file(str(path))
+    assert core.coefficients == pytest.approx(
+        {name: value for name, value in model.coefficients.items()})
+    np.testing.assert_array_equal(tf.load(path).predict(frame), model.predict(frame))
+
+
+def test_worker_failure_raises_on_the_client(ddf):
+    def fail_in_third(partition, partition_info=None):
+        if partition_info is not None and partition_info["number"] == 2:
+            raise OSError("the disk under partition 2 went away")
+        return partition
+
+    broken = ddf.map_partitions(fail_in_third, meta=ddf._meta)
+    for fit in (tf.lm, tf.glm):
+        with pytest.raises(OSError, match="partition 2 went away"):
+            fit("yb ~ x1 + g", broken)
+
+
+def test_other_inputs_do_not_import_dask():
+    import subprocess
+    import sys
+
+    code = ("import sys, tallyfit as tf\n"
+            "tf.lm('y ~ x', {'x': [1.0, 2.0, 3.0], 'y': [1.0, 3.0, 2.0]})\n"
+            "sys.exit('dask' in sys.modules)\n")
+    assert subprocess.run([sys.executable, "-c", code]).returncode == 0

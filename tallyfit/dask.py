@@ -28,13 +28,20 @@ n-sized, are left out (`residuals` is None).
 """
 from __future__ import annotations
 
+import importlib
 import math
 import sys
 from dataclasses import dataclass
 from functools import lru_cache
-from typing import Any, Callable, Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Literal, Sequence
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from .frames import Kind
+
+#: The kind of a pass of the IRLS loop over the partitions.
+PassKind = Literal["start", "gram"]
 
 #: Statistics of one partition, or of several added up: name -> array or number.
 Statistics = dict[str, Any]
@@ -60,6 +67,11 @@ def is_dask_frame(data: object) -> bool:
     return frames is not None and isinstance(data, frames.DataFrame)
 
 
+def _dask() -> Any:
+    """The dask module, imported on first use (only Dask inputs need it)."""
+    return importlib.import_module("dask")
+
+
 # ---- Sums over partitions ------------------------------------------------------------------
 
 
@@ -79,8 +91,7 @@ def add_statistics(*parts: Statistics | None) -> Statistics | None:
 
 def tree_sum(parts: list[Any]) -> Any:
     """A delayed sum of delayed statistics, added on the workers in a tree."""
-    from dask import delayed
-
+    delayed = _dask().delayed
     if not parts:
         return delayed(add_statistics)()
     while len(parts) > 1:
@@ -93,9 +104,7 @@ def tree_sum(parts: list[Any]) -> Any:
 
 def compute_sum(parts: list[Any]) -> Statistics:
     """Computes the tree sum of `parts`; a worker's exception is raised here."""
-    import dask
-
-    (total,) = dask.compute(tree_sum(parts))
+    total: Statistics | None = _dask().compute(tree_sum(parts))[0]
     if total is None:
         raise ValueError("The Dask DataFrame has no partitions; give it rows to fit on.")
     return total
@@ -171,11 +180,11 @@ def solve_least_squares(xtx: np.ndarray, xty: np.ndarray) -> np.ndarray:
     """β = (XᵀX)⁻¹ Xᵀy with the core's inverse, as the core's least-squares fit."""
     from tallyfit import _native
 
-    return _native.inverse(xtx) @ xty
+    return np.asarray(_native.inverse(xtx) @ xty, dtype=np.float64)
 
 
 def irls(
-    run_pass: Callable[[np.ndarray, str], Statistics],
+    run_pass: Callable[[np.ndarray, PassKind], Statistics],
     p: int,
     ridge: np.ndarray | None,
     max_iterations: int,
@@ -223,7 +232,7 @@ class Recipe:
     not travel): the formula text, the kinds and levels of the variables, the response rule."""
 
     formula: str
-    kinds: tuple[tuple[str, str], ...]
+    kinds: tuple[tuple[str, Kind], ...]
     levels: tuple[tuple[str, tuple[str, ...]], ...]
     binary_response: bool
 
@@ -275,8 +284,8 @@ def _partition_summary(partition: Any, used: Sequence[str]) -> Statistics | None
             "kept": len(partition) if kept is None else int(kept.sum())}
 
 
-def _merge_kinds(summaries: list[Statistics], used: Sequence[str]) -> dict[str, str]:
-    kinds = {}
+def _merge_kinds(summaries: list[Statistics], used: Sequence[str]) -> dict[str, Kind]:
+    kinds: dict[str, Kind] = {}
     for name in used:
         found = {summary["kinds"][name] for summary in summaries}
         if len(found) > 1:
@@ -330,8 +339,6 @@ class PlannedFrame:
 
 def plan_dask(formula: Any, data: Any, binary_response: bool) -> PlannedFrame:
     """Pass 1 over a Dask frame and the design plan it allows; errors as in memory."""
-    import dask
-
     from . import frames
     from .design import parse_formula, plan_design
 
@@ -341,8 +348,8 @@ def plan_dask(formula: Any, data: Any, binary_response: bool) -> PlannedFrame:
     frames.require_columns(meta, used)
     selected = data[used]
     partitions = list(selected.to_delayed())
-    summarize = dask.delayed(_partition_summary, pure=True)
-    (found,) = dask.compute([summarize(part, used) for part in partitions])
+    summarize = _dask().delayed(_partition_summary, pure=True)
+    found = _dask().compute([summarize(part, used) for part in partitions])[0]
     summaries = [summary for summary in found if summary is not None]
     if summaries:
         kinds = _merge_kinds(summaries, used)
@@ -402,7 +409,7 @@ def _aligned(block: tuple[Any, Any, int]) -> tuple[Any, Any, int]:
 
 
 def _irls_partition(block: tuple[Any, Any, int] | None, beta: np.ndarray,
-                    kind: str) -> Statistics | None:
+                    kind: PassKind) -> Statistics | None:
     from . import _native
 
     if block is None:
@@ -438,12 +445,10 @@ class LeastSquaresStatistics:
 
 def least_squares(formula: Any, data: Any) -> LeastSquaresStatistics:
     """Pass 1, then one pass for XᵀX, Xᵀy, yᵀy, Σy and n; the solve on the client."""
-    from dask import delayed
-
     from .design import aliased_columns
 
     planned = plan_dask(formula, data, binary_response=False)
-    partition = delayed(_least_squares_partition, pure=True)
+    partition = _dask().delayed(_least_squares_partition, pure=True)
     sums = compute_sum([partition(planned.recipe, part) for part in planned.partitions])
     aliased = aliased_columns(sums["xtx"])
     keep = ~aliased
@@ -477,9 +482,6 @@ def logistic(
     """Pass 1, then the IRLS loop with one pass over the design blocks per iteration and one
     for the deviance at the final coefficients. `penalties` are checked ones (a dict of
     column or (variable, level) to lambda), or None."""
-    import dask
-    from dask import delayed
-
     from . import _native
     from .design import aliased_columns
 
@@ -489,15 +491,16 @@ def logistic(
     if penalties:
         penalties = _penalty_records(penalties, planned.plan)
     p = len(planned.plan.column_names)
+    delayed = _dask().delayed
     build = delayed(_design_block, pure=True)
     blocks = [build(planned.recipe, part) for part in planned.partitions]
     persisted = blocks_fit_in_memory(planned.kept, p, workers_memory())
     if persisted:
-        blocks = list(dask.persist(*blocks))
+        blocks = list(_dask().persist(*blocks))
     try:
         irls_partition = delayed(_irls_partition, pure=True)
 
-        def pass_over_blocks(beta: np.ndarray, kind: str) -> Statistics:
+        def pass_over_blocks(beta: np.ndarray, kind: PassKind) -> Statistics:
             return compute_sum([irls_partition(block, beta, kind) for block in blocks])
 
         start = pass_over_blocks(np.zeros(p), "start")
@@ -512,7 +515,7 @@ def logistic(
         if ridge is not None:
             ridge = ridge[keep]
 
-        def run_pass(beta: np.ndarray, kind: str) -> Statistics:
+        def run_pass(beta: np.ndarray, kind: PassKind) -> Statistics:
             sums = start if kind == "start" else pass_over_blocks(_scatter(beta, keep), kind)
             return {"log_likelihood": sums["log_likelihood"],
                     "h": sums["h"][np.ix_(keep, keep)], "t": sums["t"][keep]}
@@ -583,7 +586,9 @@ def lm(formula: str, data: Any) -> Any:
     if plan.has_intercept and n > 0:
         tss = max(tss - sums["y_sum"] ** 2 / n, 0.0)
     names = [name for name, kept in zip(plan.column_names, keep) if kept]
-    core = core_from_coefficients("LinearRegression", names, beta, plan.encoder(), plan.formula)
+    core = core_from_coefficients(
+        "LinearRegression", names, beta.tolist(), plan.encoder(), plan.formula
+    )
     model = LinearModel(
         core=core,
         plan=plan,
@@ -597,7 +602,7 @@ def lm(formula: str, data: Any) -> Any:
         rss=rss,
         tss=tss,
     )
-    model.dask_fit = _fit_record(None, None, data)
+    setattr(model, "dask_fit", _fit_record(None, None, data))  # set after construction
     return model
 
 
@@ -638,7 +643,7 @@ def glm(
     plan, keep, beta = fit.plan, ~fit.aliased, fit.result.coefficients
     names = [name for name, kept in zip(plan.column_names, keep) if kept]
     kind = "PenalizedLogisticRegression" if fit.penalties else "LogisticRegression"
-    core = core_from_coefficients(kind, names, beta, plan.encoder(), plan.formula,
+    core = core_from_coefficients(kind, names, beta.tolist(), plan.encoder(), plan.formula,
                                   fit.penalties or None)
     model = LogisticModel(
         core=core,
@@ -656,7 +661,7 @@ def glm(
         df_null=fit.n - (1 if plan.has_intercept else 0),
         penalties=dict(penalties) if penalties else None,
     )
-    model.dask_fit = _fit_record(fit.result.iterations, fit.persisted, data)
+    setattr(model, "dask_fit", _fit_record(fit.result.iterations, fit.persisted, data))
     return model
 
 

@@ -1,17 +1,19 @@
 """Benchmarks of _tallyfit's fits against numpy, scikit-learn and statsmodels.
 
-    python bench/run.py [--quick] [--sections ols logistic penalized]
+    python bench/run.py [--quick] [--sections ols logistic penalized dask]
 
-Writes bench/results/{ols,logistic,penalized}.md (rewritten after every
+Writes bench/results/{ols,logistic,penalized,dask}.md (rewritten after every
 shape, so an interrupted run keeps what it measured) and prints them. The
 full grid (n up to 1e6, p up to 200) needs about 20 minutes and 8 GB on two
-idle cores; --quick stops at n = 1e5.
+idle cores; --quick stops at n = 1e5. The dask section (bench/dask_bench.py: 2e7 rows from
+Parquet on a two-worker LocalCluster, 2e6 with --quick) runs in a process of its own.
 
 OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE, where set, slow current OpenBLAS
 builds; each report records them. To measure without them, unset both for
 that one command: env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE make bench
 """
 import argparse
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -82,8 +84,8 @@ def parse_arguments():
     parser.add_argument("--quick", action="store_true",
                         help="stop at n = 1e5 (a few minutes)")
     parser.add_argument("--sections", nargs="+",
-                        choices=["ols", "logistic", "penalized"],
-                        default=["ols", "logistic", "penalized"])
+                        choices=["ols", "logistic", "penalized", "dask"],
+                        default=["ols", "logistic", "penalized", "dask"])
     parser.add_argument("--C", type=float, default=0.01, dest="c",
                         help="inverse ridge strength (default 0.01)")
     parser.add_argument("--seed", type=int, default=20240601)
@@ -96,8 +98,23 @@ def simulate(n, p, rng):
     return x, linear_response(x, rng), binary_response(x, rng)
 
 
+def run_dask_section(args):
+    """The Dask benchmark in a process of its own (its memory is measured per process)."""
+    command = [sys.executable, str(Path(__file__).resolve().parent / "dask_bench.py"),
+               "--results", str(args.results_dir / "dask.md")]
+    if args.quick:
+        command += ["--rows", "2000000", "--partition-rows", "250000",
+                    "--scaling", "500000", "1000000"]
+    subprocess.run(command, check=True)
+
+
 def main():
     args = parse_arguments()
+    if "dask" in args.sections:
+        run_dask_section(args)
+        args.sections = [name for name in args.sections if name != "dask"]
+        if not args.sections:
+            return
     chosen = {name: spec for name, spec in sections(args.c).items()
               if name in args.sections}
     rng = np.random.default_rng(args.seed)

@@ -27,6 +27,8 @@ from pathlib import Path
 
 import numpy as np
 
+import measure  # this script's folder is first on sys.path
+
 BENCH_DIR = Path(__file__).resolve().parent
 RESULTS_DIR = BENCH_DIR / "results"
 SEED = 20240601
@@ -86,28 +88,15 @@ def parquet_files(directory, rows, partition_rows):
 # ---- Memory ---------------------------------------------------------------------------------
 
 
-def _status_bytes(field):
-    with open("/proc/self/status", encoding="ascii") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError(f"/proc/self/status has no {field}")
-
-
 def reset_peak():
-    """Resets this process's resident high-water mark; returns its resident memory."""
-    import ctypes
-    import ctypes.util
-
-    gc.collect()
-    ctypes.CDLL(ctypes.util.find_library("c")).malloc_trim(0)
-    with open("/proc/self/clear_refs", "w", encoding="ascii") as refs:
-        refs.write("5")
-    return _status_bytes("VmRSS")
+    """Resets this process's resident high-water mark; returns its resident memory. Runs on
+    the workers too, which receive the measure module by value (see main)."""
+    measure._reset_high_water_mark()
+    return measure._status_bytes("VmRSS")
 
 
 def peak():
-    return _status_bytes("VmHWM")
+    return measure._status_bytes("VmHWM")
 
 
 def affordable_rows(rows, columns, partition_rows):
@@ -189,6 +178,7 @@ def dask_ml_fit(client, frame, names, repeats):
 def main():
     args = parse_arguments()
     sys.path.insert(0, str(BENCH_DIR))
+    import cloudpickle
     import dask.dataframe as dd
     from distributed import Client, LocalCluster, wait
 
@@ -201,6 +191,8 @@ def main():
     requested = args.rows
     args.rows = affordable_rows(args.rows, args.columns, args.partition_rows)
     args.scaling = [n for n in args.scaling if n < args.rows]
+    # The workers cannot import the bench folder's modules: send the memory probes by value.
+    cloudpickle.register_pickle_by_value(measure)
     predictors = predictor_names(args.columns)
     formula = "y ~ " + " + ".join(predictors)
     names = ["(Intercept)", *predictors]

@@ -14,7 +14,8 @@ Passes over the data:
    sorted unique values of a string column, as in memory) and the count of
    rows in every partition.
 2. Least squares: one pass. Logistic regression: one pass for the start
-   values, then one pass per iteration.
+   values, one pass per iteration and one for the deviance at the final
+   coefficients.
 
 The design blocks of a logistic fit are persisted on the workers when their
 total size (rows × columns × 8 bytes) is at most half the memory the workers
@@ -106,7 +107,7 @@ def compute_sum(parts: list[Any]) -> Statistics:
     """Computes the tree sum of `parts`; a worker's exception is raised here."""
     total: Statistics | None = _dask().compute(tree_sum(parts))[0]
     if total is None:
-        raise ValueError("The Dask DataFrame has no partitions; give it rows to fit on.")
+        raise ValueError("the Dask DataFrame has no rows to fit on")
     return total
 
 
@@ -255,9 +256,9 @@ def _planned(recipe: Recipe) -> Any:
 
 def used_variables(formula: Any) -> list[str]:
     """The data columns of a parsed formula: the predictors, then the response."""
-    from .design import predictor_names, response_name
+    from .design import _checked_predictors, response_name
 
-    used = predictor_names(formula)
+    used = _checked_predictors(formula)
     response = response_name(formula)
     return used + ([response] if response not in used else [])
 
@@ -328,10 +329,11 @@ def _known_categories(meta: Any, name: str) -> list[str] | None:
 @dataclass
 class PlannedFrame:
     """A Dask frame with the design plan of a formula: the plan, the recipe the workers plan
-    from, the delayed partitions holding only the used columns and their row counts."""
+    from (one delayed value that every task refers to, so that long lists of levels travel
+    once), the delayed partitions holding only the used columns and their row counts."""
 
     plan: Any
-    recipe: Recipe
+    recipe: Any
     partitions: list[Any]
     rows: int
     kept: int
@@ -369,7 +371,7 @@ def plan_dask(formula: Any, data: Any, binary_response: bool) -> PlannedFrame:
     )
     return PlannedFrame(
         plan,
-        recipe,
+        _dask().delayed(recipe, pure=True, traverse=False),
         partitions,
         sum(summary["rows"] for summary in summaries),
         sum(summary["kept"] for summary in summaries),
@@ -559,6 +561,24 @@ def _fit_record(iterations: int | None, persisted: bool | None, data: Any) -> di
     return {"partitions": data.npartitions, "iterations": iterations, "persisted": persisted}
 
 
+def _model_arguments(text: str, data: Any, plan: Any, aliased: np.ndarray, beta: np.ndarray,
+                     kind: str, penalties: Any, unscaled: np.ndarray | None, nobs: int,
+                     n_missing: int) -> dict[str, Any]:
+    """The arguments every model class takes, with a core holding the coefficients `beta` of
+    the columns that are not aliased."""
+    from . import inference
+    from .models import core_from_coefficients
+
+    keep = ~aliased
+    names = [name for name, kept in zip(plan.column_names, keep) if kept]
+    core = core_from_coefficients(kind, names, beta.tolist(), plan.encoder(), plan.formula,
+                                  penalties)
+    return {"core": core, "plan": plan, "formula": text,
+            "coefficients": inference.scatter(beta, keep, len(plan.column_names)),
+            "aliased": aliased, "unscaled_covariance": unscaled, "nobs": nobs,
+            "n_missing": n_missing, "native_namespace": _namespace(data)}
+
+
 def lm(formula: str, data: Any) -> Any:
     """`tf.lm` on a Dask DataFrame: the same model as in memory, from one pass over the data
     for the levels and one for XᵀX, Xᵀy and yᵀy.
@@ -573,7 +593,7 @@ def lm(formula: str, data: Any) -> Any:
     (1.2, 0.72, True)
     """
     from . import inference
-    from .models import LinearModel, core_from_coefficients
+    from .models import LinearModel
 
     text = _checked(formula, data)
     fit = least_squares(text, data)
@@ -585,20 +605,10 @@ def lm(formula: str, data: Any) -> Any:
     tss = float(sums["yty"])
     if plan.has_intercept and n > 0:
         tss = max(tss - sums["y_sum"] ** 2 / n, 0.0)
-    names = [name for name, kept in zip(plan.column_names, keep) if kept]
-    core = core_from_coefficients(
-        "LinearRegression", names, beta.tolist(), plan.encoder(), plan.formula
-    )
     model = LinearModel(
-        core=core,
-        plan=plan,
-        formula=text,
-        coefficients=inference.scatter(beta, keep, len(plan.column_names)),
-        aliased=fit.aliased,
-        unscaled_covariance=inference.unscaled_covariance(sums["xtx"][np.ix_(keep, keep)]),
-        nobs=n,
-        n_missing=int(sums["n_missing"]),
-        native_namespace=_namespace(data),
+        **_model_arguments(text, data, plan, fit.aliased, beta, "LinearRegression", None,
+                           inference.unscaled_covariance(sums["xtx"][np.ix_(keep, keep)]),
+                           n, int(sums["n_missing"])),
         rss=rss,
         tss=tss,
     )
@@ -627,7 +637,7 @@ def glm(
     1.1946
     """
     from . import inference
-    from .models import LogisticModel, core_from_coefficients
+    from .models import LogisticModel
 
     text = _checked(formula, data)
     try:
@@ -640,22 +650,12 @@ def glm(
             f"(convergence_delta={convergence_delta}): raise max_iterations, or look for a "
             "predictor that separates the outcomes"
         ) from None
-    plan, keep, beta = fit.plan, ~fit.aliased, fit.result.coefficients
-    names = [name for name, kept in zip(plan.column_names, keep) if kept]
-    kind = "PenalizedLogisticRegression" if fit.penalties else "LogisticRegression"
-    core = core_from_coefficients(kind, names, beta.tolist(), plan.encoder(), plan.formula,
-                                  fit.penalties or None)
+    plan, records = fit.plan, fit.penalties or None
+    unscaled = None if records else inference.unscaled_covariance(fit.result.h)
+    kind = "PenalizedLogisticRegression" if records else "LogisticRegression"
     model = LogisticModel(
-        core=core,
-        plan=plan,
-        formula=text,
-        coefficients=inference.scatter(beta, keep, len(plan.column_names)),
-        aliased=fit.aliased,
-        unscaled_covariance=None if fit.penalties else inference.unscaled_covariance(
-            fit.result.h),
-        nobs=fit.n,
-        n_missing=fit.n_missing,
-        native_namespace=_namespace(data),
+        **_model_arguments(text, data, plan, fit.aliased, fit.result.coefficients, kind,
+                           records, unscaled, fit.n, fit.n_missing),
         deviance=fit.deviance,
         null_deviance=binomial_null_deviance(fit.y_sum, fit.n, plan.has_intercept),
         df_null=fit.n - (1 if plan.has_intercept else 0),

@@ -238,10 +238,11 @@ class DesignPlan:
                     continue
                 values = frames.float_values(frame[name])
                 if position == 0:
-                    if compact and values.dtype == np.float64:
-                        np.compress(kept, values, out=out)
+                    if compact:
+                        # compress writes only into an out array of the values' own dtype
+                        np.copyto(out, values[kept], casting="unsafe")
                     else:
-                        np.copyto(out, values[kept] if compact else values, casting="unsafe")
+                        np.copyto(out, values, casting="unsafe")
                 else:
                     np.multiply(out, values[kept] if compact else values, out=out)
         response = self._response(frame, kept, compact) if with_response else None

@@ -13,7 +13,6 @@ from types import ModuleType
 from typing import Any, Optional, Union
 
 import numpy as np
-import numpy.typing as npt
 
 import _tallyfit
 

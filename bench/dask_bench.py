@@ -151,14 +151,18 @@ def worker_peaks(client, function):
     return result, {worker: after[worker] - before[worker] for worker in before}
 
 
-def dask_ml_fit(client, frame, names, repeats):
+def dask_ml_fit(frame, names, repeats):
+    """dask-ml's Newton solver on X and y taken from the persisted frame: the minimum time of
+    the fit alone, the time of making the arrays (their lengths, a pass) and the
+    coefficients."""
     from dask_ml.linear_model import LogisticRegression
-
-    x = frame[names[1:]].to_dask_array(lengths=True).persist()
-    y = frame["y"].to_dask_array(lengths=True).persist()
     from distributed import wait
 
+    started = time.perf_counter()
+    x = frame[names[1:]].to_dask_array(lengths=True).persist()
+    y = frame["y"].to_dask_array(lengths=True).persist()
     wait([x, y])
+    preparation = time.perf_counter() - started
 
     def fit():
         estimator = LogisticRegression(solver="newton", fit_intercept=True, tol=1e-8,
@@ -169,7 +173,7 @@ def dask_ml_fit(client, frame, names, repeats):
     seconds, estimator = timed(fit, repeats)
     coefficients = np.concatenate([[estimator.intercept_], np.ravel(estimator.coef_)])
     del x, y
-    return seconds, coefficients
+    return seconds, preparation, coefficients
 
 
 # ---- Report ---------------------------------------------------------------------------------
@@ -248,12 +252,18 @@ def main():
                      "peak": stream_peak, "difference": _relative(stream_beta, memory_beta)})
         ml_beta = None
         if not args.skip_dask_ml:
-            ml_seconds, ml_beta = dask_ml_fit(client, frame, names, max(1, args.repeats - 1))
-            print(f"dask-ml: {ml_seconds:.2f} s", file=sys.stderr, flush=True)
-            rows.append({"method": "dask-ml LogisticRegression(solver=\"newton\"), persisted",
+            ml_seconds, ml_arrays, ml_beta = dask_ml_fit(frame, names,
+                                                         max(1, args.repeats - 1))
+            print(f"dask-ml: {ml_seconds:.2f} s + {ml_arrays:.2f} s", file=sys.stderr,
+                  flush=True)
+            rows.append({"method": "dask-ml LogisticRegression(solver=\"newton\"), fit alone",
                          "seconds": ml_seconds, "over_memory": ml_seconds / memory_seconds,
                          "ours_over": dask_seconds / ml_seconds,
                          "difference": _relative(ml_beta, memory_beta)})
+            total = ml_seconds + ml_arrays
+            rows.append({"method": "dask-ml, with its X and y made from the same frame",
+                         "seconds": total, "over_memory": total / memory_seconds,
+                         "ours_over": dask_seconds / total})
         del frame
         machine = ["Machine:", *machine_lines(),
                    f"- cluster: LocalCluster, 2 worker processes × 1 thread, memory limit "
@@ -299,7 +309,9 @@ def main():
         f"whole X {megabytes(x_bytes)} MB",
         "dask-ml: LogisticRegression(solver=\"newton\", tol=1e-8, fit_intercept=True), which "
         "is unpenalized (its Newton solver ignores the penalty), on X and y as Dask arrays "
-        "persisted on the same workers",
+        "persisted on the same workers; 'with its X and y' adds the one-time making of those "
+        "arrays from the persisted frame (to_dask_array(lengths=True), persisted), the "
+        "counterpart of the design blocks that our time includes",
     ]
     text = write_report(args.results, "Logistic regression on Dask", machine, notes,
                         [main_table, "Coefficients:\n\n" + beta_table,

@@ -51,8 +51,10 @@ def write_partitions(frame: pd.DataFrame, directory: Path, sizes) -> Path:
     return directory
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def client():
+    """One cluster for this module, closed at its end: its threads in this process would
+    disturb the reference counts that other test modules watch."""
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster:
         with distributed.Client(cluster) as session_client:

@@ -13,12 +13,12 @@
 #include "formula/columns.hpp"
 #include "formula/numeric.hpp"
 #include "formula/parser.hpp"
-#include "formula/text.hpp"
+#include "model_file/model_document_reader.hpp"
+#include "model_file/model_document_writer.hpp"
 #include "models/base_model.hpp"
-#include "models/model_document_reader.hpp"
-#include "models/model_document_writer.hpp"
-#include "models/utf8.hpp"
 #include "require.hpp"
+#include "text/utf8.hpp"
+#include "text/whitespace.hpp"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "model_file/model_document_reader.hpp"
+#include "model_file/model_document_writer.hpp"
 #include "models/base_model.hpp"
-#include "models/model_document_reader.hpp"
-#include "models/model_document_writer.hpp"
 #include "require.hpp"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <unordered_map>
 
 #include "formula/numeric.hpp"
-#include "formula/text.hpp"
+#include "text/whitespace.hpp"
 
 namespace tallyfit {
 namespace {

@@ -3,9 +3,9 @@
 #include "models/models_py.hpp"
 
 #include "linalg/array.hpp"
+#include "model_file/model_file.hpp"
 #include "models/linear.hpp"
 #include "models/logistic.hpp"
-#include "models/model_file.hpp"
 #include "models/penalized.hpp"
 #include "py/call.hpp"
 #include "py/class_builder.hpp"

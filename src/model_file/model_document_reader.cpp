@@ -1,4 +1,4 @@
-#include "models/model_document_reader.hpp"
+#include "model_file/model_document_reader.hpp"
 
 #include <array>
 #include <optional>
@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "models/json_reader.hpp"
-#include "models/record_reader.hpp"
+#include "json/json_reader.hpp"
+#include "json/record_reader.hpp"
 
 namespace tallyfit {
 

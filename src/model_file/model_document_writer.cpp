@@ -1,10 +1,10 @@
-#include "models/model_document_writer.hpp"
+#include "model_file/model_document_writer.hpp"
 
 #include <cmath>
 #include <optional>
 #include <string_view>
 
-#include "models/json_writer.hpp"
+#include "json/json_writer.hpp"
 
 namespace tallyfit {
 

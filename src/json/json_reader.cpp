@@ -1,11 +1,11 @@
-#include "models/json_reader.hpp"
+#include "json/json_reader.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <system_error>
 
-#include "models/json_writer.hpp"
+#include "json/json_writer.hpp"
 
 namespace tallyfit {
 

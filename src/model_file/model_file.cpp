@@ -1,13 +1,13 @@
-#include "models/model_file.hpp"
+#include "model_file/model_file.hpp"
 
 #include <utility>
 
-#include "models/file_read.hpp"
-#include "models/file_replace.hpp"
-#include "models/model_document_reader.hpp"
-#include "models/model_document_writer.hpp"
-#include "models/os_error.hpp"
-#include "models/utf8.hpp"
+#include "files/file_read.hpp"
+#include "files/file_replace.hpp"
+#include "files/os_error.hpp"
+#include "model_file/model_document_reader.hpp"
+#include "model_file/model_document_writer.hpp"
+#include "text/utf8.hpp"
 
 namespace tallyfit {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "models/json_reader.hpp"
+#include "json/json_reader.hpp"
 
 namespace tallyfit {
 

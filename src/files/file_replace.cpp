@@ -1,4 +1,4 @@
-#include "models/file_replace.hpp"
+#include "files/file_replace.hpp"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "models/file_descriptor.hpp"
+#include "files/file_descriptor.hpp"
 
 namespace tallyfit {
 

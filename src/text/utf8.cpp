@@ -1,4 +1,4 @@
-#include "models/utf8.hpp"
+#include "text/utf8.hpp"
 
 namespace tallyfit {
 

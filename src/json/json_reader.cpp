@@ -6,14 +6,13 @@
 #include <system_error>
 
 #include "json/json_writer.hpp"
+#include "text/utf8.hpp"
 
 namespace tallyfit {
 
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool is_utf8_continuation(char c) { return (static_cast<unsigned char>(c) & 0xc0) == 0x80; }
 
 int hex_value(char c) {
     if (is_digit(c)) {
@@ -26,24 +25,6 @@ int hex_value(char c) {
         return c - 'A' + 10;
     }
     return -1;
-}
-
-void append_utf8(std::string &out, unsigned code_point) {
-    if (code_point < 0x80) {
-        out += static_cast<char>(code_point);
-    } else if (code_point < 0x800) {
-        out += static_cast<char>(0xc0 | (code_point >> 6));
-        out += static_cast<char>(0x80 | (code_point & 0x3f));
-    } else if (code_point < 0x10000) {
-        out += static_cast<char>(0xe0 | (code_point >> 12));
-        out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3f));
-        out += static_cast<char>(0x80 | (code_point & 0x3f));
-    } else {
-        out += static_cast<char>(0xf0 | (code_point >> 18));
-        out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3f));
-        out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3f));
-        out += static_cast<char>(0x80 | (code_point & 0x3f));
-    }
 }
 
 // The power of ten of the leading non-zero digit of a grammatical JSON number ("123" gives 2,

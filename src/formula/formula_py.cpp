@@ -24,7 +24,7 @@ bool term_intercept(Shared<FormulaTerm> &self) { return self->intercept; }
 bool term_interaction(Shared<FormulaTerm> &self) { return self->interaction; }
 std::string term_repr(Shared<FormulaTerm> &self) { return "FormulaTerm: " + self->name; }
 
-Result<std::vector<std::string>, FormulaError> term_columns(Shared<FormulaTerm> &self) {
+Result<std::vector<std::string>, Error> term_columns(Shared<FormulaTerm> &self) {
     return columns_of_term(*self);
 }
 
@@ -84,7 +84,7 @@ PyGetSetDef formula_getset[] = {
 
 // Module functions
 
-Result<Formula, FormulaError> parse(const std::string &formula) { return parse_formula(formula); }
+Result<Formula, Error> parse(const std::string &formula) { return parse_formula(formula); }
 bool numeric(const std::string &string) { return is_numeric(string); }
 
 constexpr const char *parse_parameters[] = {"formula"};

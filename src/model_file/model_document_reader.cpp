@@ -312,14 +312,14 @@ JsonResult<ModelState> parse_document(JsonReader &json, bool with_penalties) {
 
 } // namespace
 
-Result<ModelState, std::string> read_model_document(std::string_view text, bool with_penalties) {
+Result<ModelState, Error> read_model_document(std::string_view text, bool with_penalties) {
     JsonReader json(text);
     auto state = parse_document(json, with_penalties);
     if (!state) {
-        return err(describe_json_error(text, state.error()));
+        return err(Error(ErrorCode::Deserialize, describe_json_error(text, state.error())));
     }
     if (auto end = json.parse_end(); !end) {
-        return err(describe_json_error(text, end.error()));
+        return err(Error(ErrorCode::Deserialize, describe_json_error(text, end.error())));
     }
     return std::move(state).value();
 }

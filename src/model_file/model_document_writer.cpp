@@ -158,9 +158,9 @@ void write_penalties(JsonWriter &json, const std::optional<PenaltyList> &penalti
 
 } // namespace
 
-Result<std::string, std::string> write_model_document(const ModelState &state) {
+Result<std::string, Error> write_model_document(const ModelState &state) {
     if (auto problem = find_non_finite(state)) {
-        return err(std::move(*problem));
+        return err(Error(ErrorCode::Serialize, std::move(*problem)));
     }
     JsonWriter json;
     json.begin_object();

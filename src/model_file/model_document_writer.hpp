@@ -3,14 +3,15 @@
 
 #include <string>
 
+#include "error.hpp"
 #include "models/base_model.hpp"
 #include "result.hpp"
 
 namespace tallyfit {
 
 // The whole document: "coefficients", "encoding_data", "formula", "model_type" and, for the
-// penalized kind only, "penalties". A model holding a NaN or infinite number is refused with a
-// description of that value (JSON can only write it as null, which no reader accepts back).
-Result<std::string, std::string> write_model_document(const ModelState &state);
+// penalized kind only, "penalties". A model holding a NaN or infinite number is refused (Serialize)
+// with a description of that value (JSON can only write it as null, which no reader accepts back).
+Result<std::string, Error> write_model_document(const ModelState &state);
 
 } // namespace tallyfit

@@ -11,46 +11,33 @@
 
 namespace tallyfit {
 
-Status<FileError> save_model_file(const ModelState &state, const std::string &path) {
+Status<Error> save_model_file(const ModelState &state, const std::string &path) {
     if (!state.base.coefficients) {
-        return err(FileError{FileError::Kind::NotFitted,
-                             "Model has not been fitted yet. Cannot save an empty model."});
+        return err(Error(ErrorCode::NotFitted));
     }
-    auto document = write_model_document(state);
-    if (!document) {
-        return err(FileError{FileError::Kind::Serialize,
-                             "Failed to serialize model: " + document.error()});
-    }
-    if (auto written = replace_file_contents(path, document.value()); !written) {
-        return err(FileError{FileError::Kind::Write, "Failed to write to file '" + path +
-                                                         "': " + os_error_text(written.error())});
+    ASSIGN_OR_RETURN(const std::string document, write_model_document(state));
+    if (auto written = replace_file_contents(path, document); !written) {
+        return err(Error(ErrorCode::Write, path, os_error_text(written.error())));
     }
     return Unit{};
 }
 
-Status<FileError> load_model_file(ModelState &state, const std::string &path) {
+Status<Error> load_model_file(ModelState &state, const std::string &path) {
     auto text = read_whole_file(path);
     if (!text) {
-        return err(FileError{FileError::Kind::Read,
-                             "Failed to read file '" + path + "': " + os_error_text(text.error())});
+        return err(Error(ErrorCode::Read, path, os_error_text(text.error())));
     }
     if (!is_valid_utf8(text.value())) {
-        return err(FileError{FileError::Kind::Read, "Failed to read file '" + path +
-                                                        "': stream did not contain valid UTF-8"});
+        return err(Error(ErrorCode::Read, path, "stream did not contain valid UTF-8"));
     }
     const std::string &own_kind = state.base.model_type;
-    auto document = read_model_document(text.value(), own_kind == penalized_model_type);
-    if (!document) {
-        return err(FileError{FileError::Kind::Deserialize,
-                             "Failed to deserialize model from JSON: " + document.error()});
-    }
-    const std::string &document_kind = document.value().base.model_type;
+    ASSIGN_OR_RETURN(ModelState document,
+                     read_model_document(text.value(), own_kind == penalized_model_type));
+    const std::string &document_kind = document.base.model_type;
     if (document_kind != own_kind) {
-        return err(FileError{FileError::Kind::TypeMismatch, "Model type mismatch: Cannot load a '" +
-                                                                document_kind + "' model into a '" +
-                                                                own_kind + "' object."});
+        return err(Error(ErrorCode::TypeMismatch, document_kind, own_kind));
     }
-    state = std::move(document).value();
+    state = std::move(document);
     return Unit{};
 }
 

@@ -4,30 +4,21 @@
 
 #include <string>
 
+#include "error.hpp"
 #include "models/base_model.hpp"
 #include "result.hpp"
 
 namespace tallyfit {
 
-struct FileError {
-    enum class Kind {
-        NotFitted,    // RuntimeError
-        Serialize,    // IOError
-        Write,        // IOError
-        Read,         // IOError
-        Deserialize,  // ValueError
-        TypeMismatch, // ValueError
-    } kind;
-    std::string message; // the whole text of the Python exception
-};
+// Refuses an unfitted model (NotFitted) and one holding a number JSON cannot carry (Serialize);
+// otherwise replaces the file at `path` with the model's document.
+// On failure (Write) the file is left exactly as it was.
+Status<Error> save_model_file(const ModelState &state, const std::string &path);
 
-// Refuses an unfitted model; otherwise replaces the file at `path` with the model's document.
-// On failure the file is left exactly as it was.
-Status<FileError> save_model_file(const ModelState &state, const std::string &path);
-
-// Reads the document at `path` into `state`, whose model_type must match the document's. The
-// penalties are read only for the penalized kind. `state` changes only on success, and then as
-// a whole.
-Status<FileError> load_model_file(ModelState &state, const std::string &path);
+// Reads the document at `path` into `state`, whose model_type must match the document's
+// (TypeMismatch). The penalties are read only for the penalized kind. A file that cannot be read
+// or is not UTF-8 is Read, a text that is not a model document Deserialize. `state` changes only
+// on success, and then as a whole.
+Status<Error> load_model_file(ModelState &state, const std::string &path);
 
 } // namespace tallyfit

@@ -12,26 +12,6 @@
 
 namespace tallyfit {
 
-// File errors carry their own exception class.
-[[noreturn]] void raise_error(const FileError &error) {
-    PyObject *type = PyExc_ValueError;
-    switch (error.kind) {
-    case FileError::Kind::NotFitted:
-        type = PyExc_RuntimeError;
-        break;
-    case FileError::Kind::Serialize:
-    case FileError::Kind::Write:
-    case FileError::Kind::Read:
-        type = PyExc_OSError;
-        break;
-    case FileError::Kind::Deserialize:
-    case FileError::Kind::TypeMismatch:
-        type = PyExc_ValueError;
-        break;
-    }
-    py::raise(type, error.message);
-}
-
 namespace {
 
 using linalg::MatrixView;
@@ -88,11 +68,11 @@ template <class Core> Encoder get_encoding_data(Shared<Core> &self) {
     return self->state.base.encoding_data;
 }
 
-template <class Core> Status<FileError> save(Shared<Core> &self, const std::string &filepath) {
+template <class Core> Status<Error> save(Shared<Core> &self, const std::string &filepath) {
     return save_model_file(self->state, filepath);
 }
 
-template <class Core> Status<FileError> load(Exclusive<Core> &self, const std::string &filepath) {
+template <class Core> Status<Error> load(Exclusive<Core> &self, const std::string &filepath) {
     return load_model_file(self->state, filepath);
 }
 
@@ -147,9 +127,9 @@ PyTypeObject *model_class(const char *name, const char *doc, PyMethodDef fit) {
 
 // Linear regression
 
-Status<LinearRegressionError> linear_fit(Exclusive<LinearCore> &self, const MatrixView &x_matrix,
-                                         const VectorView &y_matrix, const Names &x_col_names,
-                                         Shared<Encoder> &encoder) {
+Status<Error> linear_fit(Exclusive<LinearCore> &self, const MatrixView &x_matrix,
+                         const VectorView &y_matrix, const Names &x_col_names,
+                         Shared<Encoder> &encoder) {
     return fit_linear(self->state.base, x_matrix, y_matrix, x_col_names, *encoder);
 }
 
@@ -163,11 +143,10 @@ PyMethodDef linear_fit_method = py::method_entry<linear_fit, linear_fit_signatur
 
 // Logistic regression
 
-Status<LogisticRegressionError> logistic_fit(Exclusive<LogisticCore> &self,
-                                             const MatrixView &x_matrix, const VectorView &y_matrix,
-                                             const Names &x_col_names, Shared<Encoder> &encoder,
-                                             const Omittable<__int128> &max_iterations,
-                                             const Omittable<double> &convergence_delta) {
+Status<Error> logistic_fit(Exclusive<LogisticCore> &self, const MatrixView &x_matrix,
+                           const VectorView &y_matrix, const Names &x_col_names,
+                           Shared<Encoder> &encoder, const Omittable<__int128> &max_iterations,
+                           const Omittable<double> &convergence_delta) {
     return fit_logistic(self->state.base, x_matrix, y_matrix, x_col_names, *encoder,
                         max_iterations.value_or(default_max_iterations),
                         convergence_delta.value_or(default_convergence_delta));
@@ -183,11 +162,11 @@ PyMethodDef logistic_fit_method = py::method_entry<logistic_fit, logistic_fit_si
 
 // Penalized logistic regression
 
-Status<PenalizedLogisticRegressionError>
-penalized_fit(Exclusive<PenalizedCore> &self, const MatrixView &x_matrix,
-              const VectorView &y_matrix, const Names &x_col_names, Shared<Encoder> &encoder,
-              std::optional<PenaltyList> &penalties, const Omittable<__int128> &max_iterations,
-              const Omittable<double> &convergence_delta) {
+Status<Error> penalized_fit(Exclusive<PenalizedCore> &self, const MatrixView &x_matrix,
+                            const VectorView &y_matrix, const Names &x_col_names,
+                            Shared<Encoder> &encoder, std::optional<PenaltyList> &penalties,
+                            const Omittable<__int128> &max_iterations,
+                            const Omittable<double> &convergence_delta) {
     return fit_penalized(self->state, x_matrix, y_matrix, x_col_names, *encoder,
                          std::move(penalties), max_iterations.value_or(default_max_iterations),
                          convergence_delta.value_or(default_convergence_delta));
@@ -204,9 +183,10 @@ PyMethodDef penalized_fit_method = py::method_entry<penalized_fit, penalized_fit
 
 // PenaltySpecification
 
-Result<PenaltySpecification, PenalizedLogisticRegressionError>
-new_penalty(const std::string &variable_name, const std::optional<std::string> &categorical_level,
-            const double &lambda_param, const Omittable<double> &target) {
+Result<PenaltySpecification, Error> new_penalty(const std::string &variable_name,
+                                                const std::optional<std::string> &categorical_level,
+                                                const double &lambda_param,
+                                                const Omittable<double> &target) {
     return make_penalty(variable_name, categorical_level, lambda_param, target.value_or(0.0));
 }
 

@@ -23,24 +23,15 @@
 
 namespace tallyfit::py {
 
-// How an error value of the core becomes a Python exception: by default a ValueError carrying
-// the value's message. Error types with another exception class provide an overload.
-template <class E> [[noreturn]] void raise_error(const E &error) {
-    if constexpr (requires { error.message(); }) {
-        raise(PyExc_ValueError, error.message());
-    } else {
-        raise(PyExc_ValueError, message(error));
-    }
-}
-
 template <class R> struct ResultConverter {
     static Ref convert(R &&value) { return To<std::decay_t<R>>::convert(std::forward<R>(value)); }
 };
 
 template <> struct ResultConverter<void> {};
 
-template <class T, class E> struct ResultConverter<Result<T, E>> {
-    static Ref convert(Result<T, E> &&result) {
+// The core's one error type becomes the exception its code maps to (raise_error).
+template <class T> struct ResultConverter<Result<T, Error>> {
+    static Ref convert(Result<T, Error> &&result) {
         if (!result.ok()) {
             raise_error(result.error());
         }

@@ -1,7 +1,7 @@
 #include "error.hpp"
 
-#include <array>
 #include <cstddef>
+#include <iterator>
 #include <string_view>
 
 #include "internal_error.hpp"
@@ -16,36 +16,33 @@ struct MessageEntry {
 };
 
 // One entry per code, in the order of the enumeration.
-constexpr std::array messages{
-    MessageEntry{ErrorCode::EmptyFormula, "Formula cannot be empty"},
-    MessageEntry{ErrorCode::MissingTilde,
-                 "Formula must contain '~' to separate dependent and independent variables"},
-    MessageEntry{ErrorCode::MultipleTildes, "Formula cannot contain multiple '~' characters"},
-    MessageEntry{ErrorCode::EmptyDependent, "Dependent variable cannot be empty"},
-    MessageEntry{ErrorCode::EmptyIndependent, "Independent variables cannot be empty"},
-    MessageEntry{ErrorCode::InvalidTerm, "Invalid term found in formula: '{}'"},
-    MessageEntry{ErrorCode::InversionFailure,
-                 "Matrix inversion failed. The matrix may be singular."},
-    MessageEntry{ErrorCode::ConvergenceFailure, "Algorithm failed to converge"},
-    MessageEntry{ErrorCode::MultiplePenalties, "Multiple penalties specified for variable: {}"},
-    MessageEntry{ErrorCode::NegativeLambda, "Lambda parameter must be greater than or equal to 0."},
-    MessageEntry{ErrorCode::NotFitted,
-                 "Model has not been fitted yet. Cannot save an empty model."},
-    MessageEntry{ErrorCode::Serialize, "Failed to serialize model: {}"},
-    MessageEntry{ErrorCode::Write, "Failed to write to file '{}': {}"},
-    MessageEntry{ErrorCode::Read, "Failed to read file '{}': {}"},
-    MessageEntry{ErrorCode::Deserialize, "Failed to deserialize model from JSON: {}"},
-    MessageEntry{ErrorCode::TypeMismatch,
-                 "Model type mismatch: Cannot load a '{}' model into a '{}' object."},
+constexpr MessageEntry messages[] = {
+    {ErrorCode::EmptyFormula, "Formula cannot be empty"},
+    {ErrorCode::MissingTilde,
+     "Formula must contain '~' to separate dependent and independent variables"},
+    {ErrorCode::MultipleTildes, "Formula cannot contain multiple '~' characters"},
+    {ErrorCode::EmptyDependent, "Dependent variable cannot be empty"},
+    {ErrorCode::EmptyIndependent, "Independent variables cannot be empty"},
+    {ErrorCode::InvalidTerm, "Invalid term found in formula: '{}'"},
+    {ErrorCode::InversionFailure, "Matrix inversion failed. The matrix may be singular."},
+    {ErrorCode::ConvergenceFailure, "Algorithm failed to converge"},
+    {ErrorCode::MultiplePenalties, "Multiple penalties specified for variable: {}"},
+    {ErrorCode::NegativeLambda, "Lambda parameter must be greater than or equal to 0."},
+    {ErrorCode::NotFitted, "Model has not been fitted yet. Cannot save an empty model."},
+    {ErrorCode::Serialize, "Failed to serialize model: {}"},
+    {ErrorCode::Write, "Failed to write to file '{}': {}"},
+    {ErrorCode::Read, "Failed to read file '{}': {}"},
+    {ErrorCode::Deserialize, "Failed to deserialize model from JSON: {}"},
+    {ErrorCode::TypeMismatch, "Model type mismatch: Cannot load a '{}' model into a '{}' object."},
 };
 
 constexpr bool in_enumeration_order() {
-    for (std::size_t i = 0; i < messages.size(); ++i) {
+    for (std::size_t i = 0; i < std::size(messages); ++i) {
         if (static_cast<std::size_t>(messages[i].code) != i) {
             return false;
         }
     }
-    return messages.size() == static_cast<std::size_t>(ErrorCode::TypeMismatch) + 1;
+    return std::size(messages) == static_cast<std::size_t>(ErrorCode::TypeMismatch) + 1;
 }
 static_assert(in_enumeration_order(), "one message per error code, in enumeration order");
 
@@ -53,7 +50,7 @@ static_assert(in_enumeration_order(), "one message per error code, in enumeratio
 
 std::string Error::message() const {
     const auto index = static_cast<std::size_t>(code);
-    if (index >= messages.size()) {
+    if (index >= std::size(messages)) {
         throw InternalError("an error code without a message");
     }
     const std::string_view text = messages[index].text;

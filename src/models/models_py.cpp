@@ -142,9 +142,15 @@ Status<Error> linear_fit(Exclusive<LinearCore> &self, const MatrixView &x_matrix
     return fit_linear(self->state.base, x_matrix, y_matrix, x_col_names, *encoder);
 }
 
+// The data every fit takes, the iteration settings of the IRLS fits, and the penalized fit's
+// penalty list.
+constexpr py::Parameter data_parameters[] = {"x_matrix", "y_matrix", "x_col_names", "encoder"};
+constexpr py::Parameter iteration_parameters[] = {{"max_iterations", default_max_iterations},
+                                                  {"convergence_delta", default_convergence_delta}};
+constexpr py::Parameter penalty_parameters[] = {{"penalties", "None"}};
+
 constexpr Signature linear_fit_signature{
-    "fit",
-    {"x_matrix", "y_matrix", "x_col_names", "encoder"},
+    "fit", data_parameters,
     "A method to fit a linear regression using a ModelMatrix object. Internally saves \n"
     "results and metadata. "};
 
@@ -163,13 +169,7 @@ Status<Error> logistic_fit(Exclusive<LogisticCore> &self, const MatrixView &x_ma
                         convergence_delta.value_or(default_convergence_delta.value));
 }
 
-constexpr Signature logistic_fit_signature{"fit",
-                                           {"x_matrix",
-                                            "y_matrix",
-                                            "x_col_names",
-                                            "encoder",
-                                            {"max_iterations", default_max_iterations},
-                                            {"convergence_delta", default_convergence_delta}}};
+constexpr Signature logistic_fit_signature{"fit", py::join(data_parameters, iteration_parameters)};
 
 // Penalized logistic regression
 
@@ -188,14 +188,8 @@ Status<Error> penalized_fit(Exclusive<PenalizedCore> &self, const MatrixView &x_
                          convergence_delta.value_or(default_convergence_delta.value));
 }
 
-constexpr Signature penalized_fit_signature{"fit",
-                                            {"x_matrix",
-                                             "y_matrix",
-                                             "x_col_names",
-                                             "encoder",
-                                             {"penalties", "None"},
-                                             {"max_iterations", default_max_iterations},
-                                             {"convergence_delta", default_convergence_delta}}};
+constexpr Signature penalized_fit_signature{
+    "fit", py::join(data_parameters, penalty_parameters, iteration_parameters)};
 
 // PenaltySpecification
 

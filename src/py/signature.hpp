@@ -7,6 +7,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <string_view>
@@ -49,6 +50,11 @@ struct Signature {
     template <std::size_t N>
     constexpr Signature(const char *function_name, const Parameter (&declared)[N],
                         const char *docstring = "")
+        : Signature(function_name, std::to_array(declared), docstring) {}
+
+    template <std::size_t N>
+    constexpr Signature(const char *function_name, const std::array<Parameter, N> &declared,
+                        const char *docstring = "")
         : name(function_name), count(N), doc(docstring) {
         static_assert(N <= max_parameters);
         for (std::size_t i = 0; i < N; ++i) {
@@ -64,6 +70,15 @@ struct Signature {
     constexpr explicit Signature(const char *function_name, const char *docstring = "")
         : name(function_name), doc(docstring) {}
 };
+
+// Parameter lists shared by several signatures, joined in order.
+template <std::size_t... N>
+constexpr std::array<Parameter, (N + ...)> join(const Parameter (&...lists)[N]) {
+    std::array<Parameter, (N + ...)> joined{};
+    std::size_t next = 0;
+    ((std::copy(lists, lists + N, joined.begin() + next), next += N), ...);
+    return joined;
+}
 
 // Whether the text signature starts with "$self" (methods) or not (functions, constructors).
 enum class Receiver { None, Self };

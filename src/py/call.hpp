@@ -202,10 +202,11 @@ template <auto Fn, const Signature &Sig> PyMethodDef method_entry() {
             METH_FASTCALL | METH_KEYWORDS, documentation<Sig, Receiver::Self>.data()};
 }
 
-template <auto Fn, const Signature &Sig> PyMethodDef function_entry() {
+template <auto Fn, const Signature &Sig, Receiver R = Receiver::None> PyMethodDef function_entry() {
+    static_assert(R != Receiver::Self, "a module function has no instance");
     return {Sig.name,
             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function<Fn, Sig>)),
-            METH_FASTCALL | METH_KEYWORDS, documentation<Sig, Receiver::None>.data()};
+            METH_FASTCALL | METH_KEYWORDS, documentation<Sig, R>.data()};
 }
 
 // The class docstring that gives the constructor declared by Sig its text signature.

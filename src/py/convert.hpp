@@ -7,7 +7,9 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "py/errors.hpp"
@@ -88,6 +90,29 @@ template <class T> struct From<std::vector<T>> {
     }
 };
 
+// A sequence of exactly as many items as the tuple has elements.
+template <class... Ts> struct From<std::tuple<Ts...>> {
+    static std::tuple<Ts...> convert(PyObject *object) {
+        if (PyUnicode_Check(object) || !PySequence_Check(object)) {
+            throw ConversionError{"expected a sequence of " + std::to_string(sizeof...(Ts)) +
+                                  " items, got '" + type_name(object) + "'"};
+        }
+        Ref items = check(PySequence_Tuple(object));
+        if (PyTuple_GET_SIZE(items.get()) != static_cast<Py_ssize_t>(sizeof...(Ts))) {
+            throw ConversionError{"expected a sequence of " + std::to_string(sizeof...(Ts)) +
+                                  " items, got " + std::to_string(PyTuple_GET_SIZE(items.get()))};
+        }
+        return convert_items(items.get(), std::index_sequence_for<Ts...>{});
+    }
+
+  private:
+    template <std::size_t... I>
+    static std::tuple<Ts...> convert_items(PyObject *items, std::index_sequence<I...>) {
+        // Braced initialization converts the items in order.
+        return std::tuple<Ts...>{From<Ts>::convert(PyTuple_GET_ITEM(items, I))...};
+    }
+};
+
 template <class V> struct From<std::unordered_map<std::string, V>> {
     static std::unordered_map<std::string, V> convert(PyObject *object) {
         if (!PyDict_Check(object)) {
@@ -150,6 +175,21 @@ template <class T> struct To<std::vector<T>> {
                             To<T>::convert(std::move(values[i])).release());
         }
         return list;
+    }
+};
+
+template <class... Ts> struct To<std::tuple<Ts...>> {
+    static Ref convert(std::tuple<Ts...> values) {
+        Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(Ts))));
+        fill(tuple.get(), values, std::index_sequence_for<Ts...>{});
+        return tuple;
+    }
+
+  private:
+    template <std::size_t... I>
+    static void fill(PyObject *tuple, std::tuple<Ts...> &values, std::index_sequence<I...>) {
+        (PyTuple_SET_ITEM(tuple, I, To<Ts>::convert(std::move(std::get<I>(values))).release()),
+         ...);
     }
 };
 

@@ -1,5 +1,6 @@
 #include "py/numpy.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "linalg/array.hpp"
@@ -135,6 +136,15 @@ Ref new_float64_array(linalg::VectorView values) {
 
 Ref To<linalg::Vector>::convert(const linalg::Vector &values) {
     return new_float64_array(values.view());
+}
+
+Ref To<linalg::Matrix>::convert(const linalg::Matrix &values) {
+    ensure_numpy();
+    npy_intp shape[] = {values.rows(), values.cols()};
+    Ref array = check(PyArray_SimpleNew(2, shape, NPY_DOUBLE));
+    auto *out = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.get())));
+    std::copy(values.data(), values.data() + values.rows() * values.cols(), out);
+    return array;
 }
 
 } // namespace tallyfit::py

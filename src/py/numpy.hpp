@@ -8,7 +8,8 @@
 
 namespace tallyfit::linalg {
 class Vector;
-}
+class Matrix;
+} // namespace tallyfit::linalg
 
 namespace tallyfit::py {
 
@@ -29,5 +30,8 @@ template <> struct From<linalg::VectorView> {
 Ref new_float64_array(linalg::VectorView values);
 
 template <> struct To<linalg::Vector> { static Ref convert(const linalg::Vector &values); };
+
+// A new, owning, C-contiguous 2-D float64 array.
+template <> struct To<linalg::Matrix> { static Ref convert(const linalg::Matrix &values); };
 
 } // namespace tallyfit::py

@@ -80,8 +80,9 @@ constexpr std::array<Parameter, (N + ...)> join(const Parameter (&...lists)[N]) 
     return joined;
 }
 
-// Whether the text signature starts with "$self" (methods) or not (functions, constructors).
-enum class Receiver { None, Self };
+// What the text signature names before the parameters: nothing (module functions of _tallyfit,
+// constructors), "$self" (methods) or "$module" (module functions that show their module).
+enum class Receiver { None, Self, Module };
 
 namespace detail {
 
@@ -100,8 +101,8 @@ constexpr std::size_t write_documentation(const Signature &signature, Receiver r
     put(signature.name);
     put("(");
     const char *separator = "";
-    if (receiver == Receiver::Self) {
-        put("$self");
+    if (receiver != Receiver::None) {
+        put(receiver == Receiver::Self ? "$self" : "$module");
         separator = ", ";
     }
     for (std::size_t i = 0; i < signature.count; ++i) {

@@ -1,0 +1,175 @@
+// Entry point of tallyfit._native, the package's private extension module: the per-row sums
+// that the Python layer needs beside the model cores (the Hessian at the final coefficients for
+// inference, and the statistics of one data partition for fits spread over many). Built from
+// the same core as _tallyfit, so a partition's sums are exactly what a core fit computes.
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "linalg/array.hpp"
+#include "linalg/inverse.hpp"
+#include "linalg/weighted_gram.hpp"
+#include "models/irls.hpp"
+#include "models/penalty_resolution.hpp"
+#include "py/blas_scipy.hpp"
+#include "py/call.hpp"
+
+namespace tallyfit {
+
+namespace {
+
+using linalg::Matrix;
+using linalg::MatrixView;
+using linalg::Vector;
+using linalg::VectorView;
+using py::Signature;
+
+constexpr py::Default<const char *> default_kind{"gram", "'gram'"};
+
+IrlsPassKind pass_kind(const std::optional<std::string> &kind) {
+    const std::string name = kind.value_or(default_kind.value);
+    if (name == "gram") {
+        return IrlsPassKind::LikelihoodAndGram;
+    }
+    if (name == "likelihood") {
+        return IrlsPassKind::LikelihoodOnly;
+    }
+    if (name == "start") {
+        return IrlsPassKind::Start;
+    }
+    py::raise(PyExc_ValueError, "kind must be 'gram', 'likelihood' or 'start', got '" + name + "'");
+}
+
+void require_rows_match(const MatrixView &x, const VectorView &y) {
+    if (x.rows != y.size) {
+        py::raise(PyExc_ValueError, "x has " + std::to_string(x.rows) + " rows but y has " +
+                                        std::to_string(y.size) + " values");
+    }
+}
+
+using PassResult = std::tuple<double, std::optional<Matrix>, std::optional<Vector>>;
+
+PassResult irls_pass_of(MatrixView x, VectorView y, VectorView beta,
+                        std::optional<std::string> kind) {
+    require_rows_match(x, y);
+    if (beta.size != x.cols) {
+        py::raise(PyExc_ValueError, "beta has " + std::to_string(beta.size) + " values but x has " +
+                                        std::to_string(x.cols) + " columns");
+    }
+    IrlsPass pass = irls_pass(x, y, beta, std::nullopt, pass_kind(kind));
+    if (!pass.gram) {
+        return {pass.log_likelihood, std::nullopt, std::nullopt};
+    }
+    return {pass.log_likelihood, std::move(pass.gram->h), std::move(pass.gram->t)};
+}
+
+std::tuple<Matrix, std::optional<Vector>> gram_of(MatrixView x, std::optional<VectorView> y) {
+    if (y) {
+        require_rows_match(x, *y);
+    }
+    // Unit weights: the rank-k updates of the weighted Gram product over blocks of rows.
+    const linalg::Index block_rows = linalg::gram_block_rows(x);
+    Vector rows(block_rows * x.cols);
+    Vector responses(block_rows);
+    linalg::GramAccumulator accumulator(x.cols);
+    for (linalg::Index first = 0; first < x.rows; first += block_rows) {
+        const linalg::Index count = std::min(block_rows, x.rows - first);
+        linalg::gather_rows(x, first, count, rows.data());
+        for (linalg::Index r = 0; r < count; ++r) {
+            responses[r] = y ? (*y)[first + r] : 0.0;
+        }
+        accumulator.add_block(rows.data(), responses.data(), count);
+    }
+    linalg::WeightedGram gram = std::move(accumulator).finish(std::nullopt);
+    if (!y) {
+        return {std::move(gram.h), std::nullopt};
+    }
+    return {std::move(gram.h), std::move(gram.t)};
+}
+
+Result<Matrix, Error> inverse_of(MatrixView a) { return linalg::inverse(a); }
+
+using PenaltyTuple = std::tuple<std::string, std::optional<std::string>, double>;
+
+Result<Vector, Error> penalty_diagonal_of(const std::vector<PenaltyTuple> &penalties,
+                                          const std::vector<std::string> &names) {
+    PenaltyList list;
+    for (const auto &[variable, level, lambda] : penalties) {
+        list.push_back(PenaltySpecification{variable, level, lambda, 0.0});
+    }
+    return resolve_penalties(list, names);
+}
+
+constexpr Signature irls_pass_signature{
+    "irls_pass",
+    {"x", "y", "beta", {"kind", default_kind}},
+    "One pass of the logistic fit over the rows of x at the coefficients beta.\n\n"
+    "Returns (log_likelihood, h, t). kind 'gram': the log-likelihood (probabilities\n"
+    "clamped to [1e-9, 1 - 1e-9], as the fit's convergence test uses it), h = X'WX with\n"
+    "w = mu (1 - mu) and t, the right-hand side of the Newton step from beta.\n"
+    "'likelihood': the log-likelihood only (h and t are None). 'start': h and t of the\n"
+    "fit's first step, with mu fixed at 0.5 (the log-likelihood is 0.0). Sums of passes\n"
+    "over row blocks equal the pass over all rows."};
+constexpr Signature gram_signature{
+    "gram",
+    {"x", {"y", "None"}},
+    "(X'X, X'y) of a float64 matrix x and response y; X'y is None without y."};
+constexpr Signature inverse_signature{
+    "inverse",
+    {"a"},
+    "The inverse of a square float64 matrix by LU factorization, as the model fits\n"
+    "compute it; ValueError for an exactly singular matrix."};
+constexpr Signature penalty_signature{
+    "penalty_diagonal",
+    {"penalties", "names"},
+    "The ridge strength of each named column for (variable, level or None, lambda)\n"
+    "penalties, resolved as the penalized fit resolves them."};
+
+constexpr auto shown = py::Receiver::Module;
+
+PyMethodDef functions[] = {
+    py::function_entry<irls_pass_of, irls_pass_signature, shown>(),
+    py::function_entry<gram_of, gram_signature, shown>(),
+    py::function_entry<inverse_of, inverse_signature, shown>(),
+    py::function_entry<penalty_diagonal_of, penalty_signature, shown>(),
+    py::end_of_methods,
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "tallyfit._native",
+    "Private kernels of the tallyfit package: streaming sums over design matrices.",
+    -1,
+    functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+
+} // namespace tallyfit
+
+PyMODINIT_FUNC PyInit__native() {
+    static bool initialized = false;
+    if (initialized) {
+        PyErr_SetString(PyExc_ImportError,
+                        "tallyfit._native may only be initialized once per interpreter process");
+        return nullptr;
+    }
+    try {
+#ifndef TALLYFIT_SYSTEM_BLAS
+        tallyfit::py::install_scipy_blas_loader();
+#endif
+        PyObject *module = PyModule_Create(&tallyfit::module_definition);
+        initialized = module != nullptr;
+        return module;
+    } catch (...) {
+        tallyfit::py::set_error_from_current_exception();
+        return nullptr;
+    }
+}

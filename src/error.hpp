@@ -1,6 +1,8 @@
 // The one error value of the core: a code from one enumeration, and the texts that fill the
 // code's message. Every core operation that can fail returns Result<T, Error>; the binding layer
-// maps the code to its Python exception class (src/py/errors.cpp) and raises the message.
+// maps the code to its Python exception class (src/py/errors.cpp) and raises the message. The
+// layers below keep their own small error values (the JSON reader's JsonError with its offset,
+// the file layer's errno); the model-file layer turns them into an Error with its message.
 #pragma once
 
 #include <string>

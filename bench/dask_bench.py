@@ -89,8 +89,7 @@ def parquet_files(directory, rows, partition_rows):
 
 
 def reset_peak():
-    """Resets this process's resident high-water mark; returns its resident memory. Runs on
-    the workers too, which receive the measure module by value (see main)."""
+    """Resets this process's resident high-water mark; returns its resident memory."""
     measure._reset_high_water_mark()
     return measure._status_bytes("VmRSS")
 
@@ -182,7 +181,6 @@ def dask_ml_fit(frame, names, repeats):
 def main():
     args = parse_arguments()
     sys.path.insert(0, str(BENCH_DIR))
-    import cloudpickle
     import dask.dataframe as dd
     from distributed import Client, LocalCluster, wait
 
@@ -195,8 +193,6 @@ def main():
     requested = args.rows
     args.rows = affordable_rows(args.rows, args.columns, args.partition_rows)
     args.scaling = [n for n in args.scaling if n < args.rows]
-    # The workers cannot import the bench folder's modules: send the memory probes by value.
-    cloudpickle.register_pickle_by_value(measure)
     predictors = predictor_names(args.columns)
     formula = "y ~ " + " + ".join(predictors)
     names = ["(Intercept)", *predictors]
@@ -216,6 +212,8 @@ def main():
 
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                       dashboard_address=None) as cluster, Client(cluster) as client:
+        # The memory probes of measure.py, on the workers too.
+        client.run(sys.path.insert, 0, str(BENCH_DIR))
         # Warm-up: imports and allocator arenas of the workers, on the smallest subset.
         tf.glm(formula, dd.read_parquet(parquet_files(args.data_dir, args.partition_rows,
                                                       args.partition_rows)))

@@ -40,6 +40,7 @@ import numpy as np
 
 if TYPE_CHECKING:
     from .frames import Kind
+    from .models import LinearModel, LogisticModel
 
 #: The kind of a pass of the IRLS loop over the partitions.
 PassKind = Literal["start", "gram"]
@@ -579,7 +580,7 @@ def _model_arguments(text: str, data: Any, plan: Any, aliased: np.ndarray, beta:
             "n_missing": n_missing, "native_namespace": _namespace(data)}
 
 
-def lm(formula: str, data: Any) -> Any:
+def lm(formula: str, data: Any) -> LinearModel:
     """`tf.lm` on a Dask DataFrame: the same model as in memory, from one pass over the data
     for the levels and one for XᵀX, Xᵀy and yᵀy.
 
@@ -622,7 +623,7 @@ def glm(
     penalties: Any = None,
     max_iterations: int = 25,
     convergence_delta: float = 1e-8,
-) -> Any:
+) -> LogisticModel:
     """`tf.glm` on a Dask DataFrame (its arguments checked by `tf.glm`): the same model as in
     memory, by the core's IRLS loop with one pass over the partitions per iteration.
 

@@ -552,7 +552,7 @@ def lm(formula: str, data: object) -> LinearModel:
     if is_dask_frame(data):
         from . import dask
 
-        return dask.lm(formula, data)  # type: ignore[no-any-return]
+        return dask.lm(formula, data)
     text, plan, frame, namespace = _prepare(formula, data, binary_response=False)
     block = plan.build(frame)
     assert block.response is not None
@@ -617,7 +617,7 @@ def glm(
     if is_dask_frame(data):
         from . import dask
 
-        return dask.glm(formula, data, checked, iterations, delta)  # type: ignore[no-any-return]
+        return dask.glm(formula, data, checked, iterations, delta)
     text, plan, frame, namespace = _prepare(formula, data, binary_response=True)
     records = _penalty_records(checked, plan) if checked else None
     block = plan.build(frame)

@@ -91,6 +91,8 @@ double logistic(double s) { return 1.0 / (std::exp(-s) + 1.0); }
 Result<linalg::Vector, Error> fit_irls(const linalg::MatrixView &x, const linalg::VectorView &y,
                                        const std::optional<linalg::VectorView> &ridge,
                                        __int128 max_iterations, double convergence_delta) {
+    // A width whose p x p normal equations cannot exist fails before anything is allocated.
+    linalg::element_count(x.cols, x.cols);
     linalg::Vector beta(x.cols);
     double previous_log_likelihood = std::numeric_limits<double>::infinity();
     double change = std::numeric_limits<double>::infinity();

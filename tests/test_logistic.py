@@ -1,11 +1,14 @@
 """LogisticRegressionCore: the IRLS iteration, its stopping rules and its failures."""
 
 import math
+import signal
+import time
 
 import numpy as np
 import pytest
 
 import _tallyfit
+import child_process
 from fitting_support import (
     MATRIX_LAYOUTS,
     VECTOR_LAYOUTS,
@@ -235,3 +238,37 @@ def test_shape_mismatch_is_an_internal_error_and_changes_nothing():
 def test_response_of_other_kind_is_refused(y):
     with pytest.raises(TypeError, match="^argument 'y_matrix': "):
         fit(np.ones((3, 2)), y, ["a", "b"])
+
+
+@pytest.mark.parametrize("core, penalties", [
+    ("LogisticRegressionCore", ""),
+    ("PenalizedLogisticRegressionCore",
+     ", penalties=[_tallyfit.PenaltySpecification('b', None, 1.0)]"),
+])
+def test_ctrl_c_stops_an_endless_fit(core, penalties):
+    # A negative delta never stops the iteration; SIGINT is checked between iterations, and the
+    # interrupted fit leaves the model as it was. A child process, since the fault is a hang.
+    child = child_process.start_python(f"""
+        import numpy as np
+        import _tallyfit
+        x = np.column_stack([np.ones(8), np.arange(8.0)])
+        y = np.array([0.0, 0, 1, 0, 1, 0, 1, 1])
+        model = _tallyfit.{core}()
+        model.fit(x, y, ["a", "b"], _tallyfit.Encoder(){penalties})
+        before = model.coefficients
+        print("fitting", flush=True)
+        try:
+            model.fit(x, y, ["a", "b"], _tallyfit.Encoder(){penalties},
+                      max_iterations=2**100, convergence_delta=-1.0)
+        except KeyboardInterrupt:
+            print("interrupted", model.coefficients == before)
+    """)
+    try:
+        assert child.stdout.readline() == "fitting\n"
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        stdout, stderr = child.communicate(timeout=30)
+    finally:
+        child.kill()
+        child.wait()
+    assert (child.returncode, stdout) == (0, "interrupted True\n"), stderr

@@ -1,8 +1,10 @@
 """LogisticRegressionCore: the IRLS iteration, its stopping rules and its failures."""
 
+import json
 import math
 import signal
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -19,6 +21,7 @@ from fitting_support import (
     reference_irls,
 )
 
+DATA = Path(__file__).resolve().parent / "data"
 SINGULAR_MESSAGE = "Matrix inversion failed. The matrix may be singular."
 CONVERGENCE_MESSAGE = "Algorithm failed to converge"
 
@@ -63,13 +66,19 @@ def test_agrees_with_reference_newton_solver(n, p):
     np.testing.assert_allclose(model.predict(x, names), logistic(x @ expected), rtol=1e-8)
 
 
-def test_agrees_with_statsmodels():
-    sm = pytest.importorskip("statsmodels.api")
-    rng = np.random.default_rng(11)
-    x, y = logistic_problem(rng, 500, 5)
-    expected = sm.GLM(y, x, family=sm.families.Binomial()).fit(tol=1e-12).params
-    names = names_for(5)
-    np.testing.assert_allclose(coefficient_array(fit(x, y, names), names), expected, rtol=1e-6)
+STATSMODELS = json.loads((DATA / "statsmodels_logistic.json").read_text())
+
+
+@pytest.mark.parametrize("problem", STATSMODELS["problems"],
+                         ids=lambda problem: f"seed{problem['seed']}")
+def test_agrees_with_statsmodels(problem):
+    # Reference fits by statsmodels' GLM, stored by tests/data/make_statsmodels_logistic.py.
+    x, y = logistic_problem(np.random.default_rng(problem["seed"]), problem["n"], problem["p"])
+    # The same problem as the reference was fitted on.
+    assert (x.sum(), y.sum()) == pytest.approx((problem["x_sum"], problem["y_sum"]), rel=1e-12)
+    names = names_for(problem["p"])
+    np.testing.assert_allclose(coefficient_array(fit(x, y, names), names), problem["params"],
+                               rtol=1e-6, atol=1e-9)
 
 
 @pytest.mark.parametrize("layout", sorted(MATRIX_LAYOUTS))

@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 SOURCES := $(shell find src tallyfit -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
-.PHONY: all test demo bench clean format test-asan fuzz test-valgrind stubtest
+.PHONY: all test demo bench clean format test-asan fuzz test-valgrind stubtest typecheck
 
 all: $(VENV)/.built
 
@@ -16,7 +16,7 @@ $(VENV)/.deps: pyproject.toml
 	$(PIP) install -q --upgrade pip
 	$(PIP) install -q "scikit-build-core>=0.10" "numpy>=1.23" "scipy>=1.8" cmake ninja \
 		"pytest>=7" "hypothesis>=6" "mypy>=1.10" "narwhals>=1.30" "pandas>=1.5" "polars>=0.20" \
-		"pyarrow>=12" "pandas-stubs"
+		"pyarrow>=12"
 	touch $@
 
 $(VENV)/.built: $(VENV)/.deps $(SOURCES)
@@ -98,6 +98,13 @@ stubtest: $(VENV)/.built
 	mkdir -p $(STUBTEST_DIR)
 	cd $(STUBTEST_DIR) && $(abspath $(PY)) -m mypy -c 'import _tallyfit'
 	cd $(STUBTEST_DIR) && $(abspath $(PY)) -m mypy.stubtest _tallyfit
+
+# The installed tallyfit package (its modules and the stub of its native kernels) under mypy's
+# strict mode, with the settings of pyproject.toml.
+typecheck: $(VENV)/.built
+	mkdir -p $(STUBTEST_DIR)
+	cd $(STUBTEST_DIR) && $(abspath $(PY)) -m mypy --config-file $(abspath pyproject.toml) \
+		-p tallyfit
 
 format:
 	clang-format -i $$(find src fuzz -name '*.cpp' -o -name '*.hpp')

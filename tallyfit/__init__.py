@@ -3,7 +3,7 @@
 >>> import tallyfit as tf
 >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
 >>> round(m.coefficients["x"], 6)
-1.2
+1.1
 
 `lm` fits ordinary least squares, `glm` logistic regression (optionally ridge-penalized) and
 `load` reads a saved model; data may be a pandas or polars DataFrame, a pyarrow Table or a dict

@@ -8,9 +8,11 @@ the plan, never those of the frame.
 
 Coding follows R's ``model.matrix`` with treatment contrasts: a numeric or boolean variable is
 one column; a categorical one is a 0/1 column per level except the first (the reference),
-named ``variable + "_" + level``, or a column for every level when it is the first categorical
-main effect of a formula without intercept; an interaction is the product of every column of
-its first factor with every column of its second, the first factor's columns outer.
+named ``variable + "_" + level``, or a column for every level where R codes it in full (the
+first categorical main effect of a formula without intercept; a categorical factor of an
+interaction whose other factor is not a term of its own before it); an interaction is the
+product of every column of its first factor with every column of its second, the first
+factor's columns outer, named ``col_a + ":" + col_b``.
 """
 
 from __future__ import annotations
@@ -76,6 +78,16 @@ def predictor_names(formula: _tallyfit.Formula) -> list[str]:
     return list(names)
 
 
+def _checked_predictors(formula: _tallyfit.Formula) -> list[str]:
+    names = predictor_names(formula)
+    if "." in names:
+        raise ValueError(
+            "the term '.' (all other columns) is not supported: write the columns out, as in "
+            "'y ~ x1 + x2'"
+        )
+    return names
+
+
 def response_name(formula: _tallyfit.Formula) -> str:
     return formula.dependent.name.strip()
 
@@ -92,10 +104,13 @@ def collect_levels(
         declared = frames.declared_levels(series)
         if declared is not None:
             levels[name] = declared
-        else:
-            if kept is not None and not kept.all():
-                series = series.filter(kept)
-            levels[name] = frames.observed_levels(series)
+            continue
+        found = frames.observed_levels(series)
+        if kept is not None and not kept.all() and found:
+            codes = frames.category_codes(series, found)
+            counts = np.bincount(codes[kept & (codes >= 0)], minlength=len(found))
+            found = [level for level, count in zip(found, counts) if count > 0]
+        levels[name] = found
     return levels
 
 
@@ -196,7 +211,7 @@ class DesignPlan:
         codes: dict[str, npt.NDArray[np.int32]] = {}
         for name in self.predictors:
             if self.kinds[name] == "categorical":
-                found = frames.category_codes(frame[name], self.levels[name])
+                found = frames.category_codes(frame[name], self.levels[name], kept)
                 codes[name] = found[kept] if compact else found
 
         matrix = np.empty((n_kept, len(self.columns)), dtype=np.float64, order="F")
@@ -229,9 +244,9 @@ class DesignPlan:
         series = frame[self.response]
         if self.kinds[self.response] == "categorical":
             assert self.response_levels is not None
-            found = frames.category_codes(series, self.response_levels)
+            found = frames.category_codes(series, self.response_levels, kept)
             values: npt.NDArray[Any] = found[kept] if compact else found
-            return np.equal(values, 1).astype(np.float64)
+            return np.asarray(np.equal(values, 1), dtype=np.float64)
         raw = frames.float_values(series)
         response = np.array(raw[kept] if compact else raw, dtype=np.float64)
         if self.binary_response:
@@ -239,7 +254,7 @@ class DesignPlan:
             if bad.any():
                 raise ValueError(
                     f"response {self.response!r} of a binomial model must be 0/1, boolean or a "
-                    f"two-level category; it has the value {response[bad][0]!r}"
+                    f"two-level category; it has the value {float(response[bad][0])!r}"
                 )
         return response
 
@@ -264,7 +279,7 @@ def plan_design(
     """
     parsed = parse_formula(formula)
     has_intercept = any(term.intercept for term in parsed.independent)
-    for name in predictor_names(parsed):
+    for name in _checked_predictors(parsed):
         if name not in kinds:
             raise ValueError(f"no kind given for variable {name!r}")
         if kinds[name] == "categorical" and len(levels.get(name, ())) < 2:
@@ -275,6 +290,11 @@ def plan_design(
             )
     columns: list[DesignColumn] = []
     one_hot: set[str] = set()
+    # R's rule (model.matrix): a categorical variable of a term gets treatment contrasts when
+    # the term without it is in the model before it (the empty term: the intercept, or a
+    # categorical main effect coded in full), otherwise a column for every level.
+    earlier: set[frozenset[str]] = set()
+    spans_intercept = has_intercept
     for term in parsed.independent:
         if term.intercept:
             columns.append(DesignColumn(INTERCEPT, ()))
@@ -285,9 +305,11 @@ def plan_design(
             if kinds[name] != "categorical":
                 blocks.append([(name, (name, -1))])
                 continue
-            full = not has_intercept and not term.interaction and not one_hot
-            if full:
+            rest = frozenset(factors) - {name}
+            full = not (rest in earlier if rest else spans_intercept)
+            if full and not rest:
                 one_hot.add(name)
+                spans_intercept = True
             first = 0 if full else 1
             blocks.append(
                 [
@@ -296,6 +318,7 @@ def plan_design(
                     if index >= first
                 ]
             )
+        earlier.add(frozenset(factors))
         for combination in itertools.product(*blocks):
             columns.append(
                 DesignColumn(
@@ -332,7 +355,7 @@ def plan_from_frame(
 ) -> DesignPlan:
     """Plans the design of `formula` from the columns of an in-memory frame."""
     parsed = parse_formula(formula)
-    predictors = predictor_names(parsed)
+    predictors = _checked_predictors(parsed)
     response = response_name(parsed)
     used = predictors + ([response] if response not in predictors else [])
     frames.require_columns(frame, used)

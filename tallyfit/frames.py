@@ -21,7 +21,8 @@ Frame = Any  # a narwhals eager DataFrame
 BoolArray = npt.NDArray[np.bool_]
 FloatArray = npt.NDArray[np.float64]
 
-_DICT_BACKENDS = ("polars", "pyarrow", "pandas")
+# The library that holds a dict's columns: the first of these that is installed and accepts them.
+_DICT_BACKENDS: tuple[Literal["polars", "pyarrow", "pandas"], ...] = ("polars", "pyarrow", "pandas")
 
 
 def to_frame(data: object) -> tuple[Frame, Optional[ModuleType]]:
@@ -51,6 +52,7 @@ def _frame_from_dict(data: Mapping[Any, Any]) -> Frame:
         lengths[key] = len(values)
     if len(set(lengths.values())) > 1:
         raise ValueError(f"the columns of data have different lengths: {lengths}")
+    first_error: Optional[Exception] = None
     for backend in _DICT_BACKENDS:
         try:
             __import__(backend)
@@ -58,8 +60,10 @@ def _frame_from_dict(data: Mapping[Any, Any]) -> Frame:
             continue
         try:
             return nw.from_dict(columns, backend=backend)
-        except Exception as error:  # the library's own type inference failed
-            raise ValueError(f"data could not be read as columns: {error}") from error
+        except Exception as error:  # this library cannot hold these values: try the next
+            first_error = first_error or error
+    if first_error is not None:
+        raise ValueError(f"data could not be read as columns: {first_error}") from first_error
     raise ImportError(
         "reading a dict needs polars, pyarrow or pandas: pip install 'tallyfit[polars]'"
     )
@@ -134,37 +138,43 @@ def missing_mask(series: Any) -> Optional[BoolArray]:
     return mask
 
 
-def float_values(series: Any) -> FloatArray | npt.NDArray[Any]:
-    """The column as a NumPy array that casts to float64 (numeric or bool), nulls as 0."""
+def float_values(series: Any) -> npt.NDArray[Any]:
+    """The column as a NumPy array that casts to float64 (numeric or bool), nulls as 0; a view
+    of the library's memory where it allows one."""
     if series.null_count() > 0:
         series = series.fill_null(False if series.dtype == nw.Boolean else 0)
-    values = series.to_numpy()
+    values: npt.NDArray[Any] = series.to_numpy()
     if values.dtype == object:
         values = values.astype(np.float64)
     return values
 
 
-def category_codes(series: Any, levels: Sequence[str]) -> npt.NDArray[np.int32]:
-    """The position of each value in `levels` (-1 for null). A value that is not one of the
-    levels raises ValueError naming it."""
+def category_codes(
+    series: Any, levels: Sequence[str], rows: Optional[BoolArray] = None
+) -> npt.NDArray[np.int32]:
+    """The position of each value in `levels`: -1 for null, -2 for a value that is not a level
+    in a row outside `rows`. Such a value in a row of `rows` (all rows by default) raises
+    ValueError naming it."""
     codes = _arrow_codes(series, levels)
     if codes is None:
         codes = _narwhals_codes(series, levels)
+    unmatched = codes == -2
+    if rows is not None:
+        unmatched &= rows
+    if unmatched.any():
+        value = series[int(np.argmax(unmatched))]
+        raise ValueError(
+            f"variable {series.name!r} has level {value!r}, which the model was not fitted "
+            f"with (levels: {', '.join(map(repr, levels))}); drop those rows or refit with them"
+        )
     return codes
-
-
-def _unseen_level_error(name: str, value: object, levels: Sequence[str]) -> ValueError:
-    return ValueError(
-        f"variable {name!r} has level {value!r}, which the model was not fitted with "
-        f"(levels: {', '.join(map(repr, levels))}); drop those rows or refit with them"
-    )
 
 
 def _arrow_codes(series: Any, levels: Sequence[str]) -> Optional[npt.NDArray[np.int32]]:
     try:
         import pyarrow as pa
         import pyarrow.compute as pc
-    except ImportError:
+    except ImportError:  # pragma: no cover - the narwhals path below serves
         return None
     array = series.to_arrow()
     if pa.types.is_dictionary(array.type):
@@ -172,24 +182,14 @@ def _arrow_codes(series: Any, levels: Sequence[str]) -> Optional[npt.NDArray[np.
     if not (pa.types.is_string(array.type) or pa.types.is_large_string(array.type)):
         array = array.cast(pa.large_string())
     positions = pc.index_in(array, value_set=pa.array(list(levels), type=array.type))
-    unmatched = pc.and_(pc.is_null(positions), pc.is_valid(array))
-    if pc.any(unmatched).as_py():
-        value = pc.filter(array, unmatched)[0].as_py()
-        raise _unseen_level_error(series.name, value, levels)
-    return np.asarray(pc.fill_null(positions, -1).to_numpy(zero_copy_only=False), dtype=np.int32)
+    positions = pc.if_else(pc.is_valid(array), pc.fill_null(positions, -2), -1)
+    return np.asarray(positions.to_numpy(zero_copy_only=False), dtype=np.int32)
 
 
 def _narwhals_codes(series: Any, levels: Sequence[str]) -> npt.NDArray[np.int32]:
-    series = series.cast(nw.String)
-    known = set(levels)
-    for value in series.drop_nulls().unique().to_list():
-        if value not in known:
-            raise _unseen_level_error(series.name, value, levels)
-    codes = series.replace_strict(
-        list(levels), list(range(len(levels))), return_dtype=nw.Int32
-    ).fill_null(-1)
+    codes = (
+        series.cast(nw.String)
+        .replace_strict(list(levels), list(range(len(levels))), default=-2, return_dtype=nw.Int32)
+        .fill_null(-1)
+    )
     return np.asarray(codes.to_numpy(), dtype=np.int32)
-
-
-def native_namespace_name(namespace: Optional[ModuleType]) -> str:
-    return "dict" if namespace is None else namespace.__name__

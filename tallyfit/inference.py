@@ -21,8 +21,8 @@ def unscaled_covariance(information: FloatArray) -> FloatArray:
     """The inverse of XᵀX (or XᵀWX), equilibrated to a unit diagonal first so that a badly
     scaled design (Longley's) loses no digits to scaling; the core's LU inverse does the rest.
 
-    >>> unscaled_covariance(np.array([[4.0, 0.0], [0.0, 0.25]])).tolist()
-    [[0.25, 0.0], [0.0, 4.0]]
+    >>> unscaled_covariance(np.array([[4.0, 2.0], [2.0, 2.0]])).round(6).tolist()
+    [[0.5, -0.5], [-0.5, 1.0]]
     """
     information = np.asarray(information, dtype=np.float64)
     if information.shape[0] == 0:
@@ -74,18 +74,15 @@ def linear_fit_measures(
     intercept = 1 if has_intercept else 0
     sigma = math.sqrt(rss / df_resid) if df_resid > 0 else math.nan
     numdf = rank - intercept
-    if numdf > 0 and tss > 0:
+    r_squared = adj = f_value = f_p = math.nan
+    if numdf == 0:
+        r_squared = adj = 0.0
+    elif tss > 0:
         r_squared = 1.0 - rss / tss
-        adj = 1.0 - (1.0 - r_squared) * ((nobs - intercept) / df_resid) if df_resid > 0 else math.nan
         if df_resid > 0:
+            adj = 1.0 - (1.0 - r_squared) * (nobs - intercept) / df_resid
             f_value = ((tss - rss) / numdf) / (rss / df_resid) if rss > 0 else math.inf
             f_p = float(stats.f.sf(f_value, numdf, df_resid))
-        else:
-            f_value = f_p = math.nan
-    else:
-        r_squared = 0.0 if numdf == 0 else math.nan
-        adj = r_squared
-        f_value = f_p = math.nan
     return {
         "sigma": sigma,
         "r_squared": r_squared,

@@ -92,6 +92,16 @@ def response_name(formula: _tallyfit.Formula) -> str:
     return formula.dependent.name.strip()
 
 
+def missing_rows(frame: Frame, variables: Iterable[str]) -> Optional[BoolArray]:
+    """Rows with a null or NaN in any of the variables, or None when there is none."""
+    missing: Optional[BoolArray] = None
+    for name in variables:
+        mask = frames.missing_mask(frame[name])
+        if mask is not None:
+            missing = mask if missing is None else (missing | mask)
+    return missing
+
+
 def collect_levels(
     frame: Frame, variables: Iterable[str], kept: Optional[BoolArray] = None
 ) -> dict[str, list[str]]:
@@ -174,6 +184,8 @@ class DesignPlan:
         with (numbers and booleans stand in for each other, categories for categories)."""
         for name in self.predictors:
             fitted = self.kinds[name]
+            if frames.all_missing(frame[name]):
+                continue  # every row is dropped: nothing to encode
             found = frames.column_kind(frame, name)
             if (fitted == "categorical") != (found == "categorical"):
                 what = (
@@ -199,11 +211,7 @@ class DesignPlan:
         frames.require_columns(frame, used)
         self.check_kinds(frame)
         n_rows = len(frame)
-        missing: Optional[BoolArray] = None
-        for name in used:
-            mask = frames.missing_mask(frame[name])
-            if mask is not None:
-                missing = mask if missing is None else (missing | mask)
+        missing = missing_rows(frame, used)
         kept = np.ones(n_rows, dtype=bool) if missing is None else ~missing
         n_kept = int(kept.sum()) if missing is not None else n_rows
         compact = n_kept < n_rows
@@ -231,7 +239,8 @@ class DesignPlan:
                 values = frames.float_values(frame[name])
                 if position == 0:
                     if compact:
-                        np.compress(kept, values, out=out)
+                        # compress writes only into an out array of the values' own dtype
+                        np.copyto(out, values[kept], casting="unsafe")
                     else:
                         np.copyto(out, values, casting="unsafe")
                 else:
@@ -359,13 +368,14 @@ def plan_from_frame(
     response = response_name(parsed)
     used = predictors + ([response] if response not in predictors else [])
     frames.require_columns(frame, used)
-    kinds = {name: frames.column_kind(frame, name) for name in used}
-    missing: Optional[BoolArray] = None
-    for name in used:
-        mask = frames.missing_mask(frame[name])
-        if mask is not None:
-            missing = mask if missing is None else (missing | mask)
+    missing = missing_rows(frame, used)
     kept = None if missing is None else ~missing
+    if len(frame) == 0 or (kept is not None and not kept.any()):
+        raise ValueError(
+            f"no row of the data has values in all of {', '.join(map(repr, used))}: "
+            "nothing to fit"
+        )
+    kinds = {name: frames.column_kind(frame, name) for name in used}
     categorical = [name for name in used if kinds[name] == "categorical"]
     levels = collect_levels(frame, categorical, kept)
     return plan_design(parsed, kinds, levels, binary_response=binary_response)

@@ -103,6 +103,11 @@ def column_kind(frame: Frame, name: str) -> Kind:
     )
 
 
+def all_missing(series: Any) -> bool:
+    """Whether every value of the column is missing (an empty column included)."""
+    return bool(series.null_count() == len(series))
+
+
 def declared_levels(series: Any) -> Optional[list[str]]:
     """The declared level order of a categorical, enum or dictionary column; None for plain
     strings and for polars categoricals, whose categories follow first appearance."""

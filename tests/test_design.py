@@ -135,6 +135,22 @@ def test_missing_values_drop_rows(library):
 
 
 @pytest.mark.parametrize(
+    "column",
+    [
+        pd.array([1, None, 3, 4], dtype="Int64"),
+        pd.array([True, None, False, True], dtype="boolean"),
+        pd.Series([True, None, False, True], dtype=object),
+    ],
+    ids=["Int64", "boolean", "object-bool"],
+)
+def test_pandas_nullable_columns(column):
+    _, block = build("y ~ v", pd.DataFrame({"v": column, "y": [1.0, 2.0, 3.0, 4.0]}))
+    expected = [float(value) for value in column if not pd.isna(value)]
+    np.testing.assert_array_equal(block.matrix[:, 1], expected)
+    assert block.n_missing == 1
+
+
+@pytest.mark.parametrize(
     "make_xtx, expected",
     [
         (lambda: np.column_stack([ones, x, z, x]), [False, False, False, True]),
@@ -176,6 +192,7 @@ def test_compact_columns_moves_in_place():
         ("y ~ .", DATA, "'.' (all other columns) is not supported"),
         ("y ~ x", {"x": [1.0, np.inf], "y": [1.0, 2.0]}, "infinite values"),
         ("y ~ x", {"x": [[1], [2]], "y": [1.0, 2.0]}, "which a model cannot use"),
+        ("y ~ x", {"x": [None, None], "y": [1.0, 2.0]}, "no row of the data has values"),
     ],
 )
 def test_design_errors(formula, data, message):

@@ -30,6 +30,9 @@ The number formats follow R's printing code with R's default options (``digits =
   ``format.pval(p, digits = 4)`` (``< 2.2e-16``); deviances as ``format(c(null, residual),
   digits = 5)``; AIC as ``format(aic, digits = 5)``.
 
+The Call line is broken as R's ``deparse`` breaks it (after an operator or a comma once a line
+is longer than 60 characters, continuation lines indented by four blanks).
+
 Differences from R: the Call line shows the formula as the user wrote it (R deparses it, and
 adds ``data = ...``); residuals printed one by one are named 1, 2, ... after the rows used in
 the fit, not the data's row names.
@@ -45,7 +48,7 @@ from typing import Any, Optional, Sequence
 
 import numpy as np
 
-__all__ = ["Summary", "tidy", "format_numbers", "format_pvalues"]
+__all__ = ["Summary", "tidy", "format_numbers", "format_pvalues", "deparse_lines"]
 
 R_DIGITS = 4  # max(3, getOption("digits") - 3), the digits of R's summary printing
 DOUBLE_EPS = 2.220446049250313e-16  # .Machine$double.eps
@@ -170,6 +173,33 @@ def format_pvalues(pvalues: Sequence[float], digits: int, eps: float = DOUBLE_EP
         for i in small:
             out[i] = text
     return out
+
+
+_BREAK_AFTER = ("+ ", "- ", "~ ", "* ", "/ ", ", ")
+_DEPARSE_CUTOFF = 60  # deparse's width.cutoff
+
+
+def deparse_lines(call: str) -> list[str]:
+    """A call's text broken into lines as R's deparse breaks it: after an operator or comma
+    followed by a blank, once the line is longer than 60 characters; continuation lines are
+    indented by four blanks.
+
+    >>> for line in deparse_lines("lm(formula = y ~ " + " + ".join(
+    ...         f"x{j}" for j in range(1, 16)) + ")"):
+    ...     print(line)
+    lm(formula = y ~ x1 + x2 + x3 + x4 + x5 + x6 + x7 + x8 + x9 + 
+        x10 + x11 + x12 + x13 + x14 + x15)
+    """
+    lines, current, start = [], "", 0
+    for end in range(2, len(call) + 1):
+        if call[end - 2:end] in _BREAK_AFTER:
+            current += call[start:end]
+            start = end
+            if len(current) > _DEPARSE_CUTOFF:
+                lines.append(current)
+                current = "    "
+    lines.append(current + call[start:])
+    return lines
 
 
 def _signif(x: float, digits: int) -> float:
@@ -390,12 +420,12 @@ class Summary:
     def __str__(self) -> str:
         lines = ["", "Call:"]
         if self.is_linear:
-            lines.append(f"lm(formula = {self.formula})")
+            lines += deparse_lines(f"lm(formula = {self.formula})")
             residual_lines = self._residual_lines()
             if residual_lines:
                 lines += [""] + residual_lines
         else:
-            lines += [f"glm(formula = {self.formula}, family = binomial)"]
+            lines += deparse_lines(f"glm(formula = {self.formula}, family = binomial)")
         lines += self._coefficient_lines()
         lines += self._linear_lines() if self.is_linear else self._logistic_lines()
         lines.append("")

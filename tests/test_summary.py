@@ -12,7 +12,7 @@ import pytest
 
 import tallyfit as tf
 from reference_tables import LIBRARIES, as_frame, read_table
-from tallyfit.summary import Summary, format_numbers, format_pvalues
+from tallyfit.summary import deparse_lines, format_numbers, format_pvalues
 
 LEGEND = "Signif. codes:  0 ‘***’ 0.001 ‘**’ 0.01 ‘*’ 0.05 ‘.’ 0.1 ‘ ’ 1"
 
@@ -44,6 +44,24 @@ def test_format_numbers_as_r_format(values, digits, expected):
 ])
 def test_format_pvalues_as_r_format_pval(pvalues, digits, expected):
     assert format_pvalues(pvalues, digits) == expected
+
+
+@pytest.mark.parametrize("call, expected", [
+    ("glm(formula = am ~ wt, family = binomial)",
+     ["glm(formula = am ~ wt, family = binomial)"]),
+    # R: print(summary(glm(cbind(ncases, ncontrols) ~ agegp + tobgp * alcgp, ...))) shows
+    # this break (with "binomial(), data = esoph" after it).
+    ("glm(formula = cbind(ncases, ncontrols) ~ agegp + tobgp * alcgp, family = binomial)",
+     ["glm(formula = cbind(ncases, ncontrols) ~ agegp + tobgp * alcgp, ",
+      "    family = binomial)"]),
+    # Breaks only where the line has passed 60 characters, the operator kept at its end.
+    ("lm(formula = y ~ " + " + ".join(f"x{j}" for j in range(1, 25)) + ")",
+     ["lm(formula = y ~ x1 + x2 + x3 + x4 + x5 + x6 + x7 + x8 + x9 + ",
+      "    x10 + x11 + x12 + x13 + x14 + x15 + x16 + x17 + x18 + x19 + ",
+      "    x20 + x21 + x22 + x23 + x24)"]),
+])
+def test_call_lines_break_as_r_deparse(call, expected):
+    assert deparse_lines(call) == expected
 
 
 def synthetic(library="pandas"):

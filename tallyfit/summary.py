@@ -150,7 +150,7 @@ def format_pvalues(pvalues: Sequence[float], digits: int, eps: float = DOUBLE_EP
     >>> format_pvalues([1e-20, 0.0123], 3)
     ['<2e-16', '0.0123']
     """
-    out = [""] * len(pvalues)
+    out = ["NA"] * len(pvalues)  # NaN, as R's na.form
     small = [i for i, p in enumerate(pvalues) if p < eps]
     rest = [i for i, p in enumerate(pvalues) if p >= eps]
     if rest:

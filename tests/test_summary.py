@@ -41,6 +41,7 @@ def test_format_numbers_as_r_format(values, digits, expected):
     ([1e-20, 2.81e-9], 3, ["< 2e-16", "2.81e-09"]),
     ([1e-20], 4, ["< 2.2e-16"]),  # the F statistic's p-value
     ([0.0194158, 0.489544], 3, ["0.0194", "0.4895"]),
+    ([float("nan")], 4, ["NA"]),
 ])
 def test_format_pvalues_as_r_format_pval(pvalues, digits, expected):
     assert format_pvalues(pvalues, digits) == expected

@@ -13,7 +13,6 @@ from types import ModuleType
 from typing import Any, Optional, Union
 
 import numpy as np
-import numpy.typing as npt
 
 import _tallyfit
 
@@ -48,8 +47,6 @@ class Model:
     combinations of earlier ones) have the coefficient NaN, as R's NA.
     """
 
-    _statistic_name = "t"
-
     def __init__(
         self,
         *,
@@ -67,8 +64,8 @@ class Model:
         self.core = core
         self.formula = formula
         self.column_names: list[str] = list(plan.column_names)
-        self.nobs = nobs
-        self.n_missing = n_missing
+        self._nobs = nobs
+        self._n_missing = n_missing
         self.has_intercept = plan.has_intercept
         self._plan = plan
         self._coefficients = np.asarray(coefficients, dtype=np.float64)
@@ -78,7 +75,23 @@ class Model:
         self._native_namespace = native_namespace
         self._loaded = loaded
         self.rank = int(self._estimated.sum())
-        self.df_resid = nobs - self.rank
+
+    @property
+    def nobs(self) -> int:
+        """Rows the model was fitted on (after dropping rows with missing values)."""
+        self._require_data("the number of observations")
+        return self._nobs
+
+    @property
+    def n_missing(self) -> int:
+        """Rows dropped for a missing value in a used column."""
+        self._require_data("the number of rows dropped")
+        return self._n_missing
+
+    @property
+    def df_resid(self) -> int:
+        self._require_data("the residual degrees of freedom")
+        return self._nobs - self.rank
 
     # ---- results keyed by column ----------------------------------------------------------
 
@@ -94,12 +107,15 @@ class Model:
     def _keyed(self, values: FloatArray) -> dict[str, float]:
         return {name: float(value) for name, value in zip(self.column_names, values)}
 
-    def _require_inference(self, what: str) -> FloatArray:
+    def _require_data(self, what: str) -> None:
         if self._loaded:
             raise ValueError(
                 f"this model was loaded from a model file; refit on data to get {what} "
                 "(model files hold the coefficients and the encoding, not the data)"
             )
+
+    def _require_inference(self, what: str) -> FloatArray:
+        self._require_data(what)
         if self._unscaled is None:
             raise ValueError(self._no_inference_reason(what))
         return self._unscaled
@@ -233,13 +249,12 @@ class LinearModel(Model):
         self.fitted_values = fitted_values
         if not self._loaded:
             measures = inference.linear_fit_measures(
-                rss, tss, self.nobs, self.rank, self.has_intercept
+                rss, tss, self._nobs, self.rank, self.has_intercept
             )
             self._measures = measures
 
     def _measure(self, name: str) -> Any:
-        if self._loaded:
-            self._require_inference(name)
+        self._require_data(name.replace("_", " "))
         return self._measures[name]
 
     @property
@@ -325,8 +340,6 @@ class LogisticModel(Model):
     1.214
     """
 
-    _statistic_name = "z"
-
     def __init__(
         self,
         *,
@@ -351,8 +364,7 @@ class LogisticModel(Model):
         )
 
     def _fit_measure(self, value: Any, what: str) -> Any:
-        if self._loaded:
-            self._require_inference(what)
+        self._require_data(what)
         return value
 
     @property

@@ -229,8 +229,9 @@ def test_save_and_load_round_trip(tmp_path, fit):
     assert loaded.coefficients == model.coefficients
     assert getattr(loaded, "penalties", None) == getattr(model, "penalties", None)
     np.testing.assert_array_equal(loaded.predict(NEW), model.predict(NEW))
-    with pytest.raises(ValueError, match="loaded from a model file; refit on data"):
-        loaded.conf_int()
+    for ask in (loaded.conf_int, loaded.vcov, lambda: loaded.p_values, lambda: loaded.nobs):
+        with pytest.raises(ValueError, match="loaded from a model file; refit on data"):
+            ask()
 
 
 def test_load_refuses_other_files(tmp_path):

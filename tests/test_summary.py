@@ -176,6 +176,16 @@ def test_lm_summary_of_few_residuals_lists_them():
     assert "Residual standard error: 1.162 on 2 degrees of freedom" in text
 
 
+def test_lm_summary_without_residuals_skips_their_block():
+    # A model fitted on Dask keeps no residuals; the rest of the summary is the same.
+    model = tf.lm("y ~ x + x2 + xsum + z", synthetic())
+    full = str(model.summary()).splitlines()
+    model.residuals = None
+    text = str(model.summary()).splitlines()
+    start = full.index("Residuals:")
+    assert text == full[:start] + full[start + 4:]
+
+
 @pytest.mark.parametrize("formula, line", [
     ("b ~ x + z", "  (3 observations deleted due to missingness)"),  # x twice, b once
     ("b ~ z", "  (1 observation deleted due to missingness)"),

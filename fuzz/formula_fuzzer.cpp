@@ -13,52 +13,51 @@
 #include "formula/columns.hpp"
 #include "formula/numeric.hpp"
 #include "formula/parser.hpp"
-#include "formula/text.hpp"
+#include "model_file/model_document_reader.hpp"
+#include "model_file/model_document_writer.hpp"
 #include "models/base_model.hpp"
-#include "models/model_document_reader.hpp"
-#include "models/model_document_writer.hpp"
-#include "models/utf8.hpp"
 #include "require.hpp"
+#include "text/utf8.hpp"
+#include "text/whitespace.hpp"
 
 namespace {
 
+using tallyfit::Error;
+using tallyfit::ErrorCode;
 using tallyfit::Formula;
-using tallyfit::FormulaError;
-using tallyfit::FormulaErrorKind;
 using tallyfit::trim_whitespace;
 using tallyfit::fuzz::require;
 
 // The whole-text checks run in a fixed order, so the first failing one decides the error.
-void check_error(std::string_view text, const FormulaError &error) {
+void check_error(std::string_view text, const Error &error) {
     require(!error.message().empty(), "every error has a message");
     if (trim_whitespace(text).empty()) {
-        require(error.kind == FormulaErrorKind::EmptyFormula, "blank text: EmptyFormula");
+        require(error.code == ErrorCode::EmptyFormula, "blank text: EmptyFormula");
         return;
     }
     const auto tilde = text.find('~');
     if (tilde == std::string_view::npos) {
-        require(error.kind == FormulaErrorKind::MissingTilde, "no tilde: MissingTilde");
+        require(error.code == ErrorCode::MissingTilde, "no tilde: MissingTilde");
         return;
     }
     if (text.find('~', tilde + 1) != std::string_view::npos) {
-        require(error.kind == FormulaErrorKind::MultipleTildes, "two tildes: MultipleTildes");
+        require(error.code == ErrorCode::MultipleTildes, "two tildes: MultipleTildes");
         return;
     }
     if (trim_whitespace(text.substr(0, tilde)).empty()) {
-        require(error.kind == FormulaErrorKind::EmptyDependent, "blank left: EmptyDependent");
+        require(error.code == ErrorCode::EmptyDependent, "blank left: EmptyDependent");
         return;
     }
     if (trim_whitespace(text.substr(tilde + 1)).empty()) {
-        require(error.kind == FormulaErrorKind::EmptyIndependent, "blank right side");
+        require(error.code == ErrorCode::EmptyIndependent, "blank right side");
         return;
     }
-    require(error.kind == FormulaErrorKind::EmptyIndependent ||
-                error.kind == FormulaErrorKind::InvalidTerm,
+    require(error.code == ErrorCode::EmptyIndependent || error.code == ErrorCode::InvalidTerm,
             "a well-formed frame fails only in a term");
-    if (error.kind == FormulaErrorKind::InvalidTerm) {
-        require(text.substr(tilde + 1).find(error.term) != std::string_view::npos,
+    if (error.code == ErrorCode::InvalidTerm) {
+        require(text.substr(tilde + 1).find(error.details.front()) != std::string_view::npos,
                 "the invalid term is quoted from the right side");
-        require(error.term.find_first_of("*:") != std::string::npos,
+        require(error.details.front().find_first_of("*:") != std::string::npos,
                 "only products and interactions are invalid");
     }
 }

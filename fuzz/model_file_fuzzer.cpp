@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "model_file/model_document_reader.hpp"
+#include "model_file/model_document_writer.hpp"
 #include "models/base_model.hpp"
-#include "models/model_document_reader.hpp"
-#include "models/model_document_writer.hpp"
 #include "require.hpp"
 
 namespace {
@@ -64,7 +64,8 @@ bool names_a_position(std::string_view description) {
 void check_round_trip(std::string_view text, bool with_penalties) {
     auto read = tallyfit::read_model_document(text, with_penalties);
     if (!read.ok()) {
-        require(names_a_position(read.error()), "a read error ends with its line and column");
+        require(names_a_position(read.error().message()),
+                "a read error ends with its line and column");
         return;
     }
     ModelState state = std::move(read).value();

@@ -13,7 +13,6 @@
 #include "linalg/inverse.hpp"
 #include "linalg/weighted_gram.hpp"
 #include "models/irls.hpp"
-#include "models/model_errors.hpp"
 #include "models/penalty_resolution.hpp"
 #include "py/blas_scipy.hpp"
 #include "py/call.hpp"
@@ -28,8 +27,10 @@ using linalg::Vector;
 using linalg::VectorView;
 using py::Signature;
 
+constexpr py::Default<const char *> default_kind{"gram", "'gram'"};
+
 IrlsPassKind pass_kind(const std::optional<std::string> &kind) {
-    const std::string name = kind.value_or("gram");
+    const std::string name = kind.value_or(default_kind.value);
     if (name == "gram") {
         return IrlsPassKind::LikelihoodAndGram;
     }
@@ -89,19 +90,12 @@ std::tuple<Matrix, std::optional<Vector>> gram_of(MatrixView x, std::optional<Ve
     return {std::move(gram.h), std::move(gram.t)};
 }
 
-Matrix inverse_of(MatrixView a) {
-    auto inverted = linalg::inverse(a);
-    if (!inverted) {
-        py::raise(PyExc_ValueError, message(LinearRegressionError::InversionFailure));
-    }
-    return std::move(inverted).value();
-}
+Result<Matrix, Error> inverse_of(MatrixView a) { return linalg::inverse(a); }
 
 using PenaltyTuple = std::tuple<std::string, std::optional<std::string>, double>;
 
-Result<Vector, PenalizedLogisticRegressionError>
-penalty_diagonal_of(const std::vector<PenaltyTuple> &penalties,
-                    const std::vector<std::string> &names) {
+Result<Vector, Error> penalty_diagonal_of(const std::vector<PenaltyTuple> &penalties,
+                                          const std::vector<std::string> &names) {
     PenaltyList list;
     for (const auto &[variable, level, lambda] : penalties) {
         list.push_back(PenaltySpecification{variable, level, lambda, 0.0});
@@ -109,36 +103,38 @@ penalty_diagonal_of(const std::vector<PenaltyTuple> &penalties,
     return resolve_penalties(list, names);
 }
 
-constexpr const char *irls_pass_parameters[] = {"x", "y", "beta", "kind"};
-constexpr Signature irls_pass_signature{"irls_pass", irls_pass_parameters, 3};
-constexpr const char *gram_parameters[] = {"x", "y"};
-constexpr Signature gram_signature{"gram", gram_parameters, 1};
-constexpr const char *inverse_parameters[] = {"a"};
-constexpr Signature inverse_signature{"inverse", inverse_parameters, 1};
-constexpr const char *penalty_parameters[] = {"penalties", "names"};
-constexpr Signature penalty_signature{"penalty_diagonal", penalty_parameters, 2};
+constexpr Signature irls_pass_signature{
+    "irls_pass",
+    {"x", "y", "beta", {"kind", default_kind}},
+    "One pass of the logistic fit over the rows of x at the coefficients beta.\n\n"
+    "Returns (log_likelihood, h, t). kind 'gram': the log-likelihood (probabilities\n"
+    "clamped to [1e-9, 1 - 1e-9], as the fit's convergence test uses it), h = X'WX with\n"
+    "w = mu (1 - mu) and t, the right-hand side of the Newton step from beta.\n"
+    "'likelihood': the log-likelihood only (h and t are None). 'start': h and t of the\n"
+    "fit's first step, with mu fixed at 0.5 (the log-likelihood is 0.0). Sums of passes\n"
+    "over row blocks equal the pass over all rows."};
+constexpr Signature gram_signature{
+    "gram",
+    {"x", {"y", "None"}},
+    "(X'X, X'y) of a float64 matrix x and response y; X'y is None without y."};
+constexpr Signature inverse_signature{
+    "inverse",
+    {"a"},
+    "The inverse of a square float64 matrix by LU factorization, as the model fits\n"
+    "compute it; ValueError for an exactly singular matrix."};
+constexpr Signature penalty_signature{
+    "penalty_diagonal",
+    {"penalties", "names"},
+    "The ridge strength of each named column for (variable, level or None, lambda)\n"
+    "penalties, resolved as the penalized fit resolves them."};
+
+constexpr auto shown = py::Receiver::Module;
 
 PyMethodDef functions[] = {
-    py::function_entry<irls_pass_of, irls_pass_signature>(
-        "irls_pass($module, x, y, beta, kind='gram')\n--\n\n"
-        "One pass of the logistic fit over the rows of x at the coefficients beta.\n\n"
-        "Returns (log_likelihood, h, t). kind 'gram': the log-likelihood (probabilities\n"
-        "clamped to [1e-9, 1 - 1e-9], as the fit's convergence test uses it), h = X'WX with\n"
-        "w = mu (1 - mu) and t, the right-hand side of the Newton step from beta.\n"
-        "'likelihood': the log-likelihood only (h and t are None). 'start': h and t of the\n"
-        "fit's first step, with mu fixed at 0.5 (the log-likelihood is 0.0). Sums of passes\n"
-        "over row blocks equal the pass over all rows."),
-    py::function_entry<gram_of, gram_signature>(
-        "gram($module, x, y=None)\n--\n\n"
-        "(X'X, X'y) of a float64 matrix x and response y; X'y is None without y."),
-    py::function_entry<inverse_of, inverse_signature>(
-        "inverse($module, a)\n--\n\n"
-        "The inverse of a square float64 matrix by LU factorization, as the model fits\n"
-        "compute it; ValueError for an exactly singular matrix."),
-    py::function_entry<penalty_diagonal_of, penalty_signature>(
-        "penalty_diagonal($module, penalties, names)\n--\n\n"
-        "The ridge strength of each named column for (variable, level or None, lambda)\n"
-        "penalties, resolved as the penalized fit resolves them."),
+    py::function_entry<irls_pass_of, irls_pass_signature, shown>(),
+    py::function_entry<gram_of, gram_signature, shown>(),
+    py::function_entry<inverse_of, inverse_signature, shown>(),
+    py::function_entry<penalty_diagonal_of, penalty_signature, shown>(),
     py::end_of_methods,
 };
 

@@ -36,3 +36,26 @@ template <class T, class E> class [[nodiscard]] Result {
 template <class E> using Status = Result<Unit, E>;
 
 } // namespace tallyfit
+
+// Propagation of a failed Result from the enclosing function, whose own Result must accept the
+// error type:
+//     RETURN_IF_ERROR(json.parse_null());
+//     ASSIGN_OR_RETURN(const linalg::Matrix inverse, linalg::inverse(gram.view()));
+// The second declares its variable with the value of the Result that succeeded.
+#define RETURN_IF_ERROR(...)                                                                       \
+    if (auto &&tallyfit_failed_ = (__VA_ARGS__); !tallyfit_failed_) {                              \
+        return ::tallyfit::err(std::move(tallyfit_failed_).error());                               \
+    } else                                                                                         \
+        static_cast<void>(0)
+
+#define ASSIGN_OR_RETURN(declaration, ...)                                                         \
+    TALLYFIT_ASSIGN_OR_RETURN(TALLYFIT_JOIN(tallyfit_result_, __LINE__), declaration, __VA_ARGS__)
+
+#define TALLYFIT_JOIN_TOKENS(a, b) a##b
+#define TALLYFIT_JOIN(a, b) TALLYFIT_JOIN_TOKENS(a, b)
+#define TALLYFIT_ASSIGN_OR_RETURN(result, declaration, ...)                                        \
+    auto result = (__VA_ARGS__);                                                                   \
+    if (!result) {                                                                                 \
+        return ::tallyfit::err(std::move(result).error());                                         \
+    }                                                                                              \
+    declaration = std::move(result).value()

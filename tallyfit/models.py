@@ -45,6 +45,12 @@ class Model:
 
     Coefficient-keyed results are dicts in design-column order; aliased columns (linear
     combinations of earlier ones) have the coefficient NaN, as R's NA.
+
+    A model is built from fit statistics alone, wherever they were computed (in memory or
+    over partitions): the `core` holding the estimated coefficients, the design `plan`, the
+    `coefficients` of every design column (NaN where `aliased`), the `unscaled_covariance` of
+    the estimated columns ((XᵀX)⁻¹ or (XᵀWX)⁻¹; None for a penalized fit), `nobs` and
+    `n_missing`; the subclasses add their own measures.
     """
 
     def __init__(

@@ -254,3 +254,24 @@ def test_missing_rows_are_counted():
     model = tf.lm("y ~ x + g", data)
     assert (model.nobs, model.n_missing) == (N - 5, 5)
     assert len(model.residuals) == N - 5
+
+
+@pytest.mark.parametrize(
+    "fit, kind",
+    [
+        (lambda: tf.lm("y ~ x + g", DATA), "LinearRegression"),
+        (lambda: tf.glm("b ~ x + g", DATA), "LogisticRegression"),
+        (lambda: tf.glm("b ~ x + g", DATA, penalties={"x": 1.0}), "PenalizedLogisticRegression"),
+    ],
+)
+def test_core_from_coefficients_predicts_as_the_fitted_core(tmp_path, fit, kind):
+    model = fit()
+    plan = model._plan
+    penalties = [("x", None, 1.0)] if "Penalized" in kind else None
+    core = tf.models.core_from_coefficients(
+        kind, NAMES, values(model.coefficients), plan.encoder(), plan.formula, penalties
+    )
+    assert type(core) is type(model.core)
+    np.testing.assert_array_equal(core.predict(DESIGN, NAMES), model.core.predict(DESIGN, NAMES))
+    core.save_to_file(str(tmp_path / "core.json"))
+    np.testing.assert_array_equal(tf.load(tmp_path / "core.json").predict(NEW), model.predict(NEW))

@@ -51,8 +51,15 @@ std::optional<std::vector<std::string>> info_levels(Shared<EncodedColumnInfo> &s
 }
 EncodingType info_encoding_type(Shared<EncodedColumnInfo> &self) { return self->encoding_type; }
 
-constexpr const char *info_parameters[] = {"levels", "encoding_type"};
-constexpr Signature info_signature{"EncodedColumnInfo", info_parameters, 2};
+constexpr Signature info_signature{"EncodedColumnInfo",
+                                   {"levels", "encoding_type"},
+                                   "Holds information about how a column is encoded.\n"
+                                   "\n"
+                                   "Fields:\n"
+                                   "- levels: The (optional) vector holding all encoded levels. \n"
+                                   "- encoding_type: The type of encoding used.\n"
+                                   "\n"
+                                   "Methods:"};
 
 PyGetSetDef info_getset[] = {
     {"levels", py::getter<info_levels>, nullptr, nullptr, nullptr},
@@ -83,31 +90,35 @@ std::optional<EncodedColumnInfo> get_mapping(Shared<Encoder> &self, const std::s
     return found->second;
 }
 
-constexpr Signature encoder_signature{"Encoder"};
-constexpr const char *add_parameters[] = {"col_name", "col_info"};
-constexpr Signature add_signature{"add_column_mapping", add_parameters, 2};
-constexpr const char *get_parameters[] = {"col_name"};
-constexpr Signature get_signature{"get_column_mapping", get_parameters, 1};
+constexpr Signature encoder_signature{
+    "Encoder", "A struct that holds data on hhow columns are encoded during the modeling process.\n"
+               "\n"
+               "Attributes:\n"
+               "- `column_mappings`: A mapping of column name to info on the encoding"};
+constexpr Signature add_signature{
+    "add_column_mapping",
+    {"col_name", "col_info"},
+    "Adds a single column and its encoding info to the mapping.\n"
+    "\n"
+    "Args:\n"
+    "- `col_name` (String): The name of the column to add.\n"
+    "- `col_info` (EncodedColumnInfo): The encoding information for that column."};
+constexpr Signature get_signature{"get_column_mapping",
+                                  {"col_name"},
+                                  "Gets the encoding info for a single column.\n"
+                                  "\n"
+                                  "Args:\n"
+                                  "- `col_name` (String): The name of the column to retrieve.\n"
+                                  "\n"
+                                  "Returns:\n"
+                                  "- EncodedColumnInfo | None: The encoding information for the "
+                                  "column,\n"
+                                  "        or None if the column is not found in the mapping."};
 constexpr char mappings_name[] = "mappings";
 
 PyMethodDef encoder_methods[] = {
-    py::method_entry<add_mapping, add_signature>(
-        "add_column_mapping($self, col_name, col_info)\n--\n\n"
-        "Adds a single column and its encoding info to the mapping.\n"
-        "\n"
-        "Args:\n"
-        "- `col_name` (String): The name of the column to add.\n"
-        "- `col_info` (EncodedColumnInfo): The encoding information for that column."),
-    py::method_entry<get_mapping, get_signature>(
-        "get_column_mapping($self, col_name)\n--\n\n"
-        "Gets the encoding info for a single column.\n"
-        "\n"
-        "Args:\n"
-        "- `col_name` (String): The name of the column to retrieve.\n"
-        "\n"
-        "Returns:\n"
-        "- EncodedColumnInfo | None: The encoding information for the column,\n"
-        "        or None if the column is not found in the mapping."),
+    py::method_entry<add_mapping, add_signature>(),
+    py::method_entry<get_mapping, get_signature>(),
     py::end_of_methods,
 };
 
@@ -149,14 +160,7 @@ PyTypeObject *encoding_type_class() {
 PyTypeObject *encoded_column_info_class() {
     return py::class_of<EncodedColumnInfo>({
         .name = "builtins.EncodedColumnInfo",
-        .doc = "EncodedColumnInfo(levels, encoding_type)\n--\n\n"
-               "Holds information about how a column is encoded.\n"
-               "\n"
-               "Fields:\n"
-               "- levels: The (optional) vector holding all encoded levels. \n"
-               "- encoding_type: The type of encoding used.\n"
-               "\n"
-               "Methods:",
+        .doc = py::constructor_doc<info_signature>,
         .getset = info_getset,
         .constructor = py::constructor<make_column_info, info_signature>,
     });
@@ -165,11 +169,7 @@ PyTypeObject *encoded_column_info_class() {
 PyTypeObject *encoder_class() {
     return py::class_of<Encoder>({
         .name = "builtins.Encoder",
-        .doc = "Encoder()\n--\n\n"
-               "A struct that holds data on hhow columns are encoded during the modeling process.\n"
-               "\n"
-               "Attributes:\n"
-               "- `column_mappings`: A mapping of column name to info on the encoding",
+        .doc = py::constructor_doc<encoder_signature>,
         .methods = encoder_methods,
         .getset = encoder_getset,
         .constructor = py::constructor<make_encoder, encoder_signature>,

@@ -18,14 +18,14 @@ void append_columns(const FormulaTerm &term, std::vector<std::string> &columns) 
 
 } // namespace
 
-Result<std::vector<std::string>, FormulaError> columns_of_term(const FormulaTerm &term) {
+Result<std::vector<std::string>, Error> columns_of_term(const FormulaTerm &term) {
     if (!term.interaction) {
         return std::vector<std::string>{term.name};
     }
     std::string_view name = term.name;
     std::size_t colon = name.find(':');
     if (colon == std::string_view::npos || name.find(':', colon + 1) != std::string_view::npos) {
-        return err(FormulaError{FormulaErrorKind::InvalidTerm, term.name});
+        return err(Error(ErrorCode::InvalidTerm, term.name));
     }
     return std::vector<std::string>{std::string(name.substr(0, colon)),
                                     std::string(name.substr(colon + 1))};

@@ -4,13 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "error.hpp"
 #include "formula/formula.hpp"
 #include "result.hpp"
 
 namespace tallyfit {
 
 // A plain term names one column; an interaction names the two sides of its single ":".
-Result<std::vector<std::string>, FormulaError> columns_of_term(const FormulaTerm &term);
+Result<std::vector<std::string>, Error> columns_of_term(const FormulaTerm &term);
 
 // Every column the formula needs, byte-wise sorted and without duplicates. Intercept terms and
 // interactions that do not split in two contribute nothing.

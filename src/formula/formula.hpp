@@ -1,4 +1,4 @@
-// Records of a parsed model formula and the error type of the formula language.
+// Records of a parsed model formula.
 #pragma once
 
 #include <string>
@@ -22,22 +22,6 @@ struct Formula {
     std::vector<FormulaTerm> independent;
 
     bool operator==(const Formula &) const = default;
-};
-
-enum class FormulaErrorKind {
-    EmptyFormula,
-    MissingTilde,
-    MultipleTildes,
-    EmptyDependent,
-    EmptyIndependent,
-    InvalidTerm,
-};
-
-struct FormulaError {
-    FormulaErrorKind kind;
-    std::string term; // the offending term text, for InvalidTerm only
-
-    std::string message() const;
 };
 
 } // namespace tallyfit

@@ -24,14 +24,14 @@ bool term_intercept(Shared<FormulaTerm> &self) { return self->intercept; }
 bool term_interaction(Shared<FormulaTerm> &self) { return self->interaction; }
 std::string term_repr(Shared<FormulaTerm> &self) { return "FormulaTerm: " + self->name; }
 
-Result<std::vector<std::string>, FormulaError> term_columns(Shared<FormulaTerm> &self) {
+Result<std::vector<std::string>, Error> term_columns(Shared<FormulaTerm> &self) {
     return columns_of_term(*self);
 }
 
 constexpr Signature term_columns_signature{"get_columns_from_term"};
 
 PyMethodDef term_methods[] = {
-    py::method_entry<term_columns, term_columns_signature>("get_columns_from_term($self)\n--\n\n"),
+    py::method_entry<term_columns, term_columns_signature>(),
     py::end_of_methods,
 };
 
@@ -62,16 +62,19 @@ std::vector<std::string> formula_column_names(Shared<Formula> &self,
     return column_names(*self, with_dependent.value_or(true));
 }
 
-constexpr const char *formula_parameters[] = {"original_str", "dependent", "independent"};
-constexpr Signature formula_signature{"Formula", formula_parameters, 3};
-constexpr const char *column_names_parameters[] = {"with_dependent"};
-constexpr Signature column_names_signature{"get_column_names", column_names_parameters, 0};
+constexpr Signature formula_signature{
+    "Formula",
+    {"original_str", "dependent", "independent"},
+    "Struct to represent a parsed formula. This will be used to make the model \n"
+    "matrix later, and needs to contain all of the necessary info to do so."};
+constexpr Signature column_names_signature{
+    "get_column_names",
+    {{"with_dependent", "..."}},
+    "A method to get the names of all columns, either from the independent or all\n"
+    "variables in a formula."};
 
 PyMethodDef formula_methods[] = {
-    py::method_entry<formula_column_names, column_names_signature>(
-        "get_column_names($self, with_dependent=...)\n--\n\n"
-        "A method to get the names of all columns, either from the independent or all\n"
-        "variables in a formula."),
+    py::method_entry<formula_column_names, column_names_signature>(),
     py::end_of_methods,
 };
 
@@ -84,22 +87,36 @@ PyGetSetDef formula_getset[] = {
 
 // Module functions
 
-Result<Formula, FormulaError> parse(const std::string &formula) { return parse_formula(formula); }
+Result<Formula, Error> parse(const std::string &formula) { return parse_formula(formula); }
 bool numeric(const std::string &string) { return is_numeric(string); }
 
-constexpr const char *parse_parameters[] = {"formula"};
-constexpr Signature parse_signature{"_parse_formula", parse_parameters, 1};
-constexpr const char *numeric_parameters[] = {"string"};
-constexpr Signature numeric_signature{"_is_numeric", numeric_parameters, 1};
+constexpr Signature parse_signature{"_parse_formula",
+                                    {"formula"},
+                                    "Function to parse a formula string and extract a formula "
+                                    "struct.\n"
+                                    "\n"
+                                    "Args:\n"
+                                    "- `formula` (string): The formula string in R syntax.\n"
+                                    "\n"
+                                    "Returns:\n"
+                                    "- A vector of FormulaTerm structs representing the parsed "
+                                    "formula."};
+constexpr Signature numeric_signature{"_is_numeric",
+                                      {"string"},
+                                      "Function to check if a term is numeric.\n"
+                                      "\n"
+                                      "Args:\n"
+                                      "- `term`: A string representing the term to check.\n"
+                                      "\n"
+                                      "Returns:\n"
+                                      "- `true` if the term is numeric, `false` otherwise."};
 
 } // namespace
 
 PyTypeObject *formula_class() {
     return py::class_of<Formula>({
         .name = "builtins.Formula",
-        .doc = "Formula(original_str, dependent, independent)\n--\n\n"
-               "Struct to represent a parsed formula. This will be used to make the model \n"
-               "matrix later, and needs to contain all of the necessary info to do so.",
+        .doc = py::constructor_doc<formula_signature>,
         .methods = formula_methods,
         .getset = formula_getset,
         .constructor = py::constructor<make_formula, formula_signature>,
@@ -117,24 +134,8 @@ PyTypeObject *formula_term_class() {
     });
 }
 
-PyMethodDef parse_formula_function = py::function_entry<parse, parse_signature>(
-    "_parse_formula(formula)\n--\n\n"
-    "Function to parse a formula string and extract a formula struct.\n"
-    "\n"
-    "Args:\n"
-    "- `formula` (string): The formula string in R syntax.\n"
-    "\n"
-    "Returns:\n"
-    "- A vector of FormulaTerm structs representing the parsed formula.");
+PyMethodDef parse_formula_function = py::function_entry<parse, parse_signature>();
 
-PyMethodDef is_numeric_function = py::function_entry<numeric, numeric_signature>(
-    "_is_numeric(string)\n--\n\n"
-    "Function to check if a term is numeric.\n"
-    "\n"
-    "Args:\n"
-    "- `term`: A string representing the term to check.\n"
-    "\n"
-    "Returns:\n"
-    "- `true` if the term is numeric, `false` otherwise.");
+PyMethodDef is_numeric_function = py::function_entry<numeric, numeric_signature>();
 
 } // namespace tallyfit

@@ -4,16 +4,10 @@
 #include <unordered_map>
 
 #include "formula/numeric.hpp"
-#include "formula/text.hpp"
+#include "text/whitespace.hpp"
 
 namespace tallyfit {
 namespace {
-
-FormulaError error_of(FormulaErrorKind kind) { return FormulaError{kind, {}}; }
-
-FormulaError invalid_term(std::string_view term) {
-    return FormulaError{FormulaErrorKind::InvalidTerm, std::string(term)};
-}
 
 // Splits at `separator`, which the text must contain; false when it occurs more than once.
 bool split_once(std::string_view text, char separator, std::string_view &left,
@@ -34,7 +28,7 @@ FormulaTerm plain_term(std::string_view name) {
 }
 
 // right-side := { "+" | "-" | term-text }, where term-text runs up to the next "+" or "-"
-Result<std::vector<FormulaTerm>, FormulaError> scan_right_side(std::string_view right_side) {
+Result<std::vector<FormulaTerm>, Error> scan_right_side(std::string_view right_side) {
     std::vector<FormulaTerm> raw_terms;
     char previous_op = '\0';
     std::size_t pending_start = 0;
@@ -48,11 +42,8 @@ Result<std::vector<FormulaTerm>, FormulaError> scan_right_side(std::string_view 
         std::string_view pending =
             trim_whitespace(right_side.substr(pending_start, pos - pending_start));
         if (!pending.empty()) {
-            auto expanded = expand_term(pending, previous_op);
-            if (!expanded) {
-                return err(std::move(expanded).error());
-            }
-            for (FormulaTerm &term : expanded.value()) {
+            ASSIGN_OR_RETURN(std::vector<FormulaTerm> expanded, expand_term(pending, previous_op));
+            for (FormulaTerm &term : expanded) {
                 raw_terms.push_back(std::move(term));
             }
         }
@@ -129,16 +120,16 @@ FormulaTerm create_interaction_term(std::string_view left, std::string_view righ
 }
 
 // term := factor "*" factor | piece ":" piece | name | number
-Result<std::vector<FormulaTerm>, FormulaError> expand_term(std::string_view term, char op) {
+Result<std::vector<FormulaTerm>, Error> expand_term(std::string_view term, char op) {
     std::vector<FormulaTerm> expanded;
     std::string_view left;
     std::string_view right;
     if (term.find('*') != std::string_view::npos) {
         if (!split_once(term, '*', left, right)) {
-            return err(invalid_term(term));
+            return err(Error(ErrorCode::InvalidTerm, term));
         }
         if (left.empty() || right.empty()) {
-            return err(error_of(FormulaErrorKind::EmptyIndependent));
+            return err(Error(ErrorCode::EmptyIndependent));
         }
         // The factors of a product are names even when they look like numbers.
         expanded.push_back(plain_term(trim_whitespace(left)));
@@ -146,7 +137,7 @@ Result<std::vector<FormulaTerm>, FormulaError> expand_term(std::string_view term
         expanded.push_back(create_interaction_term(left, right));
     } else if (term.find(':') != std::string_view::npos) {
         if (!split_once(term, ':', left, right)) {
-            return err(invalid_term(term));
+            return err(Error(ErrorCode::InvalidTerm, term));
         }
         expanded.push_back(create_interaction_term(left, right));
     } else {
@@ -163,37 +154,34 @@ Result<std::vector<FormulaTerm>, FormulaError> expand_term(std::string_view term
 }
 
 // formula := dependent "~" right-side, with exactly one "~" and neither side blank
-Result<Formula, FormulaError> parse_formula(std::string_view text) {
+Result<Formula, Error> parse_formula(std::string_view text) {
     if (trim_whitespace(text).empty()) {
-        return err(error_of(FormulaErrorKind::EmptyFormula));
+        return err(Error(ErrorCode::EmptyFormula));
     }
     std::size_t tilde = text.find('~');
     if (tilde == std::string_view::npos) {
-        return err(error_of(FormulaErrorKind::MissingTilde));
+        return err(Error(ErrorCode::MissingTilde));
     }
     if (text.find('~', tilde + 1) != std::string_view::npos) {
-        return err(error_of(FormulaErrorKind::MultipleTildes));
+        return err(Error(ErrorCode::MultipleTildes));
     }
     std::string_view left_side = trim_whitespace(text.substr(0, tilde));
     if (left_side.empty()) {
-        return err(error_of(FormulaErrorKind::EmptyDependent));
+        return err(Error(ErrorCode::EmptyDependent));
     }
     std::string_view right_side = trim_whitespace(text.substr(tilde + 1));
     if (right_side.empty()) {
-        return err(error_of(FormulaErrorKind::EmptyIndependent));
+        return err(Error(ErrorCode::EmptyIndependent));
     }
 
-    auto raw_terms = scan_right_side(right_side);
-    if (!raw_terms) {
-        return err(std::move(raw_terms).error());
-    }
-    bool intercept = has_intercept(raw_terms.value());
+    ASSIGN_OR_RETURN(std::vector<FormulaTerm> raw_terms, scan_right_side(right_side));
+    bool intercept = has_intercept(raw_terms);
 
     Formula formula;
     formula.original = std::string(text);
     formula.dependent = plain_term(left_side);
     formula.dependent.dependent = true;
-    formula.independent = resolve_terms(std::move(raw_terms).value(), intercept);
+    formula.independent = resolve_terms(std::move(raw_terms), intercept);
     return formula;
 }
 

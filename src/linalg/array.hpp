@@ -13,7 +13,6 @@ class Vector {
     Vector() = default;
     explicit Vector(Index size, double value = 0.0)
         : values_(static_cast<std::size_t>(size), value) {}
-    explicit Vector(std::vector<double> values) : values_(std::move(values)) {}
 
     Index size() const { return static_cast<Index>(values_.size()); }
     double *data() { return values_.data(); }
@@ -33,9 +32,6 @@ class Matrix {
     Matrix() = default;
     Matrix(Index rows, Index cols, double value = 0.0)
         : rows_(rows), cols_(cols), values_(static_cast<std::size_t>(rows * cols), value) {}
-    // values holds rows * cols elements, row by row.
-    Matrix(Index rows, Index cols, std::vector<double> values)
-        : rows_(rows), cols_(cols), values_(std::move(values)) {}
 
     Index rows() const { return rows_; }
     Index cols() const { return cols_; }

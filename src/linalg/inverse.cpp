@@ -8,9 +8,9 @@
 
 namespace tallyfit::linalg {
 
-Result<Matrix, InversionFailure> inverse(const MatrixView &a) {
+Result<Matrix, Error> inverse(const MatrixView &a) {
     if (a.rows != a.cols) {
-        return err(InversionFailure{});
+        return err(Error(ErrorCode::InversionFailure));
     }
     const Index n = a.rows;
     if (!fits_blas_int(n)) {
@@ -30,10 +30,10 @@ Result<Matrix, InversionFailure> inverse(const MatrixView &a) {
     const auto order = static_cast<FortranInt>(n);
     std::vector<FortranInt> pivots(static_cast<std::size_t>(n));
     if (lapack::dgetrf(order, order, result.data(), order, pivots.data()) != 0) {
-        return err(InversionFailure{});
+        return err(Error(ErrorCode::InversionFailure));
     }
     if (lapack::dgetri(order, result.data(), order, pivots.data()) != 0) {
-        return err(InversionFailure{});
+        return err(Error(ErrorCode::InversionFailure));
     }
     return result;
 }

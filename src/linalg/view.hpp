@@ -27,7 +27,6 @@ struct MatrixView {
     double operator()(Index i, Index j) const { return data[i * row_stride + j * col_stride]; }
     MatrixView transposed() const { return {data, cols, rows, col_stride, row_stride}; }
     VectorView row(Index i) const { return {data + i * row_stride, cols, col_stride}; }
-    VectorView col(Index j) const { return {data + j * col_stride, rows, row_stride}; }
 };
 
 } // namespace tallyfit::linalg

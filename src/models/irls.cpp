@@ -88,10 +88,9 @@ double logistic(double s) { return 1.0 / (std::exp(-s) + 1.0); }
 // Each iteration reads X once: the pass that evaluates the log-likelihood of the new
 // coefficients also gathers the Gram product for the step after them, which the loop tests
 // then use or discard. No working vector of length n is kept.
-Result<linalg::Vector, LogisticRegressionError>
-fit_irls(const linalg::MatrixView &x, const linalg::VectorView &y,
-         const std::optional<linalg::VectorView> &ridge, __int128 max_iterations,
-         double convergence_delta) {
+Result<linalg::Vector, Error> fit_irls(const linalg::MatrixView &x, const linalg::VectorView &y,
+                                       const std::optional<linalg::VectorView> &ridge,
+                                       __int128 max_iterations, double convergence_delta) {
     linalg::Vector beta(x.cols);
     double previous_log_likelihood = std::numeric_limits<double>::infinity();
     double change = std::numeric_limits<double>::infinity();
@@ -102,11 +101,8 @@ fit_irls(const linalg::MatrixView &x, const linalg::VectorView &y,
         if (iterations == 0) {
             gram = irls_pass(x, y, beta.view(), ridge, IrlsPassKind::Start).gram;
         }
-        const auto h_inverse = linalg::inverse(gram->h.view());
-        if (!h_inverse) {
-            return err(LogisticRegressionError::InversionFailure);
-        }
-        beta = linalg::matvec(h_inverse.value().view(), gram->t.view());
+        ASSIGN_OR_RETURN(const linalg::Matrix h_inverse, linalg::inverse(gram->h.view()));
+        beta = linalg::matvec(h_inverse.view(), gram->t.view());
         const bool may_continue = iterations + 1 < max_iterations;
         IrlsPass pass = irls_pass(x, y, beta.view(), ridge,
                                   may_continue ? IrlsPassKind::LikelihoodAndGram
@@ -117,12 +113,12 @@ fit_irls(const linalg::MatrixView &x, const linalg::VectorView &y,
         previous_log_likelihood = pass.log_likelihood;
     }
     if (change > convergence_delta) {
-        return err(LogisticRegressionError::ConvergenceFailure);
+        return err(Error(ErrorCode::ConvergenceFailure));
     }
     // A NaN change ends the loop as if converged; coefficients that went non-finite on the way
     // are no fit.
     if (!all_finite(beta)) {
-        return err(LogisticRegressionError::ConvergenceFailure);
+        return err(Error(ErrorCode::ConvergenceFailure));
     }
     return beta;
 }

@@ -4,10 +4,10 @@
 
 #include <optional>
 
+#include "error.hpp"
 #include "linalg/array.hpp"
 #include "linalg/view.hpp"
 #include "linalg/weighted_gram.hpp"
-#include "models/model_errors.hpp"
 #include "result.hpp"
 
 namespace tallyfit {
@@ -39,9 +39,8 @@ IrlsPass irls_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
 // stops it). Fails when the Hessian does not invert, when the change is still above the delta
 // at the end, or when a coefficient ends up non-finite. x must have one row per element of y
 // and ridge (if any) one element per column.
-Result<linalg::Vector, LogisticRegressionError>
-fit_irls(const linalg::MatrixView &x, const linalg::VectorView &y,
-         const std::optional<linalg::VectorView> &ridge, __int128 max_iterations,
-         double convergence_delta);
+Result<linalg::Vector, Error> fit_irls(const linalg::MatrixView &x, const linalg::VectorView &y,
+                                       const std::optional<linalg::VectorView> &ridge,
+                                       __int128 max_iterations, double convergence_delta);
 
 } // namespace tallyfit

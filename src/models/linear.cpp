@@ -7,18 +7,13 @@
 
 namespace tallyfit {
 
-Status<LinearRegressionError> fit_linear(BaseModel &model, linalg::MatrixView x,
-                                         linalg::VectorView y,
-                                         const std::vector<std::string> &names,
-                                         const Encoder &encoder) {
+Status<Error> fit_linear(BaseModel &model, linalg::MatrixView x, linalg::VectorView y,
+                         const std::vector<std::string> &names, const Encoder &encoder) {
     require_rows_match(x, y);
     const linalg::Matrix gram = linalg::matmul(x.transposed(), x);
     const linalg::Vector moments = linalg::matvec(x.transposed(), y);
-    auto gram_inverse = linalg::inverse(gram.view());
-    if (!gram_inverse) {
-        return err(LinearRegressionError::InversionFailure);
-    }
-    const linalg::Vector beta = linalg::matvec(gram_inverse.value().view(), moments.view());
+    ASSIGN_OR_RETURN(const linalg::Matrix gram_inverse, linalg::inverse(gram.view()));
+    const linalg::Vector beta = linalg::matvec(gram_inverse.view(), moments.view());
     store_fit(model, names, beta, encoder);
     return Unit{};
 }

@@ -8,17 +8,13 @@
 
 namespace tallyfit {
 
-Status<LogisticRegressionError> fit_logistic(BaseModel &model, linalg::MatrixView x,
-                                             linalg::VectorView y,
-                                             const std::vector<std::string> &names,
-                                             const Encoder &encoder, __int128 max_iterations,
-                                             double convergence_delta) {
+Status<Error> fit_logistic(BaseModel &model, linalg::MatrixView x, linalg::VectorView y,
+                           const std::vector<std::string> &names, const Encoder &encoder,
+                           __int128 max_iterations, double convergence_delta) {
     require_rows_match(x, y);
-    auto beta = fit_irls(x, y, std::nullopt, max_iterations, convergence_delta);
-    if (!beta) {
-        return err(beta.error());
-    }
-    store_fit(model, names, beta.value(), encoder);
+    ASSIGN_OR_RETURN(const linalg::Vector beta,
+                     fit_irls(x, y, std::nullopt, max_iterations, convergence_delta));
+    store_fit(model, names, beta, encoder);
     return Unit{};
 }
 

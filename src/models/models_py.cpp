@@ -3,34 +3,14 @@
 #include "models/models_py.hpp"
 
 #include "linalg/array.hpp"
+#include "model_file/model_file.hpp"
 #include "models/linear.hpp"
 #include "models/logistic.hpp"
-#include "models/model_file.hpp"
 #include "models/penalized.hpp"
 #include "py/call.hpp"
 #include "py/class_builder.hpp"
 
 namespace tallyfit {
-
-// File errors carry their own exception class.
-[[noreturn]] void raise_error(const FileError &error) {
-    PyObject *type = PyExc_ValueError;
-    switch (error.kind) {
-    case FileError::Kind::NotFitted:
-        type = PyExc_RuntimeError;
-        break;
-    case FileError::Kind::Serialize:
-    case FileError::Kind::Write:
-    case FileError::Kind::Read:
-        type = PyExc_OSError;
-        break;
-    case FileError::Kind::Deserialize:
-    case FileError::Kind::TypeMismatch:
-        type = PyExc_ValueError;
-        break;
-    }
-    py::raise(type, error.message);
-}
 
 namespace {
 
@@ -49,20 +29,17 @@ ModelState new_model_state(std::string_view kind) {
 }
 
 // One Python class per model kind, all holding the same kind of value.
-template <const std::string_view &Kind, const char *ClassName> struct ModelCore {
-    static constexpr Signature constructor_signature{ClassName};
+template <const std::string_view &Kind> struct ModelCore {
     ModelState state = new_model_state(Kind);
 };
 
-constexpr char linear_class_name[] = "LinearRegressionCore";
-constexpr char logistic_class_name[] = "LogisticRegressionCore";
-constexpr char penalized_class_name[] = "PenalizedLogisticRegressionCore";
-using LinearCore = ModelCore<linear_model_type, linear_class_name>;
-using LogisticCore = ModelCore<logistic_model_type, logistic_class_name>;
-using PenalizedCore = ModelCore<penalized_model_type, penalized_class_name>;
+using LinearCore = ModelCore<linear_model_type>;
+using LogisticCore = ModelCore<logistic_model_type>;
+using PenalizedCore = ModelCore<penalized_model_type>;
 
-constexpr long default_max_iterations = 25;
-constexpr double default_convergence_delta = 1e-8;
+constexpr auto default_max_iterations = TALLYFIT_DEFAULT(long, 25);
+constexpr auto default_convergence_delta = TALLYFIT_DEFAULT(double, 1e-8);
+constexpr auto default_target = TALLYFIT_DEFAULT(double, 0.0);
 
 // Shared accessors and file methods
 
@@ -88,11 +65,11 @@ template <class Core> Encoder get_encoding_data(Shared<Core> &self) {
     return self->state.base.encoding_data;
 }
 
-template <class Core> Status<FileError> save(Shared<Core> &self, const std::string &filepath) {
+template <class Core> Status<Error> save(Shared<Core> &self, const std::string &filepath) {
     return save_model_file(self->state, filepath);
 }
 
-template <class Core> Status<FileError> load(Exclusive<Core> &self, const std::string &filepath) {
+template <class Core> Status<Error> load(Exclusive<Core> &self, const std::string &filepath) {
     return load_model_file(self->state, filepath);
 }
 
@@ -109,155 +86,146 @@ PyGetSetDef model_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-constexpr const char *file_parameters[] = {"filepath"};
-constexpr Signature save_signature{"save_to_file", file_parameters, 1};
-constexpr Signature load_signature{"load_from_file", file_parameters, 1};
-constexpr const char *predict_parameters[] = {"x_matrix", "x_col_names"};
-constexpr Signature predict_signature{"predict", predict_parameters, 2};
+constexpr py::Parameter file_parameters[] = {"filepath"};
+constexpr Signature save_signature{"save_to_file", file_parameters};
+constexpr Signature load_signature{"load_from_file", file_parameters};
+constexpr Signature predict_signature{"predict", {"x_matrix", "x_col_names"}};
 
 template <auto Predict, class Core>
 linalg::Vector predict(Shared<Core> &self, const MatrixView &x_matrix, const Names &x_col_names) {
     return Predict(self->state.base, x_matrix, x_col_names);
 }
 
-// The methods every core has after its own fit.
-// A core's methods: its own fit, then those all cores share. Kept for the life of the class.
-template <class Core, auto Predict> PyMethodDef *model_methods(PyMethodDef fit) {
+// A core's class: its constructor and fit, then the methods all cores share. The method table is
+// kept for the life of the class.
+template <class Core, const Signature &Constructor, auto Fit, const Signature &FitSignature,
+          auto Predict>
+PyTypeObject *model_class(const char *name) {
     static PyMethodDef methods[] = {
-        fit,
-        py::method_entry<predict<Predict, Core>, predict_signature>(
-            "predict($self, x_matrix, x_col_names)\n--\n\n"),
-        py::method_entry<save<Core>, save_signature>("save_to_file($self, filepath)\n--\n\n"),
-        py::method_entry<load<Core>, load_signature>("load_from_file($self, filepath)\n--\n\n"),
+        py::method_entry<Fit, FitSignature>(),
+        py::method_entry<predict<Predict, Core>, predict_signature>(),
+        py::method_entry<save<Core>, save_signature>(),
+        py::method_entry<load<Core>, load_signature>(),
         py::end_of_methods,
     };
-    return methods;
-}
-
-template <class Core, auto Predict>
-PyTypeObject *model_class(const char *name, const char *doc, PyMethodDef fit) {
     return py::class_of<Core>({
         .name = name,
-        .doc = doc,
-        .methods = model_methods<Core, Predict>(fit),
+        .doc = py::constructor_doc<Constructor>,
+        .methods = methods,
         .getset = model_getset<Core>,
-        .constructor = py::constructor<make_core<Core>, Core::constructor_signature>,
+        .constructor = py::constructor<make_core<Core>, Constructor>,
     });
 }
 
 // Linear regression
 
-Status<LinearRegressionError> linear_fit(Exclusive<LinearCore> &self, const MatrixView &x_matrix,
-                                         const VectorView &y_matrix, const Names &x_col_names,
-                                         Shared<Encoder> &encoder) {
+constexpr Signature linear_signature{
+    "LinearRegressionCore",
+    "A class meant to hold the results and metadata of a linear regression.\n"
+    "\n"
+    "Attributes:\n"
+    "- coefficients (dict[str, float]): A dictionary of coefficient names and values.\n"
+    "- _encoding_data (Encoder): Encoding metadata. Used when predicting on other datasets \n"
+    "        than the one used to fit. \n"
+    "\n"
+    "Methods:\n"
+    "- save_to_file(filepath: str): Saves the model to a given filepath.\n"
+    "- load_from_file(filepath: str): A method that will load a LinearRegression object "
+    "from a JSON file.\n"
+    "- predict(data: polars.DataFrame): Uses the model to make predictions on a new "
+    "DataFrame\n"
+    "- fit(design_matrix: ModelMatrix): Fits the regression model."};
+
+Status<Error> linear_fit(Exclusive<LinearCore> &self, const MatrixView &x_matrix,
+                         const VectorView &y_matrix, const Names &x_col_names,
+                         Shared<Encoder> &encoder) {
     return fit_linear(self->state.base, x_matrix, y_matrix, x_col_names, *encoder);
 }
 
-constexpr const char *linear_fit_parameters[] = {"x_matrix", "y_matrix", "x_col_names", "encoder"};
-constexpr Signature linear_fit_signature{"fit", linear_fit_parameters, 4};
+// The data every fit takes, the iteration settings of the IRLS fits, and the penalized fit's
+// penalty list.
+constexpr py::Parameter data_parameters[] = {"x_matrix", "y_matrix", "x_col_names", "encoder"};
+constexpr py::Parameter iteration_parameters[] = {{"max_iterations", default_max_iterations},
+                                                  {"convergence_delta", default_convergence_delta}};
+constexpr py::Parameter penalty_parameters[] = {{"penalties", "None"}};
 
-PyMethodDef linear_fit_method = py::method_entry<linear_fit, linear_fit_signature>(
-    "fit($self, x_matrix, y_matrix, x_col_names, encoder)\n--\n\n"
+constexpr Signature linear_fit_signature{
+    "fit", data_parameters,
     "A method to fit a linear regression using a ModelMatrix object. Internally saves \n"
-    "results and metadata. ");
+    "results and metadata. "};
 
 // Logistic regression
 
-Status<LogisticRegressionError> logistic_fit(Exclusive<LogisticCore> &self,
-                                             const MatrixView &x_matrix, const VectorView &y_matrix,
-                                             const Names &x_col_names, Shared<Encoder> &encoder,
-                                             const Omittable<__int128> &max_iterations,
-                                             const Omittable<double> &convergence_delta) {
+constexpr Signature logistic_signature{
+    "LogisticRegressionCore",
+    "The main logistic regression class. Holds data and performs operations"};
+
+Status<Error> logistic_fit(Exclusive<LogisticCore> &self, const MatrixView &x_matrix,
+                           const VectorView &y_matrix, const Names &x_col_names,
+                           Shared<Encoder> &encoder, const Omittable<__int128> &max_iterations,
+                           const Omittable<double> &convergence_delta) {
     return fit_logistic(self->state.base, x_matrix, y_matrix, x_col_names, *encoder,
-                        max_iterations.value_or(default_max_iterations),
-                        convergence_delta.value_or(default_convergence_delta));
+                        max_iterations.value_or(default_max_iterations.value),
+                        convergence_delta.value_or(default_convergence_delta.value));
 }
 
-constexpr const char *logistic_fit_parameters[] = {
-    "x_matrix", "y_matrix", "x_col_names", "encoder", "max_iterations", "convergence_delta"};
-constexpr Signature logistic_fit_signature{"fit", logistic_fit_parameters, 4};
-
-PyMethodDef logistic_fit_method = py::method_entry<logistic_fit, logistic_fit_signature>(
-    "fit($self, x_matrix, y_matrix, x_col_names, encoder, max_iterations=25, "
-    "convergence_delta=1e-8)\n--\n\n");
+constexpr Signature logistic_fit_signature{"fit", py::join(data_parameters, iteration_parameters)};
 
 // Penalized logistic regression
 
-Status<PenalizedLogisticRegressionError>
-penalized_fit(Exclusive<PenalizedCore> &self, const MatrixView &x_matrix,
-              const VectorView &y_matrix, const Names &x_col_names, Shared<Encoder> &encoder,
-              std::optional<PenaltyList> &penalties, const Omittable<__int128> &max_iterations,
-              const Omittable<double> &convergence_delta) {
+constexpr Signature penalized_signature{
+    "PenalizedLogisticRegressionCore",
+    "The main penalized logistic regression class. Holds data and performs operations"};
+
+Status<Error> penalized_fit(Exclusive<PenalizedCore> &self, const MatrixView &x_matrix,
+                            const VectorView &y_matrix, const Names &x_col_names,
+                            Shared<Encoder> &encoder, std::optional<PenaltyList> &penalties,
+                            const Omittable<__int128> &max_iterations,
+                            const Omittable<double> &convergence_delta) {
     return fit_penalized(self->state, x_matrix, y_matrix, x_col_names, *encoder,
-                         std::move(penalties), max_iterations.value_or(default_max_iterations),
-                         convergence_delta.value_or(default_convergence_delta));
+                         std::move(penalties),
+                         max_iterations.value_or(default_max_iterations.value),
+                         convergence_delta.value_or(default_convergence_delta.value));
 }
 
-constexpr const char *penalized_fit_parameters[] = {
-    "x_matrix",  "y_matrix",       "x_col_names",      "encoder",
-    "penalties", "max_iterations", "convergence_delta"};
-constexpr Signature penalized_fit_signature{"fit", penalized_fit_parameters, 4};
-
-PyMethodDef penalized_fit_method = py::method_entry<penalized_fit, penalized_fit_signature>(
-    "fit($self, x_matrix, y_matrix, x_col_names, encoder, penalties=None, max_iterations=25, "
-    "convergence_delta=1e-8)\n--\n\n");
+constexpr Signature penalized_fit_signature{
+    "fit", py::join(data_parameters, penalty_parameters, iteration_parameters)};
 
 // PenaltySpecification
 
-Result<PenaltySpecification, PenalizedLogisticRegressionError>
-new_penalty(const std::string &variable_name, const std::optional<std::string> &categorical_level,
-            const double &lambda_param, const Omittable<double> &target) {
-    return make_penalty(variable_name, categorical_level, lambda_param, target.value_or(0.0));
+Result<PenaltySpecification, Error> new_penalty(const std::string &variable_name,
+                                                const std::optional<std::string> &categorical_level,
+                                                const double &lambda_param,
+                                                const Omittable<double> &target) {
+    return make_penalty(variable_name, categorical_level, lambda_param,
+                        target.value_or(default_target.value));
 }
 
-constexpr const char *penalty_parameters[] = {"variable_name", "categorical_level", "lambda_param",
-                                              "target"};
-constexpr Signature penalty_signature{"PenaltySpecification", penalty_parameters, 3};
+constexpr Signature penalty_signature{
+    "PenaltySpecification",
+    {"variable_name", "categorical_level", "lambda_param", {"target", default_target}}};
 
 } // namespace
 
 PyTypeObject *linear_regression_class() {
-    return model_class<LinearCore, predict_linear>(
-        "builtins.LinearRegressionCore",
-        "LinearRegressionCore()\n--\n\n"
-        "A class meant to hold the results and metadata of a linear regression.\n"
-        "\n"
-        "Attributes:\n"
-        "- coefficients (dict[str, float]): A dictionary of coefficient names and values.\n"
-        "- _encoding_data (Encoder): Encoding metadata. Used when predicting on other datasets \n"
-        "        than the one used to fit. \n"
-        "\n"
-        "Methods:\n"
-        "- save_to_file(filepath: str): Saves the model to a given filepath.\n"
-        "- load_from_file(filepath: str): A method that will load a LinearRegression object "
-        "from a JSON file.\n"
-        "- predict(data: polars.DataFrame): Uses the model to make predictions on a new "
-        "DataFrame\n"
-        "- fit(design_matrix: ModelMatrix): Fits the regression model.",
-        linear_fit_method);
+    return model_class<LinearCore, linear_signature, linear_fit, linear_fit_signature,
+                       predict_linear>("builtins.LinearRegressionCore");
 }
 
 PyTypeObject *logistic_regression_class() {
-    return model_class<LogisticCore, predict_logistic>(
-        "builtins.LogisticRegressionCore",
-        "LogisticRegressionCore()\n--\n\n"
-        "The main logistic regression class. Holds data and performs operations",
-        logistic_fit_method);
+    return model_class<LogisticCore, logistic_signature, logistic_fit, logistic_fit_signature,
+                       predict_logistic>("builtins.LogisticRegressionCore");
 }
 
 PyTypeObject *penalized_logistic_regression_class() {
-    return model_class<PenalizedCore, predict_logistic>(
-        "builtins.PenalizedLogisticRegressionCore",
-        "PenalizedLogisticRegressionCore()\n--\n\n"
-        "The main penalized logistic regression class. Holds data and performs operations",
-        penalized_fit_method);
+    return model_class<PenalizedCore, penalized_signature, penalized_fit, penalized_fit_signature,
+                       predict_logistic>("builtins.PenalizedLogisticRegressionCore");
 }
 
 PyTypeObject *penalty_class() {
     return py::class_of<PenaltySpecification>({
         .name = "builtins.PenaltySpecification",
-        .doc = "PenaltySpecification(variable_name, categorical_level, lambda_param, "
-               "target=0.0)\n--\n\n",
+        .doc = py::constructor_doc<penalty_signature>,
         .constructor = py::constructor<new_penalty, penalty_signature>,
     });
 }

@@ -38,9 +38,8 @@ Candidates collect(const PenaltyList &penalties, const std::string &column) {
 
 } // namespace
 
-Result<linalg::Vector, PenalizedLogisticRegressionError>
-resolve_penalties(const std::optional<PenaltyList> &penalties,
-                  const std::vector<std::string> &names) {
+Result<linalg::Vector, Error> resolve_penalties(const std::optional<PenaltyList> &penalties,
+                                                const std::vector<std::string> &names) {
     linalg::Vector lambda(static_cast<linalg::Index>(names.size()));
     if (!penalties) {
         return lambda;
@@ -50,8 +49,7 @@ resolve_penalties(const std::optional<PenaltyList> &penalties,
         const bool by_level = found.level_specific_count > 0;
         const int deciding_count = by_level ? found.level_specific_count : found.plain_count;
         if (deciding_count > 1) {
-            return err(PenalizedLogisticRegressionError{
-                PenalizedLogisticRegressionError::Kind::MultiplePenalties, names[j]});
+            return err(Error(ErrorCode::MultiplePenalties, names[j]));
         }
         if (deciding_count == 1) {
             lambda[static_cast<linalg::Index>(j)] =

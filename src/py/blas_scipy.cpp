@@ -65,17 +65,11 @@ template <class Routine> bool bind(PyObject *table, const char *name, Routine &r
 }
 
 LoadResult load_with_interpreter() {
-    auto blas_table = capsule_table("scipy.linalg.cython_blas");
-    if (!blas_table) {
-        return err(std::move(blas_table.error()));
-    }
-    auto lapack_table = capsule_table("scipy.linalg.cython_lapack");
-    if (!lapack_table) {
-        return err(std::move(lapack_table.error()));
-    }
+    ASSIGN_OR_RETURN(const Ref blas_table, capsule_table("scipy.linalg.cython_blas"));
+    ASSIGN_OR_RETURN(const Ref lapack_table, capsule_table("scipy.linalg.cython_lapack"));
     BlasRoutines routines;
-    PyObject *blas = blas_table.value().get();
-    PyObject *lapack = lapack_table.value().get();
+    PyObject *blas = blas_table.get();
+    PyObject *lapack = lapack_table.get();
     const bool all_bound =
         bind(blas, "dgemm", routines.dgemm) && bind(blas, "dgemv", routines.dgemv) &&
         bind(blas, "ddot", routines.ddot) && bind(blas, "dsyrk", routines.dsyrk) &&

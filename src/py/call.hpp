@@ -23,24 +23,15 @@
 
 namespace tallyfit::py {
 
-// How an error value of the core becomes a Python exception: by default a ValueError carrying
-// the value's message. Error types with another exception class provide an overload.
-template <class E> [[noreturn]] void raise_error(const E &error) {
-    if constexpr (requires { error.message(); }) {
-        raise(PyExc_ValueError, error.message());
-    } else {
-        raise(PyExc_ValueError, message(error));
-    }
-}
-
 template <class R> struct ResultConverter {
     static Ref convert(R &&value) { return To<std::decay_t<R>>::convert(std::forward<R>(value)); }
 };
 
 template <> struct ResultConverter<void> {};
 
-template <class T, class E> struct ResultConverter<Result<T, E>> {
-    static Ref convert(Result<T, E> &&result) {
+// The core's one error type becomes the exception its code maps to (raise_error).
+template <class T> struct ResultConverter<Result<T, Error>> {
+    static Ref convert(Result<T, Error> &&result) {
         if (!result.ok()) {
             raise_error(result.error());
         }
@@ -91,6 +82,13 @@ template <class R, class... Ps> struct FunctionTraits<R (*)(Ps...)> {
 
 template <auto Fn> using ParameterOf = typename FunctionTraits<decltype(Fn)>::Parameters;
 
+// The declaration names every parameter of Fn after the `Receivers` leading ones (the instance
+// of a method), so no argument slot is read that matching did not fill.
+template <auto Fn, const Signature &Sig, std::size_t Receivers> constexpr void check_declaration() {
+    static_assert(Sig.count + Receivers == FunctionTraits<decltype(Fn)>::arity,
+                  "the signature must declare exactly the bound function's parameters");
+}
+
 // Converts parameters I.. of Fn one by one, each a local of its own frame, then runs Fn.
 template <auto Fn, const Signature &Sig, std::size_t I, std::size_t Offset, class... Done>
 Ref convert_then_run(PyObject *const *slots, Done &...done) {
@@ -98,7 +96,7 @@ Ref convert_then_run(PyObject *const *slots, Done &...done) {
         return run_and_convert<Fn>(done...);
     } else {
         using P = std::tuple_element_t<I, ParameterOf<Fn>>;
-        Stored<P> value = convert_argument<P>(slots[I - Offset], Sig.parameters[I - Offset]);
+        Stored<P> value = convert_argument<P>(slots[I - Offset], Sig.parameters[I - Offset].name);
         return convert_then_run<Fn, Sig, I + 1, Offset>(slots, done..., value);
     }
 }
@@ -117,6 +115,7 @@ template <class Body> PyObject *guarded(Body &&body) noexcept {
 template <auto Fn, const Signature &Sig>
 PyObject *function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                    PyObject *kwnames) noexcept {
+    check_declaration<Fn, Sig, 0>();
     return guarded([&] {
         PyObject *slots[max_parameters];
         match_arguments(Sig, args, nargs, kwnames, slots);
@@ -129,6 +128,7 @@ PyObject *function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
 template <auto Fn, const Signature &Sig>
 PyObject *method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                  PyObject *kwnames) noexcept {
+    check_declaration<Fn, Sig, 1>();
     return guarded([&] {
         PyObject *slots[max_parameters];
         match_arguments(Sig, args, nargs, kwnames, slots);
@@ -184,6 +184,7 @@ void to_fast_call(PyObject *args, PyObject *kwargs, FastCallArguments &out);
 // cannot be subclassed, so the value's own class is the type being called.
 template <auto Fn, const Signature &Sig>
 PyObject *constructor(PyTypeObject *, PyObject *args, PyObject *kwargs) noexcept {
+    check_declaration<Fn, Sig, 0>();
     return guarded([&] {
         FastCallArguments call;
         to_fast_call(args, kwargs, call);
@@ -193,19 +194,24 @@ PyObject *constructor(PyTypeObject *, PyObject *args, PyObject *kwargs) noexcept
     });
 }
 
-// A method-table entry for a bound method or module function; the signature names it.
-template <auto Fn, const Signature &Sig> PyMethodDef method_entry(const char *doc) {
-    // The cast through void (*)() is the sanctioned way to store a fast-call function in a
-    // PyMethodDef; METH_FASTCALL tells the interpreter the real signature.
+// A method-table entry for a bound method or module function; the signature names and documents
+// it. The cast through void (*)() is the sanctioned way to store a fast-call function in a
+// PyMethodDef; METH_FASTCALL tells the interpreter the real signature.
+template <auto Fn, const Signature &Sig> PyMethodDef method_entry() {
     return {Sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<Fn, Sig>)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
+            METH_FASTCALL | METH_KEYWORDS, documentation<Sig, Receiver::Self>.data()};
 }
 
-template <auto Fn, const Signature &Sig> PyMethodDef function_entry(const char *doc) {
+template <auto Fn, const Signature &Sig, Receiver R = Receiver::None> PyMethodDef function_entry() {
+    static_assert(R != Receiver::Self, "a module function has no instance");
     return {Sig.name,
             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function<Fn, Sig>)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
+            METH_FASTCALL | METH_KEYWORDS, documentation<Sig, R>.data()};
 }
+
+// The class docstring that gives the constructor declared by Sig its text signature.
+template <const Signature &Sig>
+inline constexpr const char *constructor_doc = documentation<Sig, Receiver::None>.data();
 
 inline constexpr PyMethodDef end_of_methods = {nullptr, nullptr, 0, nullptr};
 

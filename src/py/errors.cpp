@@ -39,6 +39,33 @@ void set_internal_error(const std::string &message) {
 
 } // namespace
 
+PyObject *exception_class(ErrorCode code) {
+    switch (code) {
+    case ErrorCode::NotFitted:
+        return PyExc_RuntimeError;
+    case ErrorCode::Serialize:
+    case ErrorCode::Write:
+    case ErrorCode::Read:
+        return PyExc_OSError;
+    case ErrorCode::EmptyFormula:
+    case ErrorCode::MissingTilde:
+    case ErrorCode::MultipleTildes:
+    case ErrorCode::EmptyDependent:
+    case ErrorCode::EmptyIndependent:
+    case ErrorCode::InvalidTerm:
+    case ErrorCode::InversionFailure:
+    case ErrorCode::ConvergenceFailure:
+    case ErrorCode::MultiplePenalties:
+    case ErrorCode::NegativeLambda:
+    case ErrorCode::Deserialize:
+    case ErrorCode::TypeMismatch:
+        break;
+    }
+    return PyExc_ValueError;
+}
+
+void raise_error(const Error &error) { raise(exception_class(error.code), error.message()); }
+
 void set_error_from_current_exception() noexcept {
     try {
         throw;

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "error.hpp"
+
 namespace tallyfit::py {
 
 // A Python exception to raise when the call returns to the interpreter.
@@ -21,6 +23,12 @@ struct ConversionError {
 [[noreturn]] inline void raise(PyObject *type, std::string message) {
     throw PythonException{type, std::move(message)};
 }
+
+// The one map from the core's error codes to Python exception classes.
+PyObject *exception_class(ErrorCode code);
+
+// Raises the core's error as the exception its code maps to, with the error's message.
+[[noreturn]] void raise_error(const Error &error);
 
 // The module's internal-error exception class: derives directly from BaseException so that a
 // plain `except Exception` does not swallow a broken invariant. Created once, on first use.

@@ -28,7 +28,7 @@ std::string plural(std::size_t count, const char *noun) {
 
 Py_ssize_t parameter_index(const Signature &signature, PyObject *keyword) {
     for (std::size_t i = 0; i < signature.count; ++i) {
-        if (PyUnicode_CompareWithASCIIString(keyword, signature.parameters[i]) == 0) {
+        if (PyUnicode_CompareWithASCIIString(keyword, signature.parameters[i].name) == 0) {
             return static_cast<Py_ssize_t>(i);
         }
     }
@@ -57,7 +57,7 @@ void match_arguments(const Signature &signature, PyObject *const *args, Py_ssize
         if (slots[index] != nullptr) {
             raise(PyExc_TypeError, std::string(signature.name) +
                                        "() got multiple values for argument '" +
-                                       signature.parameters[index] + "'");
+                                       signature.parameters[index].name + "'");
         }
         slots[index] = args[nargs + k];
     }
@@ -65,7 +65,8 @@ void match_arguments(const Signature &signature, PyObject *const *args, Py_ssize
     std::size_t missing_count = 0;
     for (std::size_t i = 0; i < signature.required; ++i) {
         if (slots[i] == nullptr) {
-            missing += (missing.empty() ? "'" : ", '") + std::string(signature.parameters[i]) + "'";
+            missing +=
+                (missing.empty() ? "'" : ", '") + std::string(signature.parameters[i].name) + "'";
             ++missing_count;
         }
     }

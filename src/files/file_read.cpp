@@ -1,4 +1,4 @@
-#include "models/file_read.hpp"
+#include "files/file_read.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "models/file_descriptor.hpp"
+#include "files/file_descriptor.hpp"
 
 namespace tallyfit {
 

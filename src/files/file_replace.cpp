@@ -1,4 +1,4 @@
-#include "models/file_replace.hpp"
+#include "files/file_replace.hpp"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "models/file_descriptor.hpp"
+#include "files/file_descriptor.hpp"
 
 namespace tallyfit {
 
@@ -157,11 +157,7 @@ Status<int> replace_file_contents(const std::string &path, std::string_view cont
     if (path.find('\0') != std::string::npos) {
         return err(EINVAL);
     }
-    auto resolved = resolve_link_chain(path);
-    if (!resolved) {
-        return err(resolved.error());
-    }
-    const std::string &target = resolved.value();
+    ASSIGN_OR_RETURN(const std::string target, resolve_link_chain(path));
     struct stat existing {};
     const bool exists = ::stat(target.c_str(), &existing) == 0;
     if ((exists && S_ISDIR(existing.st_mode)) || base_name(target).empty()) {
@@ -173,14 +169,11 @@ Status<int> replace_file_contents(const std::string &path, std::string_view cont
     if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
         return err(errno);
     }
-    auto temporary = create_temporary_beside(target);
-    if (!temporary) {
-        return err(temporary.error());
-    }
+    ASSIGN_OR_RETURN(TemporaryFile temporary, create_temporary_beside(target));
     if (const int error =
-            fill_and_rename(temporary.value(), target, exists ? &existing : nullptr, contents);
+            fill_and_rename(temporary, target, exists ? &existing : nullptr, contents);
         error != 0) {
-        ::unlink(temporary.value().path.c_str());
+        ::unlink(temporary.path.c_str());
         return err(error);
     }
     sync_directory_of(target);

@@ -1,4 +1,4 @@
-#include "models/os_error.hpp"
+#include "files/os_error.hpp"
 
 #include <system_error>
 

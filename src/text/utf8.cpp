@@ -1,4 +1,4 @@
-#include "models/utf8.hpp"
+#include "text/utf8.hpp"
 
 namespace tallyfit {
 
@@ -43,6 +43,24 @@ bool is_valid_utf8(std::string_view bytes) {
         i += length;
     }
     return true;
+}
+
+void append_utf8(std::string &out, unsigned code_point) {
+    if (code_point < 0x80) {
+        out += static_cast<char>(code_point);
+    } else if (code_point < 0x800) {
+        out += static_cast<char>(0xc0 | (code_point >> 6));
+        out += static_cast<char>(0x80 | (code_point & 0x3f));
+    } else if (code_point < 0x10000) {
+        out += static_cast<char>(0xe0 | (code_point >> 12));
+        out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3f));
+        out += static_cast<char>(0x80 | (code_point & 0x3f));
+    } else {
+        out += static_cast<char>(0xf0 | (code_point >> 18));
+        out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3f));
+        out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3f));
+        out += static_cast<char>(0x80 | (code_point & 0x3f));
+    }
 }
 
 } // namespace tallyfit

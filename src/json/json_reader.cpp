@@ -1,19 +1,18 @@
-#include "models/json_reader.hpp"
+#include "json/json_reader.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <system_error>
 
-#include "models/json_writer.hpp"
+#include "text/utf8.hpp"
+#include "json/json_writer.hpp"
 
 namespace tallyfit {
 
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool is_utf8_continuation(char c) { return (static_cast<unsigned char>(c) & 0xc0) == 0x80; }
 
 int hex_value(char c) {
     if (is_digit(c)) {
@@ -26,24 +25,6 @@ int hex_value(char c) {
         return c - 'A' + 10;
     }
     return -1;
-}
-
-void append_utf8(std::string &out, unsigned code_point) {
-    if (code_point < 0x80) {
-        out += static_cast<char>(code_point);
-    } else if (code_point < 0x800) {
-        out += static_cast<char>(0xc0 | (code_point >> 6));
-        out += static_cast<char>(0x80 | (code_point & 0x3f));
-    } else if (code_point < 0x10000) {
-        out += static_cast<char>(0xe0 | (code_point >> 12));
-        out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3f));
-        out += static_cast<char>(0x80 | (code_point & 0x3f));
-    } else {
-        out += static_cast<char>(0xf0 | (code_point >> 18));
-        out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3f));
-        out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3f));
-        out += static_cast<char>(0x80 | (code_point & 0x3f));
-    }
 }
 
 // The power of ten of the leading non-zero digit of a grammatical JSON number ("123" gives 2,
@@ -160,20 +141,14 @@ JsonStatus JsonReader::skip_value() {
     case JsonKind::Array:
         return parse_array([this](std::size_t) { return skip_value(); });
     case JsonKind::String:
-        if (auto text = parse_string(); !text) {
-            return err(std::move(text).error());
-        }
+        RETURN_IF_ERROR(parse_string());
         return Unit{};
     case JsonKind::Number:
-        if (auto text = parse_number_text(); !text) {
-            return err(std::move(text).error());
-        }
+        RETURN_IF_ERROR(parse_number_text());
         return Unit{};
     case JsonKind::True:
     case JsonKind::False:
-        if (auto flag = parse_boolean(); !flag) {
-            return err(std::move(flag).error());
-        }
+        RETURN_IF_ERROR(parse_boolean());
         return Unit{};
     case JsonKind::Null:
         return parse_null();
@@ -235,10 +210,7 @@ JsonResult<std::string> JsonReader::parse_member_name() {
     if (current() != '"') {
         return err(error_at(pos_, "key must be a string"));
     }
-    auto key = parse_string();
-    if (!key) {
-        return key;
-    }
+    ASSIGN_OR_RETURN(std::string key, parse_string());
     skip_whitespace();
     if (at_end()) {
         return err(eof_error());
@@ -277,9 +249,7 @@ JsonResult<std::string> JsonReader::parse_string() {
         }
         if (current() == '\\') {
             ++pos_;
-            if (auto escape = parse_escape(out); !escape) {
-                return err(std::move(escape).error());
-            }
+            RETURN_IF_ERROR(parse_escape(out));
             continue;
         }
         return err(error_at(pos_, "control character (\\u0000-\\u001F) found while parsing a "
@@ -324,11 +294,7 @@ JsonStatus JsonReader::parse_escape(std::string &out) {
     default:
         return err(error_at(escape_offset, "invalid escape"));
     }
-    auto unit = parse_hex4();
-    if (!unit) {
-        return err(std::move(unit).error());
-    }
-    unsigned code_point = unit.value();
+    ASSIGN_OR_RETURN(unsigned code_point, parse_hex4());
     if (code_point >= 0xdc00 && code_point <= 0xdfff) {
         return err(error_at(escape_offset, "lone trailing surrogate in hex escape"));
     }
@@ -337,14 +303,11 @@ JsonStatus JsonReader::parse_escape(std::string &out) {
             return err(error_at(escape_offset, "lone leading surrogate in hex escape"));
         }
         pos_ += 2;
-        auto low = parse_hex4();
-        if (!low) {
-            return err(std::move(low).error());
-        }
-        if (low.value() < 0xdc00 || low.value() > 0xdfff) {
+        ASSIGN_OR_RETURN(const unsigned low, parse_hex4());
+        if (low < 0xdc00 || low > 0xdfff) {
             return err(error_at(escape_offset, "lone leading surrogate in hex escape"));
         }
-        code_point = 0x10000 + ((code_point - 0xd800) << 10) + (low.value() - 0xdc00);
+        code_point = 0x10000 + ((code_point - 0xd800) << 10) + (low - 0xdc00);
     }
     append_utf8(out, code_point);
     return Unit{};
@@ -392,23 +355,18 @@ JsonResult<std::string_view> JsonReader::parse_number_text() {
         if (!at_end() && is_digit(current())) {
             return err(error_at(pos_, "invalid number"));
         }
-    } else if (auto digits = parse_digits(); !digits) {
-        return err(std::move(digits).error());
-    }
+    } else
+        RETURN_IF_ERROR(parse_digits());
     if (!at_end() && current() == '.') {
         ++pos_;
-        if (auto digits = parse_digits(); !digits) {
-            return err(std::move(digits).error());
-        }
+        RETURN_IF_ERROR(parse_digits());
     }
     if (!at_end() && (current() == 'e' || current() == 'E')) {
         ++pos_;
         if (!at_end() && (current() == '-' || current() == '+')) {
             ++pos_;
         }
-        if (auto digits = parse_digits(); !digits) {
-            return err(std::move(digits).error());
-        }
+        RETURN_IF_ERROR(parse_digits());
     }
     return text_.substr(start, pos_ - start);
 }
@@ -416,11 +374,7 @@ JsonResult<std::string_view> JsonReader::parse_number_text() {
 JsonResult<double> JsonReader::parse_number() {
     skip_whitespace();
     const std::size_t start = pos_;
-    auto text = parse_number_text();
-    if (!text) {
-        return err(std::move(text).error());
-    }
-    const std::string_view number = text.value();
+    ASSIGN_OR_RETURN(const std::string_view number, parse_number_text());
     double value = 0.0;
     const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
     if (error == std::errc::result_out_of_range) {
@@ -452,9 +406,7 @@ JsonStatus JsonReader::parse_literal(std::string_view word) {
 
 JsonResult<bool> JsonReader::parse_boolean() {
     const bool value = peek() == JsonKind::True;
-    if (auto literal = parse_literal(value ? "true" : "false"); !literal) {
-        return err(std::move(literal).error());
-    }
+    RETURN_IF_ERROR(parse_literal(value ? "true" : "false"));
     return value;
 }
 

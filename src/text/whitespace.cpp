@@ -1,4 +1,4 @@
-#include "formula/text.hpp"
+#include "text/whitespace.hpp"
 
 #include <array>
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "models/json_reader.hpp"
+#include "json/json_reader.hpp"
 
 namespace tallyfit {
 
@@ -23,7 +23,7 @@ template <class ParseField>
 JsonStatus parse_record_object(JsonReader &json, std::span<const RecordField> fields,
                                ParseField &&parse_field) {
     std::vector<bool> seen(fields.size(), false);
-    auto members = json.parse_object([&](const std::string &key, std::size_t key_offset) {
+    RETURN_IF_ERROR(json.parse_object([&](const std::string &key, std::size_t key_offset) {
         for (std::size_t i = 0; i < fields.size(); ++i) {
             if (fields[i].key != key) {
                 continue;
@@ -35,10 +35,7 @@ JsonStatus parse_record_object(JsonReader &json, std::span<const RecordField> fi
             return parse_field(i);
         }
         return json.skip_value();
-    });
-    if (!members) {
-        return members;
-    }
+    }));
     for (std::size_t i = 0; i < fields.size(); ++i) {
         if (fields[i].required && !seen[i]) {
             return err(json.error_at(json.last_close_offset(),
@@ -53,14 +50,11 @@ template <class ParseField>
 JsonStatus parse_record_array(JsonReader &json, std::string_view record_name,
                               std::span<const RecordField> fields, ParseField &&parse_field) {
     std::size_t count = 0;
-    auto elements = json.parse_array([&](std::size_t index) {
+    RETURN_IF_ERROR(json.parse_array([&](std::size_t index) {
         ++count;
         // Surplus elements are read only to be counted for the message.
         return index < fields.size() ? parse_field(index) : json.skip_value();
-    });
-    if (!elements) {
-        return elements;
-    }
+    }));
     if (count != fields.size()) {
         return err(json.error_at(json.last_close_offset(),
                                  "invalid length " + std::to_string(count) + ", expected struct " +

@@ -86,42 +86,25 @@ class JsonReader {
 };
 
 template <class OnMember> JsonStatus JsonReader::parse_object(OnMember &&on_member) {
-    if (auto opened = open_container(); !opened) {
-        return opened;
-    }
-    auto more = first_item('}');
-    while (more && more.value()) {
+    RETURN_IF_ERROR(open_container());
+    ASSIGN_OR_RETURN(bool more, first_item('}'));
+    while (more) {
         skip_whitespace();
         const std::size_t key_offset = pos_;
-        auto key = parse_member_name();
-        if (!key) {
-            return err(std::move(key).error());
-        }
-        if (auto value = on_member(key.value(), key_offset); !value) {
-            return value;
-        }
-        more = next_item('}');
-    }
-    if (!more) {
-        return err(std::move(more).error());
+        ASSIGN_OR_RETURN(const std::string key, parse_member_name());
+        RETURN_IF_ERROR(on_member(key, key_offset));
+        ASSIGN_OR_RETURN(more, next_item('}'));
     }
     return Unit{};
 }
 
 template <class OnElement> JsonStatus JsonReader::parse_array(OnElement &&on_element) {
-    if (auto opened = open_container(); !opened) {
-        return opened;
-    }
+    RETURN_IF_ERROR(open_container());
     std::size_t index = 0;
-    auto more = first_item(']');
-    while (more && more.value()) {
-        if (auto element = on_element(index++); !element) {
-            return element;
-        }
-        more = next_item(']');
-    }
-    if (!more) {
-        return err(std::move(more).error());
+    ASSIGN_OR_RETURN(bool more, first_item(']'));
+    while (more) {
+        RETURN_IF_ERROR(on_element(index++));
+        ASSIGN_OR_RETURN(more, next_item(']'));
     }
     return Unit{};
 }

@@ -1,4 +1,4 @@
-#include "models/number_format.hpp"
+#include "json/number_format.hpp"
 
 #include <charconv>
 #include <cmath>

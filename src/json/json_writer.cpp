@@ -1,10 +1,10 @@
-#include "models/json_writer.hpp"
+#include "json/json_writer.hpp"
 
 #include <cmath>
 #include <utility>
 
 #include "internal_error.hpp"
-#include "models/number_format.hpp"
+#include "json/number_format.hpp"
 
 namespace tallyfit {
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "error.hpp"
 #include "models/base_model.hpp"
 #include "result.hpp"
 
@@ -11,8 +12,8 @@ namespace tallyfit {
 
 // Members in any order, unknown members skipped, every nested record also accepted as an array
 // of its values. "penalties" is read only when `with_penalties`; otherwise it is an unknown key.
-// The error is a description of the first problem, ending in " at line L column C". The text
+// The error is Deserialize, naming the first problem and ending in " at line L column C". The text
 // is expected to be valid UTF-8 (the file layer checks it).
-Result<ModelState, std::string> read_model_document(std::string_view text, bool with_penalties);
+Result<ModelState, Error> read_model_document(std::string_view text, bool with_penalties);
 
 } // namespace tallyfit

@@ -28,6 +28,7 @@ test: $(VENV)/.built
 
 demo: $(VENV)/.built
 	$(PY) examples/demo.py
+	$(PY) examples/walkthrough.py
 
 $(VENV)/.bench-deps: $(VENV)/.deps
 	$(PIP) install -q "statsmodels>=0.14" "scikit-learn>=1.3" "psutil>=5"

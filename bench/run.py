@@ -1,9 +1,11 @@
 """Benchmarks of _tallyfit's fits against numpy, scikit-learn and statsmodels.
 
-    python bench/run.py [--quick] [--sections ols logistic penalized]
+    python bench/run.py [--quick] [--sections ols logistic penalized front]
 
 Writes bench/results/{ols,logistic,penalized}.md (rewritten after every
-shape, so an interrupted run keeps what it measured) and prints them. The
+shape, so an interrupted run keeps what it measured) and prints them; the
+front section (bench/front_bench.py: tf.lm and tf.glm on a data frame against
+statsmodels' formula API) writes bench/results/front.md. The
 full grid (n up to 1e6, p up to 200) needs about 20 minutes and 8 GB on two
 idle cores; --quick stops at n = 1e5.
 
@@ -18,6 +20,7 @@ from pathlib import Path
 
 import numpy as np
 
+import front_bench
 import logistic_bench
 import ols_bench
 import penalized_bench
@@ -82,8 +85,8 @@ def parse_arguments():
     parser.add_argument("--quick", action="store_true",
                         help="stop at n = 1e5 (a few minutes)")
     parser.add_argument("--sections", nargs="+",
-                        choices=["ols", "logistic", "penalized"],
-                        default=["ols", "logistic", "penalized"])
+                        choices=["ols", "logistic", "penalized", "front"],
+                        default=["ols", "logistic", "penalized", "front"])
     parser.add_argument("--C", type=float, default=0.01, dest="c",
                         help="inverse ridge strength (default 0.01)")
     parser.add_argument("--seed", type=int, default=20240601)
@@ -122,6 +125,10 @@ def main():
             del x, y_linear, y_binary
             print(f"n={n:,} p={p}: {time.perf_counter() - started:.1f} s",
                   file=sys.stderr, flush=True)
+    if "front" in args.sections:
+        texts["front"] = front_bench.write(
+            QUICK_N[-1] if args.quick else FULL_N[-1], 3, 2, args.seed,
+            args.results_dir)
     print("\n\n".join(texts.values()))
 
 

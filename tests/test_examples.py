@@ -85,10 +85,10 @@ def test_agreeing_digits(estimate, reference, digits):
         digits, abs=0.01)
 
 
-def _demo_sections():
-    run = subprocess.run([sys.executable, str(EXAMPLES / "demo.py")],
-                         capture_output=True, text=True, timeout=120,
-                         check=True)
+def _sections(script):
+    """The output lines of an example script, by the letter of its "== (x) ..." sections."""
+    run = subprocess.run([sys.executable, str(EXAMPLES / script)], capture_output=True,
+                         text=True, timeout=120, check=True, cwd=EXAMPLES)
     sections = {}
     for line in run.stdout.splitlines():
         if line.startswith("== ("):
@@ -99,7 +99,7 @@ def _demo_sections():
 
 
 def test_demo_reproduces_published_results():
-    sections = _demo_sections()
+    sections = _sections("demo.py")
     assert sorted(sections) == ["a", "b", "c", "d"]
     digits = [float(line.split()[-1]) for line in sections["a"]
               if line.split()[0] in ("1", "x1", "x2", "x3", "x4", "x5", "x6")]
@@ -113,3 +113,32 @@ def test_demo_reproduces_published_results():
     reloads = sections["d"][1:]
     assert len(reloads) == 3
     assert all(float(line.split()[2]) < 1e-9 for line in reloads)
+
+
+def test_walkthrough_on_data_frames():
+    sections = _sections("walkthrough.py")
+    assert sorted(sections) == ["a", "b", "c", "d", "e", "f"]
+    # (a) Longley: the summary, then the standard errors against NIST's certified values.
+    assert "Coefficients:" in sections["a"] and "Call:" in sections["a"]
+    digits = [float(line.split()[-1]) for line in sections["a"]
+              if line.split()[0] in ("(Intercept)", "x1", "x2", "x3", "x4", "x5", "x6")
+              and len(line.split()) == 4]
+    assert len(digits) == 7 and min(digits) >= 6
+    # (b) Challenger: R's layout and the published estimates to all seven decimals shown.
+    assert "glm(formula = distress ~ temp, family = binomial)" in sections["b"]
+    published = [line for line in sections["b"] if " ours " in line]
+    assert len(published) == 2
+    assert all(line.split()[2] == line.split()[4] for line in published)
+    # (c) treatment coding in the declared level order: "cold" is the reference.
+    assert [line.split()[0] for line in sections["c"] if line.startswith("band_")] == [
+        "band_mild", "band_warm"]
+    # (d) predictions, and the unseen level named in the error.
+    assert sections["d"][0].startswith("P(distress)  31 F: 0.99961")
+    assert any("ValueError" in line and "'freezing'" in line for line in sections["d"])
+    # (e) the penalized fit shows its penalty and no p-values.
+    assert any(line.split() == ["Estimate", "Penalty"] for line in sections["e"])
+    assert not any("Pr(>|z|)" in line for line in sections["e"])
+    # (f) the loaded model predicts the same and refuses inference.
+    reload, refusal = sections["f"]
+    assert float(reload.split()[-1]) == 0.0
+    assert "loaded from a model file" in refusal

@@ -1,12 +1,15 @@
 """Benchmarks of _tallyfit's fits against numpy, scikit-learn and statsmodels.
 
-    python bench/run.py [--quick] [--sections ols logistic penalized dask]
+    python bench/run.py [--quick] [--sections ols logistic penalized front dask]
 
-Writes bench/results/{ols,logistic,penalized,dask}.md (rewritten after every
-shape, so an interrupted run keeps what it measured) and prints them. The
+Writes bench/results/{ols,logistic,penalized}.md (rewritten after every
+shape, so an interrupted run keeps what it measured) and prints them; the
+front section (bench/front_bench.py: tf.lm and tf.glm on a data frame against
+statsmodels' formula API) writes bench/results/front.md. The
 full grid (n up to 1e6, p up to 200) needs about 20 minutes and 8 GB on two
 idle cores; --quick stops at n = 1e5. The dask section (bench/dask_bench.py: 2e7 rows from
-Parquet on a two-worker LocalCluster, 2e6 with --quick) runs in a process of its own.
+Parquet on a two-worker LocalCluster, 2e6 with --quick) runs first, in a process of its own,
+and writes bench/results/dask.md.
 
 OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE, where set, slow current OpenBLAS
 builds; each report records them. To measure without them, unset both for
@@ -20,6 +23,7 @@ from pathlib import Path
 
 import numpy as np
 
+import front_bench
 import logistic_bench
 import ols_bench
 import penalized_bench
@@ -84,8 +88,8 @@ def parse_arguments():
     parser.add_argument("--quick", action="store_true",
                         help="stop at n = 1e5 (a few minutes)")
     parser.add_argument("--sections", nargs="+",
-                        choices=["ols", "logistic", "penalized", "dask"],
-                        default=["ols", "logistic", "penalized", "dask"])
+                        choices=["ols", "logistic", "penalized", "front", "dask"],
+                        default=["ols", "logistic", "penalized", "front", "dask"])
     parser.add_argument("--C", type=float, default=0.01, dest="c",
                         help="inverse ridge strength (default 0.01)")
     parser.add_argument("--seed", type=int, default=20240601)
@@ -139,6 +143,10 @@ def main():
             del x, y_linear, y_binary
             print(f"n={n:,} p={p}: {time.perf_counter() - started:.1f} s",
                   file=sys.stderr, flush=True)
+    if "front" in args.sections:
+        texts["front"] = front_bench.write(
+            QUICK_N[-1] if args.quick else FULL_N[-1], 3, 2, args.seed,
+            args.results_dir)
     print("\n\n".join(texts.values()))
 
 

@@ -28,6 +28,7 @@ constexpr MessageEntry messages[] = {
     {ErrorCode::ConvergenceFailure, "Algorithm failed to converge"},
     {ErrorCode::MultiplePenalties, "Multiple penalties specified for variable: {}"},
     {ErrorCode::NegativeLambda, "Lambda parameter must be greater than or equal to 0."},
+    {ErrorCode::Interrupted, "The fit was interrupted"},
     {ErrorCode::NotFitted, "Model has not been fitted yet. Cannot save an empty model."},
     {ErrorCode::Serialize, "Failed to serialize model: {}"},
     {ErrorCode::Write, "Failed to write to file '{}': {}"},

@@ -23,6 +23,7 @@ enum class ErrorCode {
     ConvergenceFailure,
     MultiplePenalties, // the column with several penalties
     NegativeLambda,
+    Interrupted, // the caller's interruption check stopped the fit; no message is shown
     // Model files
     NotFitted,
     Serialize,    // what cannot be written

@@ -94,10 +94,9 @@ def linear_fit_measures(
 
 def binomial_deviance(response: FloatArray, linear_predictor: FloatArray) -> float:
     """Deviance of 0/1 responses at the linear predictor η, exactly (no clamping of μ):
-    2 Σ [y log(1 + e^-η) + (1 - y) log(1 + e^η)]."""
-    positive = np.logaddexp(0.0, -linear_predictor)
-    negative = np.logaddexp(0.0, linear_predictor)
-    return float(2.0 * (response @ positive + (1.0 - response) @ negative))
+    2 Σ log(1 + e^(-sη)) with s = +1 for y = 1 and -1 for y = 0."""
+    signed = np.where(response > 0.5, -linear_predictor, linear_predictor)
+    return float(2.0 * np.logaddexp(0.0, signed, out=signed).sum())
 
 
 def binomial_null_deviance(response: FloatArray, has_intercept: bool) -> float:

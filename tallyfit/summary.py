@@ -30,6 +30,9 @@ The number formats follow R's printing code with R's default options (``digits =
   ``format.pval(p, digits = 4)`` (``< 2.2e-16``); deviances as ``format(c(null, residual),
   digits = 5)``; AIC as ``format(aic, digits = 5)``.
 
+The Call line is broken as R's ``deparse`` breaks it (after an operator or a comma once a line
+is longer than 60 characters, continuation lines indented by four blanks).
+
 Differences from R: the Call line shows the formula as the user wrote it (R deparses it, and
 adds ``data = ...``); residuals printed one by one are named 1, 2, ... after the rows used in
 the fit, not the data's row names.
@@ -45,13 +48,15 @@ from typing import Any, Optional, Sequence
 
 import numpy as np
 
-__all__ = ["Summary", "tidy", "format_numbers", "format_pvalues"]
+__all__ = ["Summary", "tidy", "format_numbers", "format_pvalues", "deparse_lines"]
 
 R_DIGITS = 4  # max(3, getOption("digits") - 3), the digits of R's summary printing
 DOUBLE_EPS = 2.220446049250313e-16  # .Machine$double.eps
 LINE_WIDTH = 80  # getOption("width")
 SIGNIF_LEGEND = "Signif. codes:  0 ‘***’ 0.001 ‘**’ 0.01 ‘*’ 0.05 ‘.’ 0.1 ‘ ’ 1"
 _KP_MAX = 22
+# term, estimate, standard error, statistic, p-value; None where R prints NA.
+Row = tuple[str, Optional[float], Optional[float], Optional[float], Optional[float]]
 
 
 # ---- R's number formatting ---------------------------------------------------------------
@@ -145,7 +150,7 @@ def format_pvalues(pvalues: Sequence[float], digits: int, eps: float = DOUBLE_EP
     >>> format_pvalues([1e-20, 0.0123], 3)
     ['<2e-16', '0.0123']
     """
-    out = [""] * len(pvalues)
+    out = ["NA"] * len(pvalues)  # NaN, as R's na.form
     small = [i for i, p in enumerate(pvalues) if p < eps]
     rest = [i for i, p in enumerate(pvalues) if p >= eps]
     if rest:
@@ -168,6 +173,33 @@ def format_pvalues(pvalues: Sequence[float], digits: int, eps: float = DOUBLE_EP
         for i in small:
             out[i] = text
     return out
+
+
+_BREAK_AFTER = ("+ ", "- ", "~ ", "* ", "/ ", ", ")
+_DEPARSE_CUTOFF = 60  # deparse's width.cutoff
+
+
+def deparse_lines(call: str) -> list[str]:
+    """A call's text broken into lines as R's deparse breaks it: after an operator or comma
+    followed by a blank, once the line is longer than 60 characters; continuation lines are
+    indented by four blanks.
+
+    >>> for line in deparse_lines("lm(formula = y ~ " + " + ".join(
+    ...         f"x{j}" for j in range(1, 16)) + ")"):
+    ...     print(line)
+    lm(formula = y ~ x1 + x2 + x3 + x4 + x5 + x6 + x7 + x8 + x9 + 
+        x10 + x11 + x12 + x13 + x14 + x15)
+    """
+    lines, current, start = [], "", 0
+    for end in range(2, len(call) + 1):
+        if call[end - 2:end] in _BREAK_AFTER:
+            current += call[start:end]
+            start = end
+            if len(current) > _DEPARSE_CUTOFF:
+                lines.append(current)
+                current = "    "
+    lines.append(current + call[start:])
+    return lines
 
 
 def _signif(x: float, digits: int) -> float:
@@ -237,6 +269,20 @@ def _print_named(names: Sequence[str], values: Sequence[float], digits: int) -> 
     return lines
 
 
+def _present(values: Sequence[Optional[float]]) -> tuple[list[int], list[float]]:
+    """Positions and values of the entries that are not NA (None) nor NaN."""
+    positions = [i for i, v in enumerate(values) if v is not None and not math.isnan(v)]
+    return positions, [float(values[i]) for i in positions]  # type: ignore[arg-type]
+
+
+def _na_texts(values: Sequence[Optional[float]]) -> list[str]:
+    return ["NA" if v is None else "NaN" for v in values]
+
+
+def _rounded(x: float, places: int) -> float:
+    return round(x, places) if math.isfinite(x) else x
+
+
 def coefficient_table(names: Sequence[str], estimates: Sequence[Optional[float]],
                       errors: Sequence[Optional[float]], statistics: Sequence[Optional[float]],
                       pvalues: Sequence[Optional[float]], statistic_label: str,
@@ -244,43 +290,42 @@ def coefficient_table(names: Sequence[str], estimates: Sequence[Optional[float]]
     """R's printCoefmat of an Estimate / Std. Error / statistic / p-value table; None is NA.
     The legend lines follow the table when stars are shown."""
     n = len(names)
-    # Estimates and standard errors: rounded together, then formatted together.
-    both = [v for v in list(estimates) + list(errors) if v is not None]
-    nonzero = [abs(v) for v in both if math.isfinite(v) and v != 0]
-    cs_texts: list[str] = ["NA"] * (2 * n)
-    present = [i for i, v in enumerate(list(estimates) + list(errors)) if v is not None]
-    if present:
-        values = [(list(estimates) + list(errors))[i] for i in present]
+    # Estimates and standard errors are rounded together, then formatted together.
+    both = list(estimates) + list(errors)
+    cs_texts = _na_texts(both)
+    positions, values = _present(both)
+    if values:
+        nonzero = [abs(v) for v in values if math.isfinite(v) and v != 0]
         if nonzero:
             places = max(1, digits - (1 + math.floor(math.log10(min(nonzero)))))
-            rounded = [round(v, places) if math.isfinite(v) else v for v in values]
+            values_shown = [_rounded(v, places) for v in values]
         else:
-            rounded = values
-        texts = format_numbers(rounded, digits)
+            values_shown = values
+        texts = format_numbers(values_shown, digits)
         # A nonzero value that shows as zero is formatted again with one digit fewer.
         redo = [k for k, (v, text) in enumerate(zip(values, texts))
                 if math.isfinite(v) and (v == 0) != (float(text) == 0)]
         for k, text in zip(redo, format_numbers([values[k] for k in redo], max(1, digits - 1))):
             texts[k] = text
-        for i, text in zip(present, texts):
+        for i, text in zip(positions, texts):
             cs_texts[i] = text
-    stat_present = [i for i, v in enumerate(statistics) if v is not None]
-    stat_texts = ["NA"] * n
     tst_digits = max(1, min(5, digits - 1))
-    for i, text in zip(stat_present, format_numbers(
-            [_rounded(statistics[i], tst_digits) for i in stat_present], digits)):
+    stat_texts = _na_texts(statistics)
+    positions, values = _present(statistics)
+    for i, text in zip(positions, format_numbers([_rounded(v, tst_digits) for v in values],
+                                                 digits)):
         stat_texts[i] = text
-    p_present = [i for i, p in enumerate(pvalues) if p is not None and not math.isnan(p)]
-    p_texts = ["NA" if pvalues[i] is None else "NaN" for i in range(n)]
-    for i, text in zip(p_present, format_pvalues([pvalues[i] for i in p_present], tst_digits)):
+    p_texts = _na_texts(pvalues)
+    positions, p_values = _present(pvalues)
+    for i, text in zip(positions, format_pvalues(p_values, tst_digits)):
         p_texts[i] = text
-    show_stars = any(pvalues[i] < 0.1 for i in p_present)  # type: ignore[operator]
     columns = ["Estimate", "Std. Error", f"{statistic_label} value",
                f"Pr(>|{statistic_label}|)"]
     rows = [[cs_texts[i], cs_texts[n + i], stat_texts[i], p_texts[i]] for i in range(n)]
+    show_stars = any(p < 0.1 for p in p_values)
     if show_stars:
         stars = [_stars(p) for p in pvalues]
-        star_width = max(len(s) for s in stars)
+        star_width = max(len(star) for star in stars)
         columns.append("")
         for row, star in zip(rows, stars):
             row.append(star.ljust(star_width))
@@ -288,10 +333,6 @@ def coefficient_table(names: Sequence[str], estimates: Sequence[Optional[float]]
     if show_stars:
         lines += ["---", SIGNIF_LEGEND]
     return lines
-
-
-def _rounded(x: float, places: int) -> float:
-    return round(x, places) if math.isfinite(x) else x
 
 
 def _plural(count: int, word: str) -> str:
@@ -308,24 +349,27 @@ class Summary:
     ``(term, estimate, std_error, statistic, p_value)`` (None where R shows NA).
 
     >>> import tallyfit as tf
-    >>> data = {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]}
-    >>> print(tf.lm("y ~ x", data).summary())  # doctest: +NORMALIZE_WHITESPACE
+    >>> data = {"dose": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
+    ...         "response": [1.2, 1.9, 3.2, 3.8, 5.1, 6.3]}
+    >>> print(tf.lm("response ~ dose", data).summary())  # doctest: +NORMALIZE_WHITESPACE
     <BLANKLINE>
     Call:
-    lm(formula = y ~ x)
+    lm(formula = response ~ dose)
     <BLANKLINE>
     Residuals:
-       1    2    3    4
-     0.1  1.0 -1.1  0.0
+           1        2        3        4        5        6 
+     0.16667 -0.15333  0.12667 -0.29333 -0.01333  0.16667 
     <BLANKLINE>
     Coefficients:
-                Estimate Std. Error t value Pr(>|t|)
-    (Intercept)   -0.500      1.500  -0.333    0.771
-    x              1.200      0.548   2.191    0.160
+                Estimate Std. Error t value Pr(>|t|)    
+    (Intercept)  0.01333    0.19821   0.067     0.95    
+    dose         1.02000    0.05090  20.041 3.66e-05 ***
+    ---
+    Signif. codes:  0 ‘***’ 0.001 ‘**’ 0.01 ‘*’ 0.05 ‘.’ 0.1 ‘ ’ 1
     <BLANKLINE>
-    Residual standard error: 1.225 on 2 degrees of freedom
-    Multiple R-squared:  0.7059,	Adjusted R-squared:  0.5588
-    F-statistic:   4.8 on 1 and 2 DF,  p-value: 0.1599
+    Residual standard error: 0.2129 on 4 degrees of freedom
+    Multiple R-squared:  0.9901,\tAdjusted R-squared:  0.9877 
+    F-statistic: 401.6 on 1 and 4 DF,  p-value: 3.659e-05
     <BLANKLINE>
     """
 
@@ -333,11 +377,12 @@ class Summary:
         self.model = model
         self.formula: str = model.formula
         self.is_linear = hasattr(model, "r_squared")
-        self.penalties: Optional[dict] = None if self.is_linear else getattr(
+        self.penalties: Optional[dict[Any, float]] = None if self.is_linear else getattr(
             model, "penalties", None)
         names = list(model.column_names)
         aliased = set(getattr(model, "aliased", None) or [])
         coefficients = model.coefficients
+        self.coefficients: list[Row]
         if self.penalties:
             self.lambdas = _column_penalties(self.penalties, names)
             self.coefficients = [(name, _value(coefficients[name]), None, None, None)
@@ -375,12 +420,12 @@ class Summary:
     def __str__(self) -> str:
         lines = ["", "Call:"]
         if self.is_linear:
-            lines.append(f"lm(formula = {self.formula})")
+            lines += deparse_lines(f"lm(formula = {self.formula})")
             residual_lines = self._residual_lines()
             if residual_lines:
                 lines += [""] + residual_lines
         else:
-            lines += [f"glm(formula = {self.formula}, family = binomial)"]
+            lines += deparse_lines(f"glm(formula = {self.formula}, family = binomial)")
         lines += self._coefficient_lines()
         lines += self._linear_lines() if self.is_linear else self._logistic_lines()
         lines.append("")
@@ -465,7 +510,7 @@ def _count(x: float) -> str:
     return str(int(x)) if float(x).is_integer() else f"{x:.7g}"
 
 
-def _column_penalties(penalties: dict, names: list[str]) -> list[float]:
+def _column_penalties(penalties: dict[Any, float], names: list[str]) -> list[float]:
     """Each column's lambda, resolved as the penalized core resolves its penalties."""
     from tallyfit._native import penalty_diagonal
 
@@ -492,7 +537,7 @@ def tidy(model: Any, native_namespace: Any = None) -> Any:
     """
     summary = Summary(model)
     nan = math.nan
-    table: dict[str, list] = {
+    table: dict[str, list[Any]] = {
         "term": [row[0] for row in summary.coefficients],
         "estimate": [nan if row[1] is None else row[1] for row in summary.coefficients],
     }
@@ -503,7 +548,7 @@ def tidy(model: Any, native_namespace: Any = None) -> Any:
         table["penalty"] = list(summary.lambdas)
     if native_namespace is None:
         try:
-            import pandas as native_namespace  # type: ignore[no-redef]
+            import pandas as native_namespace
         except ImportError:
             return table
     import narwhals.stable.v1 as nw

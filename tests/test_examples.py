@@ -85,10 +85,10 @@ def test_agreeing_digits(estimate, reference, digits):
         digits, abs=0.01)
 
 
-def _demo_sections():
-    run = subprocess.run([sys.executable, str(EXAMPLES / "demo.py")],
-                         capture_output=True, text=True, timeout=120,
-                         check=True)
+def _sections(script):
+    """The output lines of an example script, by the letter of its "== (x) ..." sections."""
+    run = subprocess.run([sys.executable, str(EXAMPLES / script)], capture_output=True,
+                         text=True, timeout=120, check=True, cwd=EXAMPLES)
     sections = {}
     for line in run.stdout.splitlines():
         if line.startswith("== ("):
@@ -99,7 +99,7 @@ def _demo_sections():
 
 
 def test_demo_reproduces_published_results():
-    sections = _demo_sections()
+    sections = _sections("demo.py")
     assert sorted(sections) == ["a", "b", "c", "d"]
     digits = [float(line.split()[-1]) for line in sections["a"]
               if line.split()[0] in ("1", "x1", "x2", "x3", "x4", "x5", "x6")]
@@ -113,18 +113,6 @@ def test_demo_reproduces_published_results():
     reloads = sections["d"][1:]
     assert len(reloads) == 3
     assert all(float(line.split()[2]) < 1e-9 for line in reloads)
-
-
-def _sections(script):
-    run = subprocess.run([sys.executable, str(EXAMPLES / script)], capture_output=True,
-                         text=True, timeout=120, check=True, cwd=EXAMPLES)
-    sections = {}
-    for line in run.stdout.splitlines():
-        if line.startswith("== ("):
-            current = sections.setdefault(line[4], [])
-        elif line.strip():
-            current.append(line)
-    return sections
 
 
 def test_walkthrough_on_data_frames():

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import _tallyfit
+import child_process
 from fitting_support import (
     MATRIX_LAYOUTS,
     VECTOR_LAYOUTS,
@@ -205,3 +206,21 @@ def test_encoding_data_is_a_copy_of_the_encoder():
     model.fit(np.eye(2), np.ones(2), ["a", "b"], encoder)
     encoder.add_column_mapping("b", info)
     assert set(model.encoding_data.column_mappings) == {"a"}
+
+
+@pytest.mark.parametrize("core", ["LinearRegressionCore", "LogisticRegressionCore"])
+@pytest.mark.parametrize("width", [2**32, 2**32 - 1, 3_500_000_000, 2**31, 2**30 + 1])
+def test_width_whose_gram_product_cannot_exist_is_memory_error(core, width):
+    # p x p elements overflow (2**32 wraps to an empty array) or exceed any possible array; a
+    # child process, since the fault is a crash. A column of zero stride costs no memory.
+    result = child_process.run_python(f"""
+        import numpy as np
+        import _tallyfit
+        model = _tallyfit.{core}()
+        model.coefficients = {{"a": 2.0}}
+        try:
+            model.fit(np.broadcast_to(1.0, (1, {width})), np.ones(1), ["a"], _tallyfit.Encoder())
+        except BaseException as error:
+            print(type(error).__name__, model.coefficients)
+    """, timeout=60)
+    assert (result.returncode, result.stdout) == (0, "MemoryError {'a': 2.0}\n"), result.stderr

@@ -1,11 +1,16 @@
 """LogisticRegressionCore: the IRLS iteration, its stopping rules and its failures."""
 
+import json
 import math
+import signal
+import time
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import _tallyfit
+import child_process
 from fitting_support import (
     MATRIX_LAYOUTS,
     VECTOR_LAYOUTS,
@@ -16,6 +21,7 @@ from fitting_support import (
     reference_irls,
 )
 
+DATA = Path(__file__).resolve().parent / "data"
 SINGULAR_MESSAGE = "Matrix inversion failed. The matrix may be singular."
 CONVERGENCE_MESSAGE = "Algorithm failed to converge"
 
@@ -60,13 +66,19 @@ def test_agrees_with_reference_newton_solver(n, p):
     np.testing.assert_allclose(model.predict(x, names), logistic(x @ expected), rtol=1e-8)
 
 
-def test_agrees_with_statsmodels():
-    sm = pytest.importorskip("statsmodels.api")
-    rng = np.random.default_rng(11)
-    x, y = logistic_problem(rng, 500, 5)
-    expected = sm.GLM(y, x, family=sm.families.Binomial()).fit(tol=1e-12).params
-    names = names_for(5)
-    np.testing.assert_allclose(coefficient_array(fit(x, y, names), names), expected, rtol=1e-6)
+STATSMODELS = json.loads((DATA / "statsmodels_logistic.json").read_text())
+
+
+@pytest.mark.parametrize("problem", STATSMODELS["problems"],
+                         ids=lambda problem: f"seed{problem['seed']}")
+def test_agrees_with_statsmodels(problem):
+    # Reference fits by statsmodels' GLM, stored by tests/data/make_statsmodels_logistic.py.
+    x, y = logistic_problem(np.random.default_rng(problem["seed"]), problem["n"], problem["p"])
+    # The same problem as the reference was fitted on.
+    assert (x.sum(), y.sum()) == pytest.approx((problem["x_sum"], problem["y_sum"]), rel=1e-12)
+    names = names_for(problem["p"])
+    np.testing.assert_allclose(coefficient_array(fit(x, y, names), names), problem["params"],
+                               rtol=1e-6, atol=1e-9)
 
 
 @pytest.mark.parametrize("layout", sorted(MATRIX_LAYOUTS))
@@ -235,3 +247,37 @@ def test_shape_mismatch_is_an_internal_error_and_changes_nothing():
 def test_response_of_other_kind_is_refused(y):
     with pytest.raises(TypeError, match="^argument 'y_matrix': "):
         fit(np.ones((3, 2)), y, ["a", "b"])
+
+
+@pytest.mark.parametrize("core, penalties", [
+    ("LogisticRegressionCore", ""),
+    ("PenalizedLogisticRegressionCore",
+     ", penalties=[_tallyfit.PenaltySpecification('b', None, 1.0)]"),
+])
+def test_ctrl_c_stops_an_endless_fit(core, penalties):
+    # A negative delta never stops the iteration; SIGINT is checked between iterations, and the
+    # interrupted fit leaves the model as it was. A child process, since the fault is a hang.
+    child = child_process.start_python(f"""
+        import numpy as np
+        import _tallyfit
+        x = np.column_stack([np.ones(8), np.arange(8.0)])
+        y = np.array([0.0, 0, 1, 0, 1, 0, 1, 1])
+        model = _tallyfit.{core}()
+        model.fit(x, y, ["a", "b"], _tallyfit.Encoder(){penalties})
+        before = model.coefficients
+        print("fitting", flush=True)
+        try:
+            model.fit(x, y, ["a", "b"], _tallyfit.Encoder(){penalties},
+                      max_iterations=2**100, convergence_delta=-1.0)
+        except KeyboardInterrupt:
+            print("interrupted", model.coefficients == before)
+    """)
+    try:
+        assert child.stdout.readline() == "fitting\n"
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        stdout, stderr = child.communicate(timeout=30)
+    finally:
+        child.kill()
+        child.wait()
+    assert (child.returncode, stdout) == (0, "interrupted True\n"), stderr

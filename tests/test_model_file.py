@@ -1,19 +1,25 @@
 """Model files: save_to_file and load_from_file of the three model cores."""
 
+import errno
 import itertools
 import json
 import math
 import os
 import random
 import re
+import shutil
 import stat
 import struct
 import subprocess
 import sys
+import tempfile
 import textwrap
+from pathlib import Path
 
 import numpy as np
 import pytest
+
+import child_process
 
 from _tallyfit import (
     EncodedColumnInfo,
@@ -35,6 +41,7 @@ CLASSES = [cls for cls, _ in KINDS]
 DESERIALIZE = "Failed to deserialize model from JSON: "
 POSITION = re.compile(r" at line \d+ column \d+$")
 NOT_FITTED = "Model has not been fitted yet. Cannot save an empty model."
+MAX_FILE_BYTES = 1 << 30  # the reader's size cap
 
 TEN_LINES = (
     '{\n'
@@ -309,6 +316,7 @@ def test_unfitted_save_creates_no_file(tmp_path, cls):
     (lambda d: d / "missing" / "m.json", "No such file or directory (os error 2)"),
     (lambda d: d / "file" / "m.json", "Not a directory (os error 20)"),
     (lambda d: d / "dir", "Is a directory (os error 21)"),
+    (lambda d: "", "No such file or directory (os error 2)"),
 ])
 def test_write_errors(tmp_path, make_path, os_text):
     (tmp_path / "file").write_text("keep")
@@ -328,6 +336,9 @@ def test_write_errors(tmp_path, make_path, os_text):
     (lambda p: p.write_bytes(b'{"model_type": "\xff"}'), "stream did not contain valid UTF-8"),
     (lambda p: p.write_bytes(b'{"model_type": "\xed\xa0\x80"}'),
      "stream did not contain valid UTF-8"),
+    # Beyond the size cap: a device that never ends, a file larger than the cap (sparse).
+    (lambda p: p.symlink_to("/dev/zero"), "File too large (os error 27)"),
+    (lambda p: (p.touch(), os.truncate(p, MAX_FILE_BYTES + 1)), "File too large (os error 27)"),
 ])
 def test_read_errors_leave_model_unchanged(tmp_path, setup, os_text):
     path = tmp_path / "m.json"
@@ -531,28 +542,50 @@ def test_failed_write_keeps_old_file(tmp_path):
     assert [p.name for p in tmp_path.iterdir()] == ["m.json"]
 
 
-@pytest.mark.skipif(os.geteuid() == 0, reason="permissions do not stop root")
-def test_read_only_directory_keeps_old_file(tmp_path):
-    path = tmp_path / "m.json"
-    path.write_text("old")
-    tmp_path.chmod(0o555)
-    try:
+@pytest.fixture
+def shared_dir():
+    """A directory an unprivileged user can reach (pytest's tmp_path is private to root)."""
+    path = Path(tempfile.mkdtemp(prefix="tallyfit-"))
+    path.chmod(0o755)
+    yield path
+    shutil.rmtree(path)
+
+
+def run_unprivileged(action):
+    status, output = child_process.run_forked(child_process.as_unprivileged(action))
+    assert status == 0, output
+
+
+def test_read_only_directory_writes_existing_file_in_place(shared_dir):
+    # The atomic way needs a new file beside the target; a writable file in a directory that
+    # takes none is written in place, as a plain write would. A new file still fails.
+    (shared_dir / "m.json").write_text("old")
+    (shared_dir / "m.json").chmod(0o666)
+    shared_dir.chmod(0o555)
+
+    def save_both():
+        fitted(LinearRegressionCore).save_to_file(str(shared_dir / "m.json"))
         with pytest.raises(IOError) as caught:
-            fitted(LinearRegressionCore).save_to_file(str(path))
+            fitted(LinearRegressionCore).save_to_file(str(shared_dir / "new.json"))
         assert str(caught.value).endswith("Permission denied (os error 13)")
-    finally:
-        tmp_path.chmod(0o755)
-    assert path.read_text() == "old"
+
+    run_unprivileged(save_both)
+    assert (shared_dir / "m.json").read_text() == TEN_LINES
+    assert sorted(p.name for p in shared_dir.iterdir()) == ["m.json"]
 
 
-@pytest.mark.skipif(os.geteuid() == 0, reason="permissions do not stop root")
-def test_read_only_file_refused(tmp_path):
-    path = tmp_path / "m.json"
-    path.write_text("old")
-    path.chmod(0o444)
-    with pytest.raises(IOError, match=r"Permission denied \(os error 13\)$"):
-        fitted(LinearRegressionCore).save_to_file(str(path))
-    assert path.read_text() == "old"
+def test_read_only_file_refused(shared_dir):
+    (shared_dir / "m.json").write_text("old")
+    (shared_dir / "m.json").chmod(0o444)
+    shared_dir.chmod(0o777)
+
+    def save():
+        with pytest.raises(IOError, match=r"Permission denied \(os error 13\)$"):
+            fitted(LinearRegressionCore).save_to_file(str(shared_dir / "m.json"))
+
+    run_unprivileged(save)
+    assert (shared_dir / "m.json").read_text() == "old"
+    assert sorted(p.name for p in shared_dir.iterdir()) == ["m.json"]
 
 
 def test_symlink_chain_target_replaced(tmp_path):
@@ -617,3 +650,164 @@ def test_error_message_keeps_text_after_a_nul_character(tmp_path):
         LinearRegressionCore().load_from_file(str(path))
     assert "unknown variant `Dumm\x00y`, expected one of `Dummy`" in str(raised.value)
     assert re.search(r" at line 1 column \d+$", str(raised.value))
+
+
+# --- streams, special files and refused renames ----------------------------------------------
+
+LOADED = {"x": 1.5}
+
+
+def load_from_fifo(path):
+    os.mkfifo(path)
+    writer = child_process.start_python(f"open({str(path)!r}, 'w').write({TEN_LINES!r})")
+    model = LinearRegressionCore()
+    model.load_from_file(str(path))
+    assert writer.wait(timeout=60) == 0
+    return model
+
+
+def load_from_pipe(directory):
+    read_end, write_end = os.pipe()
+    try:
+        os.write(write_end, TEN_LINES.encode())
+        os.close(write_end)
+        model = LinearRegressionCore()
+        model.load_from_file(f"{directory}/{read_end}")
+        return model
+    finally:
+        os.close(read_end)
+
+
+@pytest.mark.parametrize("load", [
+    lambda tmp_path: load_from_fifo(tmp_path / "fifo"),
+    lambda tmp_path: load_from_pipe("/dev/fd"),
+    lambda tmp_path: load_from_pipe("/proc/self/fd"),
+], ids=["fifo", "dev-fd-pipe", "proc-fd-pipe"])
+def test_load_reads_streams_to_their_end(tmp_path, load):
+    # A pipe or FIFO reports no size; the file is read to its end all the same.
+    assert load(tmp_path).coefficients == LOADED
+
+
+def test_load_reads_proc_files_to_their_end(tmp_path):
+    # A file of /proc reports size 0 but has text: the reader sees it as it sees a copy.
+    copy = tmp_path / "status"
+    copy.write_bytes(Path("/proc/self/status").read_bytes())
+    messages = []
+    for path in ["/proc/self/status", copy]:
+        with pytest.raises(ValueError) as caught:
+            LinearRegressionCore().load_from_file(str(path))
+        messages.append(str(caught.value))
+    assert messages[0] == messages[1]
+    assert "EOF while parsing" not in messages[0]
+
+
+SAVE_BETWEEN_PRINTS = """
+    from _tallyfit import LinearRegressionCore
+    model = LinearRegressionCore()
+    model.coefficients = {{"x": 1.5}}
+    print("before", flush=True)
+    model.save_to_file({path!r})
+    print("after")
+"""
+
+
+@pytest.mark.parametrize("path", ["/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"])
+@pytest.mark.parametrize("redirected_to", ["file", "pipe"])
+def test_save_to_standard_output_comes_between_prints(tmp_path, path, redirected_to):
+    # Standard output is written through its own descriptor, never renamed over (a file the
+    # shell redirected to would lose all other output) nor followed as text (a pipe's link
+    # text is no path).
+    code = SAVE_BETWEEN_PRINTS.format(path=path)
+    if redirected_to == "file":
+        with open(tmp_path / "out.txt", "w") as out:
+            result = child_process.run_python(code, stdout=out)
+        output = (tmp_path / "out.txt").read_text()
+        assert [p.name for p in tmp_path.iterdir()] == ["out.txt"]
+    else:
+        result = child_process.run_python(code)
+        output = result.stdout
+    assert result.returncode == 0, result.stderr
+    assert output == "before\n" + TEN_LINES + "after\n"
+
+
+def test_save_to_a_fifo_writes_into_it(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    reader = child_process.start_python(f"print(open({str(fifo)!r}).read(), end='')")
+    fitted(LinearRegressionCore).save_to_file(str(fifo))
+    stdout, stderr = reader.communicate(timeout=60)
+    assert (reader.returncode, stdout) == (0, TEN_LINES), stderr
+    assert stat.S_ISFIFO(fifo.lstat().st_mode)
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="mounting needs root (as in CI)")
+def test_bind_mounted_file_is_written_in_place(tmp_path):
+    # Renaming over a mount point fails (EBUSY) where a plain write works. The mount lives in
+    # a mount namespace of the child's own.
+    source = tmp_path / "source.json"
+    source.write_text("old")
+    (tmp_path / "dir").mkdir()
+    target = tmp_path / "dir" / "m.json"
+    target.write_text("under the mount")
+    result = child_process.run_python(f"""
+        import subprocess
+        from _tallyfit import LinearRegressionCore
+        subprocess.run(["mount", "--bind", {str(source)!r}, {str(target)!r}], check=True)
+        model = LinearRegressionCore()
+        model.coefficients = {{"x": 1.5}}
+        model.save_to_file({str(target)!r})
+    """, prefix=["unshare", "--mount", "--propagation", "private"])
+    assert result.returncode == 0, result.stderr
+    assert source.read_text() == TEN_LINES
+    assert target.read_text() == "under the mount"
+    assert [p.name for p in (tmp_path / "dir").iterdir()] == ["m.json"]
+
+
+RENAME_FAILS = r"""
+#include <errno.h>
+#include <stdlib.h>
+int rename(const char *from, const char *to) {
+    (void)from;
+    (void)to;
+    errno = atoi(getenv("RENAME_ERRNO"));
+    return -1;
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def rename_fails(tmp_path_factory):
+    """A preload library whose rename fails with the error number in RENAME_ERRNO."""
+    directory = tmp_path_factory.mktemp("rename-fails")
+    (directory / "rename_fails.c").write_text(RENAME_FAILS)
+    library = directory / "rename_fails.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(library),
+                    str(directory / "rename_fails.c")], check=True)
+    return library
+
+
+@pytest.mark.parametrize("error, outcome", [
+    (errno.EXDEV, TEN_LINES),  # another file system: written in place
+    (errno.EBUSY, TEN_LINES),  # a mount point: written in place
+    (errno.EIO, "Input/output error (os error 5)"),  # any other failure: reported, file kept
+], ids=["EXDEV", "EBUSY", "EIO"])
+def test_refused_rename(tmp_path, rename_fails, error, outcome):
+    path = tmp_path / "m.json"
+    path.write_text("old")
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(rename_fails)]))
+    result = child_process.run_python(f"""
+        from _tallyfit import LinearRegressionCore
+        model = LinearRegressionCore()
+        model.coefficients = {{"x": 1.5}}
+        try:
+            model.save_to_file({str(path)!r})
+        except OSError as error:
+            print(error, end="")
+    """, env={**os.environ, "LD_PRELOAD": preload, "RENAME_ERRNO": str(error)})
+    assert result.returncode == 0, result.stderr
+    if outcome == TEN_LINES:
+        assert (result.stdout, path.read_text()) == ("", TEN_LINES)
+    else:
+        assert result.stdout == f"Failed to write to file '{path}': {outcome}"
+        assert path.read_text() == "old"
+    assert [p.name for p in tmp_path.iterdir()] == ["m.json"]

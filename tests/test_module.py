@@ -87,3 +87,20 @@ def test_instances_take_no_new_attributes_or_weak_references(name):
         instance.unknown_attribute = 1
     with pytest.raises(TypeError):
         weakref.ref(instance)
+
+
+@pytest.mark.parametrize("name", CLASS_NAMES)
+@pytest.mark.parametrize("attribute, value", [
+    ("__new__", staticmethod(lambda cls: object.__new__(cls))),
+    ("__init__", lambda self: None),
+    ("extra", 1),
+])
+def test_classes_are_immutable(name, attribute, value):
+    # A replaced __new__ would make instances whose value was never constructed.
+    cls = getattr(_tallyfit, name)
+    before = vars(cls).get(attribute)
+    with pytest.raises(TypeError, match="immutable type"):
+        setattr(cls, attribute, value)
+    assert vars(cls).get(attribute) is before
+    with pytest.raises(TypeError):
+        object.__new__(cls)

@@ -5,7 +5,8 @@ import importlib
 
 import pytest
 
-MODULES = ["tallyfit", "tallyfit.design", "tallyfit.inference", "tallyfit.models"]
+MODULES = ["tallyfit", "tallyfit.design", "tallyfit.inference", "tallyfit.models",
+           "tallyfit.summary"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -133,8 +133,7 @@ void add_encoding_type_members(PyTypeObject *type) {
     for (EncodingType value : all_encoding_types) {
         py::Ref member = py::new_instance(type, value);
         const std::string name(encoding_type_name(value));
-        py::check_status(
-            PyObject_SetAttrString(reinterpret_cast<PyObject *>(type), name.c_str(), member.get()));
+        py::add_class_attribute(type, name.c_str(), member.get());
     }
 }
 

@@ -4,13 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 
 #include "files/file_descriptor.hpp"
 
 namespace tallyfit {
 
-Result<std::string, int> read_whole_file(const std::string &path) {
+Result<std::string, int> read_whole_file(const std::string &path, std::size_t max_bytes) {
     // The system would silently cut the path at the first NUL byte.
     if (path.find('\0') != std::string::npos) {
         return err(EINVAL);
@@ -27,10 +28,16 @@ Result<std::string, int> read_whole_file(const std::string &path) {
     if (S_ISDIR(info.st_mode)) {
         return err(EISDIR);
     }
-    std::string bytes(info.st_size > 0 ? static_cast<std::size_t>(info.st_size) : 0, '\0');
-    std::size_t filled = 0;
-    while (filled < bytes.size()) {
-        const ssize_t count = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
+    std::string bytes;
+    if (S_ISREG(info.st_mode) && info.st_size > 0) {
+        if (static_cast<std::size_t>(info.st_size) > max_bytes) {
+            return err(EFBIG);
+        }
+        bytes.reserve(static_cast<std::size_t>(info.st_size));
+    }
+    std::array<char, 64 * 1024> chunk{};
+    while (true) {
+        const ssize_t count = ::read(file.get(), chunk.data(), chunk.size());
         if (count < 0) {
             if (errno == EINTR) {
                 continue;
@@ -38,12 +45,13 @@ Result<std::string, int> read_whole_file(const std::string &path) {
             return err(errno);
         }
         if (count == 0) {
-            break; // the file shrank after fstat
+            return bytes;
         }
-        filled += static_cast<std::size_t>(count);
+        if (static_cast<std::size_t>(count) > max_bytes - bytes.size()) {
+            return err(EFBIG);
+        }
+        bytes.append(chunk.data(), static_cast<std::size_t>(count));
     }
-    bytes.resize(filled);
-    return bytes;
 }
 
 } // namespace tallyfit

@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <variant>
 #include <vector>
 
 #include "files/file_descriptor.hpp"
@@ -32,14 +35,34 @@ std::string base_name(const std::string &path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A link of /proc (/proc/self/fd/N, /proc/self/cwd, ...): its text names no path; opening it
+// reaches the open file or directory itself.
+bool is_proc_link(const std::string &path) {
+    FileDescriptor link(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct statfs file_system {};
+    return link.valid() && ::fstatfs(link.get(), &file_system) == 0 &&
+           file_system.f_type == PROC_SUPER_MAGIC;
+}
+
+// Reached through a link of /proc: the link itself, which is written in place.
+struct ProcLink {
+    std::string path;
+};
+
+// Where the link chain ends: a path to replace, or a link of /proc.
+using LinkChainEnd = std::variant<std::string, ProcLink>;
+
 // The path that writing through `path` would reach: every symbolic link followed. A path that
 // cannot be examined is returned unchanged; creating the file there reports the real error.
-Result<std::string, int> resolve_link_chain(std::string path) {
+Result<LinkChainEnd, int> resolve_link_chain(std::string path) {
     std::vector<char> target(PATH_MAX);
     for (int hop = 0; hop < max_symlink_hops; ++hop) {
         struct stat info {};
         if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
-            return path;
+            return LinkChainEnd{std::move(path)};
+        }
+        if (is_proc_link(path)) {
+            return LinkChainEnd{ProcLink{std::move(path)}};
         }
         const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
         if (length < 0) {
@@ -71,7 +94,8 @@ int write_all(int fd, std::string_view contents) {
     return 0;
 }
 
-// For the special files that must not be replaced by a rename.
+// For the special files that must not be replaced by a rename, and the files whose directory
+// or mount does not allow one.
 Status<int> write_in_place(const std::string &path, std::string_view contents) {
     FileDescriptor file(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
     if (!file.valid()) {
@@ -85,6 +109,50 @@ Status<int> write_in_place(const std::string &path, std::string_view contents) {
     }
     return Unit{};
 }
+
+// The descriptor of this process that a link such as /proc/self/fd/N (the end of /dev/stdout
+// and /dev/fd/N) stands for, when it is open for writing; -1 for any other link.
+int own_writable_descriptor(const std::string &link) {
+    const std::string name = base_name(link);
+    if (name.empty() || name.size() > 9 ||
+        name.find_first_not_of("0123456789") != std::string::npos) {
+        return -1;
+    }
+    const std::string directory = directory_prefix(link);
+    struct stat link_directory {};
+    struct stat own_descriptors {};
+    if (::stat(directory.c_str(), &link_directory) != 0 ||
+        ::stat("/proc/self/fd", &own_descriptors) != 0 ||
+        link_directory.st_dev != own_descriptors.st_dev ||
+        link_directory.st_ino != own_descriptors.st_ino) {
+        return -1;
+    }
+    const int descriptor = std::stoi(name);
+    const int flags = ::fcntl(descriptor, F_GETFL);
+    return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY ? descriptor : -1;
+}
+
+// Written like a print to this process's own descriptor (through it, at its position), so that
+// what the process writes there before and after stays in order; other links of /proc are
+// opened and written in place.
+Status<int> write_through_proc_link(const std::string &link, std::string_view contents) {
+    const int descriptor = own_writable_descriptor(link);
+    if (descriptor < 0) {
+        return write_in_place(link, contents);
+    }
+    if (const int error = write_all(descriptor, contents); error != 0) {
+        return err(error);
+    }
+    return Unit{};
+}
+
+// The errors of the atomic save where writing the file itself still works: a directory that
+// takes no new file (its file is writable), a target that is a mount point of its own (EBUSY,
+// a bind-mounted file) or on another file system than its directory entry (EXDEV).
+bool directory_refuses_new_file(int error) {
+    return error == EACCES || error == EPERM || error == EROFS;
+}
+bool rename_refused(int error) { return error == EBUSY || error == EXDEV; }
 
 struct TemporaryFile {
     FileDescriptor file;
@@ -157,7 +225,25 @@ Status<int> replace_file_contents(const std::string &path, std::string_view cont
     if (path.find('\0') != std::string::npos) {
         return err(EINVAL);
     }
-    ASSIGN_OR_RETURN(const std::string target, resolve_link_chain(path));
+    // As for open: an empty path names no file.
+    if (path.empty()) {
+        return err(ENOENT);
+    }
+    // The path as given, every link followed by the system (the links of /proc included): a
+    // device, pipe or socket there is written in place, since a rename would replace the node.
+    struct stat given {};
+    const bool given_exists = ::stat(path.c_str(), &given) == 0;
+    if (given_exists && !S_ISREG(given.st_mode) && !S_ISDIR(given.st_mode)) {
+        return write_in_place(path, contents);
+    }
+    ASSIGN_OR_RETURN(const LinkChainEnd end, resolve_link_chain(path));
+    if (const auto *link = std::get_if<ProcLink>(&end)) {
+        if (given_exists && S_ISDIR(given.st_mode)) {
+            return err(EISDIR);
+        }
+        return write_through_proc_link(link->path, contents);
+    }
+    const std::string &target = std::get<std::string>(end);
     struct stat existing {};
     const bool exists = ::stat(target.c_str(), &existing) == 0;
     if ((exists && S_ISDIR(existing.st_mode)) || base_name(target).empty()) {
@@ -169,11 +255,21 @@ Status<int> replace_file_contents(const std::string &path, std::string_view cont
     if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
         return err(errno);
     }
-    ASSIGN_OR_RETURN(TemporaryFile temporary, create_temporary_beside(target));
+    auto created = create_temporary_beside(target);
+    if (!created) {
+        if (exists && directory_refuses_new_file(created.error())) {
+            return write_in_place(target, contents);
+        }
+        return err(created.error());
+    }
+    TemporaryFile &temporary = created.value();
     if (const int error =
             fill_and_rename(temporary, target, exists ? &existing : nullptr, contents);
         error != 0) {
         ::unlink(temporary.path.c_str());
+        if (exists && rename_refused(error)) {
+            return write_in_place(target, contents);
+        }
         return err(error);
     }
     sync_directory_of(target);

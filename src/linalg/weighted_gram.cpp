@@ -11,8 +11,10 @@
 namespace tallyfit::linalg {
 
 Index gram_block_rows(const MatrixView &x, Index block_bytes) {
-    const Index bytes_per_row = std::max<Index>(x.cols, 1) * static_cast<Index>(sizeof(double));
-    return std::clamp<Index>(block_bytes / bytes_per_row, 1, std::clamp<Index>(x.rows, 1, INT_MAX));
+    // Divided in two steps: the bytes of a very wide row would overflow.
+    const Index elements_per_block = block_bytes / static_cast<Index>(sizeof(double));
+    return std::clamp<Index>(elements_per_block / std::max<Index>(x.cols, 1), 1,
+                             std::clamp<Index>(x.rows, 1, INT_MAX));
 }
 
 void gather_rows(const MatrixView &x, Index first, Index count, double *out) {

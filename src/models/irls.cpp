@@ -90,7 +90,10 @@ double logistic(double s) { return 1.0 / (std::exp(-s) + 1.0); }
 // then use or discard. No working vector of length n is kept.
 Result<linalg::Vector, Error> fit_irls(const linalg::MatrixView &x, const linalg::VectorView &y,
                                        const std::optional<linalg::VectorView> &ridge,
-                                       __int128 max_iterations, double convergence_delta) {
+                                       __int128 max_iterations, double convergence_delta,
+                                       InterruptionCheck interrupted) {
+    // A width whose p x p normal equations cannot exist fails before anything is allocated.
+    linalg::element_count(x.cols, x.cols);
     linalg::Vector beta(x.cols);
     double previous_log_likelihood = std::numeric_limits<double>::infinity();
     double change = std::numeric_limits<double>::infinity();
@@ -100,6 +103,8 @@ Result<linalg::Vector, Error> fit_irls(const linalg::MatrixView &x, const linalg
     while (iterations < max_iterations && change > convergence_delta) {
         if (iterations == 0) {
             gram = irls_pass(x, y, beta.view(), ridge, IrlsPassKind::Start).gram;
+        } else if (interrupted != nullptr && interrupted()) {
+            return err(Error(ErrorCode::Interrupted));
         }
         ASSIGN_OR_RETURN(const linalg::Matrix h_inverse, linalg::inverse(gram->h.view()));
         beta = linalg::matvec(h_inverse.view(), gram->t.view());

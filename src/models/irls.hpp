@@ -34,13 +34,18 @@ IrlsPass irls_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
                    const linalg::VectorView &beta, const std::optional<linalg::VectorView> &ridge,
                    IrlsPassKind kind);
 
+// Asked between two iterations whether to stop (a signal arrived, say); true abandons the fit.
+using InterruptionCheck = bool (*)();
+
 // The coefficients, one per column of x. Iterates while fewer than max_iterations steps were
 // made and the last change of the log-likelihood exceeds convergence_delta (so a NaN change
 // stops it). Fails when the Hessian does not invert, when the change is still above the delta
-// at the end, or when a coefficient ends up non-finite. x must have one row per element of y
-// and ridge (if any) one element per column.
+// at the end, or when a coefficient ends up non-finite; Interrupted when `interrupted` (if
+// given) says so between two iterations. x must have one row per element of y and ridge (if
+// any) one element per column.
 Result<linalg::Vector, Error> fit_irls(const linalg::MatrixView &x, const linalg::VectorView &y,
                                        const std::optional<linalg::VectorView> &ridge,
-                                       __int128 max_iterations, double convergence_delta);
+                                       __int128 max_iterations, double convergence_delta,
+                                       InterruptionCheck interrupted = nullptr);
 
 } // namespace tallyfit

@@ -10,10 +10,11 @@ namespace tallyfit {
 
 Status<Error> fit_logistic(BaseModel &model, linalg::MatrixView x, linalg::VectorView y,
                            const std::vector<std::string> &names, const Encoder &encoder,
-                           __int128 max_iterations, double convergence_delta) {
+                           __int128 max_iterations, double convergence_delta,
+                           InterruptionCheck interrupted) {
     require_rows_match(x, y);
     ASSIGN_OR_RETURN(const linalg::Vector beta,
-                     fit_irls(x, y, std::nullopt, max_iterations, convergence_delta));
+                     fit_irls(x, y, std::nullopt, max_iterations, convergence_delta, interrupted));
     store_fit(model, names, beta, encoder);
     return Unit{};
 }

@@ -9,6 +9,7 @@
 #include "linalg/array.hpp"
 #include "linalg/view.hpp"
 #include "models/base_model.hpp"
+#include "models/irls.hpp"
 #include "result.hpp"
 
 namespace tallyfit {
@@ -18,7 +19,8 @@ namespace tallyfit {
 // the row count of x throws InternalError.
 Status<Error> fit_logistic(BaseModel &model, linalg::MatrixView x, linalg::VectorView y,
                            const std::vector<std::string> &names, const Encoder &encoder,
-                           __int128 max_iterations, double convergence_delta);
+                           __int128 max_iterations, double convergence_delta,
+                           InterruptionCheck interrupted = nullptr);
 
 // sigma(X b) with the model's coefficients looked up by name (0.0 for unknown names, so 0.5
 // everywhere for an unfitted model); one name per column of x is required. Serves the

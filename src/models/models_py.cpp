@@ -166,7 +166,8 @@ Status<Error> logistic_fit(Exclusive<LogisticCore> &self, const MatrixView &x_ma
                            const Omittable<double> &convergence_delta) {
     return fit_logistic(self->state.base, x_matrix, y_matrix, x_col_names, *encoder,
                         max_iterations.value_or(default_max_iterations.value),
-                        convergence_delta.value_or(default_convergence_delta.value));
+                        convergence_delta.value_or(default_convergence_delta.value),
+                        py::signal_raised);
 }
 
 constexpr Signature logistic_fit_signature{"fit", py::join(data_parameters, iteration_parameters)};
@@ -182,10 +183,10 @@ Status<Error> penalized_fit(Exclusive<PenalizedCore> &self, const MatrixView &x_
                             Shared<Encoder> &encoder, std::optional<PenaltyList> &penalties,
                             const Omittable<__int128> &max_iterations,
                             const Omittable<double> &convergence_delta) {
-    return fit_penalized(self->state, x_matrix, y_matrix, x_col_names, *encoder,
-                         std::move(penalties),
-                         max_iterations.value_or(default_max_iterations.value),
-                         convergence_delta.value_or(default_convergence_delta.value));
+    return fit_penalized(
+        self->state, x_matrix, y_matrix, x_col_names, *encoder, std::move(penalties),
+        max_iterations.value_or(default_max_iterations.value),
+        convergence_delta.value_or(default_convergence_delta.value), py::signal_raised);
 }
 
 constexpr Signature penalized_fit_signature{

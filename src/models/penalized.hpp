@@ -11,6 +11,7 @@
 #include "error.hpp"
 #include "linalg/view.hpp"
 #include "models/base_model.hpp"
+#include "models/irls.hpp"
 #include "result.hpp"
 
 namespace tallyfit {
@@ -26,6 +27,6 @@ Result<PenaltySpecification, Error> make_penalty(std::string variable_name,
 Status<Error> fit_penalized(ModelState &state, linalg::MatrixView x, linalg::VectorView y,
                             const std::vector<std::string> &names, const Encoder &encoder,
                             std::optional<PenaltyList> penalties, __int128 max_iterations,
-                            double convergence_delta);
+                            double convergence_delta, InterruptionCheck interrupted = nullptr);
 
 } // namespace tallyfit

@@ -80,33 +80,51 @@ LoadResult load_with_interpreter() {
     return routines;
 }
 
-// Holds the interpreter lock and puts a pending exception aside for its lifetime.
-class InterpreterSession {
+// Puts a pending exception aside for its lifetime.
+class PendingErrorAside {
   public:
-    InterpreterSession() : lock_(PyGILState_Ensure()) { PyErr_Fetch(&type_, &value_, &traceback_); }
-    ~InterpreterSession() {
-        PyErr_Restore(type_, value_, traceback_);
-        PyGILState_Release(lock_);
-    }
-    InterpreterSession(const InterpreterSession &) = delete;
-    InterpreterSession &operator=(const InterpreterSession &) = delete;
+    PendingErrorAside() { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~PendingErrorAside() { PyErr_Restore(type_, value_, traceback_); }
+    PendingErrorAside(const PendingErrorAside &) = delete;
+    PendingErrorAside &operator=(const PendingErrorAside &) = delete;
 
   private:
-    PyGILState_STATE lock_;
     PyObject *type_ = nullptr;
     PyObject *value_ = nullptr;
     PyObject *traceback_ = nullptr;
 };
 
+PyThreadState *current_thread_state() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
 LoadResult load_scipy_blas() {
-    // Kernels run with the interpreter lock held already; taking it again is harmless and keeps
-    // a caller on any other thread safe.
-    const InterpreterSession session;
+    // Kernels run on a thread that holds the interpreter lock, in whatever interpreter that
+    // thread's current state belongs to; SciPy is imported there. (PyGILState_Ensure would
+    // assume the main interpreter and, in a sub-interpreter, wait for the lock this thread
+    // holds.)
+    if (current_thread_state() == nullptr) {
+        return err(std::string("BLAS/LAPACK can only be bound by a thread that holds the "
+                               "interpreter lock"));
+    }
+    const PendingErrorAside aside;
     return load_with_interpreter();
 }
 
 } // namespace
 
 void install_scipy_blas_loader() { linalg::set_blas_loader(load_scipy_blas); }
+
+void bind_blas_if_possible() {
+    try {
+        linalg::blas();
+    } catch (const linalg::BlasUnavailable &) {
+        // reported by the kernel that needs a routine
+    }
+}
 
 } // namespace tallyfit::py

@@ -7,4 +7,8 @@ namespace tallyfit::py {
 // needs a routine, so importing the module alone never imports SciPy.
 void install_scipy_blas_loader();
 
+// Binds the kernels' BLAS/LAPACK now (a no-op once bound); a failure is left for the kernel that
+// needs a routine to report.
+void bind_blas_if_possible();
+
 } // namespace tallyfit::py

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "py/blas_scipy.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/numpy.hpp"
@@ -123,8 +124,21 @@ PyObject *function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     });
 }
 
+template <class... Ps> constexpr bool any_array_view(std::tuple<Ps...> *) {
+    return ((std::is_same_v<Stored<Ps>, linalg::MatrixView> ||
+             std::is_same_v<Stored<Ps>, linalg::VectorView>) ||
+            ...);
+}
+
+// Fn computes with arrays, and so with the BLAS/LAPACK kernels.
+template <auto Fn>
+inline constexpr bool takes_arrays = any_array_view(static_cast<ParameterOf<Fn> *>(nullptr));
+
 // Method: Fn(Shared<T>& or Exclusive<T>& self, params...); the object is taken before the
-// arguments are converted.
+// arguments are converted. A method that takes arrays binds BLAS/LAPACK first (a no-op once
+// bound): the first binding imports SciPy, which runs Python code that lets other threads in,
+// and they must not find this call's objects borrowed. A failed binding is left to the kernel
+// that needs a routine, so it is reported where it always was.
 template <auto Fn, const Signature &Sig>
 PyObject *method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                  PyObject *kwnames) noexcept {
@@ -132,6 +146,9 @@ PyObject *method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     return guarded([&] {
         PyObject *slots[max_parameters];
         match_arguments(Sig, args, nargs, kwnames, slots);
+        if constexpr (takes_arrays<Fn>) {
+            bind_blas_if_possible();
+        }
         using Self = Stored<std::tuple_element_t<0, ParameterOf<Fn>>>;
         Self guard = Self(self);
         return convert_then_run<Fn, Sig, 1, 1>(slots, guard);

@@ -36,8 +36,16 @@ PyTypeObject *build_class(const ClassDefinition &definition, int basic_size, des
         add_slot(slots, Py_tp_hash, reinterpret_cast<void *>(PyObject_HashNotImplemented));
     }
     slots.push_back({0, nullptr});
-    PyType_Spec spec{definition.name, basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    // Immutable: replacing __new__ (or any attribute) of a class could create instances whose
+    // value was never constructed.
+    PyType_Spec spec{definition.name, basic_size, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                     slots.data()};
     return reinterpret_cast<PyTypeObject *>(check(PyType_FromSpec(&spec)).release());
+}
+
+void add_class_attribute(PyTypeObject *type, const char *name, PyObject *value) {
+    check_status(PyDict_SetItemString(type->tp_dict, name, value));
+    PyType_Modified(type);
 }
 
 } // namespace tallyfit::py

@@ -1,5 +1,5 @@
-// Construction of the module's classes as heap types: final, no instance __dict__, no weak
-// references; a name given as "builtins.X" gives the class the __module__ "builtins".
+// Construction of the module's classes as heap types: final, immutable, no instance __dict__, no
+// weak references; a name given as "builtins.X" gives the class the __module__ "builtins".
 #pragma once
 
 #include <Python.h>
@@ -22,6 +22,9 @@ struct ClassDefinition {
 };
 
 PyTypeObject *build_class(const ClassDefinition &definition, int basic_size, destructor dealloc);
+
+// Adds a class attribute while the class is being made (the built class refuses assignment).
+void add_class_attribute(PyTypeObject *type, const char *name, PyObject *value);
 
 // Builds T's class once per process; later calls return the same type object.
 template <class T> PyTypeObject *class_of(const ClassDefinition &definition) {

@@ -57,6 +57,7 @@ PyObject *exception_class(ErrorCode code) {
     case ErrorCode::ConvergenceFailure:
     case ErrorCode::MultiplePenalties:
     case ErrorCode::NegativeLambda:
+    case ErrorCode::Interrupted:
     case ErrorCode::Deserialize:
     case ErrorCode::TypeMismatch:
         break;
@@ -64,7 +65,13 @@ PyObject *exception_class(ErrorCode code) {
     return PyExc_ValueError;
 }
 
-void raise_error(const Error &error) { raise(exception_class(error.code), error.message()); }
+void raise_error(const Error &error) {
+    // The interruption check left the exception of the signal's handler (KeyboardInterrupt).
+    if (error.code == ErrorCode::Interrupted) {
+        throw ErrorAlreadySet{};
+    }
+    raise(exception_class(error.code), error.message());
+}
 
 void set_error_from_current_exception() noexcept {
     try {
@@ -110,6 +117,8 @@ void prefix_pending_type_error(const char *argument_name) noexcept {
     }
     PyErr_Format(PyExc_TypeError, "argument '%s': %U", argument_name, text.get());
 }
+
+bool signal_raised() noexcept { return PyErr_CheckSignals() != 0; }
 
 std::string type_name(PyObject *object) { return _PyType_Name(Py_TYPE(object)); }
 

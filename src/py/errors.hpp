@@ -42,6 +42,11 @@ void set_error_from_current_exception() noexcept;
 // pending exception passes through unchanged.
 void prefix_pending_type_error(const char *argument_name) noexcept;
 
+// The interruption check for long computations of the core: runs the interpreter's signal
+// handlers and says whether one raised (KeyboardInterrupt for Ctrl-C); that exception is then
+// pending, and the call reports it (ErrorAlreadySet).
+bool signal_raised() noexcept;
+
 // The Python type name of an object, for conversion messages.
 std::string type_name(PyObject *object);
 

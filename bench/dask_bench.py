@@ -28,6 +28,7 @@ from pathlib import Path
 import numpy as np
 
 import measure  # this script's folder is first on sys.path
+from front_bench import fastest as timed
 
 BENCH_DIR = Path(__file__).resolve().parent
 RESULTS_DIR = BENCH_DIR / "results"
@@ -116,16 +117,6 @@ def affordable_rows(rows, columns, partition_rows):
 
 
 # ---- Fits -----------------------------------------------------------------------------------
-
-
-def timed(function, repeats):
-    """Minimum wall time of `repeats` calls and the last result."""
-    best, result = float("inf"), None
-    for _ in range(repeats):
-        started = time.perf_counter()
-        result = function()
-        best = min(best, time.perf_counter() - started)
-    return best, result
 
 
 def coefficient_vector(model, names):

@@ -548,9 +548,10 @@ def tidy(model: Any, native_namespace: Any = None) -> Any:
         table["penalty"] = list(summary.lambdas)
     if native_namespace is None:
         try:
-            import pandas as native_namespace
+            import pandas
         except ImportError:
             return table
+        native_namespace = pandas
     import narwhals.stable.v1 as nw
 
     return nw.from_dict(table, native_namespace=native_namespace).to_native()

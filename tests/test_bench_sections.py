@@ -6,8 +6,6 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-pytest.importorskip("sklearn")
-pytest.importorskip("statsmodels")
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
 
 import logistic_bench  # noqa: E402

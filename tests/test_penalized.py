@@ -196,8 +196,6 @@ def test_unfitted_model_predicts_one_half():
 
 
 def saved_document(model, tmp_path):
-    if not hasattr(model, "save_to_file"):
-        pytest.skip("save_to_file is not available yet")
     path = tmp_path / "model.json"
     model.save_to_file(str(path))
     return json.loads(path.read_text())

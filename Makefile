@@ -36,6 +36,7 @@ $(VENV)/.bench-deps: $(VENV)/.deps
 
 bench: $(VENV)/.built $(VENV)/.bench-deps
 	$(PY) bench/run.py
+	$(PY) bench/speed_targets.py
 
 # ---- Reliability checks ---------------------------------------------------------------------
 

@@ -37,6 +37,7 @@ $(VENV)/.bench-deps: $(VENV)/.deps
 
 bench: $(VENV)/.built $(VENV)/.bench-deps
 	$(PY) bench/run.py
+	$(PY) bench/speed_targets.py
 
 # ---- Reliability checks ---------------------------------------------------------------------
 

@@ -11,7 +11,7 @@
 
 #include "linalg/array.hpp"
 #include "linalg/inverse.hpp"
-#include "linalg/weighted_gram.hpp"
+#include "linalg/product.hpp"
 #include "models/irls.hpp"
 #include "models/penalty_resolution.hpp"
 #include "py/blas_scipy.hpp"
@@ -70,24 +70,11 @@ std::tuple<Matrix, std::optional<Vector>> gram_of(MatrixView x, std::optional<Ve
     if (y) {
         require_rows_match(x, *y);
     }
-    // Unit weights: the rank-k updates of the weighted Gram product over blocks of rows.
-    const linalg::Index block_rows = linalg::gram_block_rows(x);
-    Vector rows(block_rows * x.cols);
-    Vector responses(block_rows);
-    linalg::GramAccumulator accumulator(x.cols);
-    for (linalg::Index first = 0; first < x.rows; first += block_rows) {
-        const linalg::Index count = std::min(block_rows, x.rows - first);
-        linalg::gather_rows(x, first, count, rows.data());
-        for (linalg::Index r = 0; r < count; ++r) {
-            responses[r] = y ? (*y)[first + r] : 0.0;
-        }
-        accumulator.add_block(rows.data(), responses.data(), count);
-    }
-    linalg::WeightedGram gram = std::move(accumulator).finish(std::nullopt);
+    Matrix h = linalg::gram(x);
     if (!y) {
-        return {std::move(gram.h), std::nullopt};
+        return {std::move(h), std::nullopt};
     }
-    return {std::move(gram.h), std::move(gram.t)};
+    return {std::move(h), linalg::matvec(x.transposed(), *y)};
 }
 
 Result<Matrix, Error> inverse_of(MatrixView a) { return linalg::inverse(a); }

@@ -77,9 +77,10 @@ def reference_irls(x, y, ridge=None, max_iterations=25, convergence_delta=1e-8):
     change = np.inf
     iterations = 0
     while iterations < max_iterations and change > convergence_delta:
-        z = x @ beta + (y - mu) / w
-        weighted = x.T * w
-        beta = np.linalg.solve(weighted @ x + np.diag(ridge), weighted @ z)
+        # X'W z for the working response z = eta + (y - mu) / w, written so that a weight of 0
+        # (a probability rounded to 0 or 1) adds nothing instead of 0/0.
+        right_hand_side = x.T @ (w * (x @ beta) + (y - mu))
+        beta = np.linalg.solve((x.T * w) @ x + np.diag(ridge), right_hand_side)
         mu = logistic(x @ beta)
         p_clamped = np.clip(mu, 1e-9, 0.999999999)
         log_likelihood = np.sum(y * np.log(p_clamped) + (1 - y) * np.log(1 - p_clamped))

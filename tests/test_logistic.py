@@ -55,6 +55,23 @@ def test_challenger_published_fit():
     assert at_31[0] == pytest.approx(published["probability_at_31F"], abs=1e-5)
 
 
+@pytest.mark.parametrize(
+    "core",
+    [_tallyfit.LogisticRegressionCore, _tallyfit.PenalizedLogisticRegressionCore],
+    ids=["plain", "penalized_without_penalties"],
+)
+def test_row_with_probability_rounded_to_one_converges(core):
+    # The row x = 60, y = 1 is classified so surely that its probability is exactly 1.0 and its
+    # weight 0: the fit must neither divide by that weight nor report non-convergence.
+    columns, published = read_dataset("saturated_row.csv")
+    x = np.column_stack([np.ones(len(columns["x"])), columns["x"]])
+    model = core()
+    model.fit(x, columns["y"], ["(Intercept)", "x"], _tallyfit.Encoder())
+    assert model.predict(x[-1:], ["(Intercept)", "x"])[0] == 1.0
+    for name in ("(Intercept)", "x"):
+        assert model.coefficients[name] == pytest.approx(published[name], rel=1e-6)
+
+
 @pytest.mark.parametrize("n, p", [(50, 1), (80, 3), (7, 7), (400, 6), (3000, 20)])
 def test_agrees_with_reference_newton_solver(n, p):
     rng = np.random.default_rng(n + p)

@@ -31,7 +31,7 @@ def test_gram_matches_numpy(layout):
     np.testing.assert_allclose(xtx, x.T @ x, rtol=1e-12)
     np.testing.assert_allclose(xty, x.T @ y, rtol=1e-12)
     assert np.array_equal(xtx, xtx.T)
-    only_xtx, nothing = _native.gram(x)
+    only_xtx, nothing = _native.gram(LAYOUTS[layout](x))
     assert nothing is None
     np.testing.assert_array_equal(only_xtx, xtx)
 

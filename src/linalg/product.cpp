@@ -38,6 +38,18 @@ bool is_small(const MatrixView &a, const MatrixView &b) {
            b.cols <= small_product_limit;
 }
 
+void portable_gram_upper(const MatrixView &a, Matrix &c) {
+    for (Index r = 0; r < a.rows; ++r) {
+        for (Index j = 0; j < a.cols; ++j) {
+            const double a_rj = a(r, j);
+            double *c_row = c.data() + j * c.cols();
+            for (Index k = j; k < a.cols; ++k) {
+                c_row[k] += a_rj * a(r, k);
+            }
+        }
+    }
+}
+
 } // namespace
 
 Matrix matmul(const MatrixView &a_view, const MatrixView &b_view) {
@@ -63,6 +75,46 @@ Matrix matmul(const MatrixView &a_view, const MatrixView &b_view) {
                  static_cast<FortranInt>(a.cols), 1.0, blas_a->data, blas_a->leading_dimension,
                  blas_b->data, blas_b->leading_dimension, 0.0, c.data(),
                  static_cast<FortranInt>(c.cols()));
+    return c;
+}
+
+void add_gram_upper(const MatrixView &a_view, Matrix &c) {
+    if (c.rows() != a_view.cols || c.cols() != a_view.cols) {
+        throw_shape_mismatch("Gram product", a_view, c.view());
+    }
+    if (a_view.rows == 0 || a_view.cols == 0) {
+        return;
+    }
+    MatrixView a = a_view;
+    MatrixView a_transposed = a.transposed();
+    turn_inner_dimension_forwards(a_transposed, a);
+    const auto blas_a = as_blas_matrix(a);
+    if (is_small(a_transposed, a) || !blas_a || !fits_blas_int(a.rows) || !fits_blas_int(a.cols)) {
+        portable_gram_upper(a, c);
+        return;
+    }
+    // Row by row, A^T A is the transposed rank-k update; column by column the memory already
+    // holds A^T row-major, so the update is not transposed.
+    const auto columns = static_cast<FortranInt>(a.cols);
+    const auto transpose = blas_a->trans == cblas::Transpose::NoTrans ? cblas::Transpose::Trans
+                                                                      : cblas::Transpose::NoTrans;
+    cblas::dsyrk(cblas::Layout::RowMajor, cblas::Uplo::Upper, transpose, columns,
+                 static_cast<FortranInt>(a.rows), 1.0, blas_a->data, blas_a->leading_dimension, 1.0,
+                 c.data(), columns);
+}
+
+void mirror_upper(Matrix &c) {
+    for (Index i = 0; i < c.rows(); ++i) {
+        for (Index j = 0; j < i; ++j) {
+            c(i, j) = c(j, i);
+        }
+    }
+}
+
+Matrix gram(const MatrixView &a) {
+    Matrix c(a.cols, a.cols);
+    add_gram_upper(a, c);
+    mirror_upper(c);
     return c;
 }
 

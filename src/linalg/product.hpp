@@ -14,6 +14,17 @@ inline constexpr Index small_product_limit = 7;
 // A B; the columns of A must equal the rows of B.
 Matrix matmul(const MatrixView &a, const MatrixView &b);
 
+// A^T A (columns x columns, symmetric): a symmetric rank-k update, half the arithmetic of the
+// general product A^T A, computed into one triangle and mirrored.
+Matrix gram(const MatrixView &a);
+
+// Adds A^T A to the upper triangle of c (columns x columns); the lower triangle is left as it
+// is. For sums of rank-k updates over row blocks, mirrored once at the end.
+void add_gram_upper(const MatrixView &a, Matrix &c);
+
+// Copies the upper triangle of a square matrix into its lower triangle.
+void mirror_upper(Matrix &c);
+
 // A x; the columns of A must equal the length of x.
 Vector matvec(const MatrixView &a, const VectorView &x);
 

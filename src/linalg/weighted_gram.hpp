@@ -1,9 +1,9 @@
 // The weighted normal equations of one IRLS step, accumulated over row blocks of X:
-//   H = X^T diag(w) X + diag(d)      t = X^T diag(w) z
-// The caller gathers a block of rows into a buffer of a few hundred kilobytes (gather_rows),
-// scales every row by sqrt(w_i) and its response by the same factor, and adds the block: a
-// symmetric rank-k update into one triangle of H and a matrix-vector product into t. Nothing of
-// the size of X is ever allocated.
+//   H = X^T diag(w) X + diag(d)      t = X^T v
+// The caller takes X a block of rows at a time, adds X_b^T v_b for the block's right-hand side
+// (add_moments, on X in place) and copies the block with every row scaled by sqrt(w_i)
+// (gather_scaled_rows) for a symmetric rank-k update into one triangle of H (add_scaled_rows).
+// Nothing of the size of X is ever allocated.
 #pragma once
 
 #include <optional>
@@ -13,16 +13,27 @@
 
 namespace tallyfit::linalg {
 
-// Bytes of one block of rows, sized to stay in the second-level cache: at n = 1e6, p = 50,
-// blocks of 128 KiB to 1 MiB ran equally fast, 32 KiB and 4 MiB or more were slower, and one
-// rank-n update over all of X (as if unweighted, no copy) was slower still.
+// A block holds at least this many rows: the inner dimension of the rank-k update, which the
+// BLAS needs large to run at full speed whatever the width (blocks of a fixed 256 KiB held only
+// 163 rows at width 200, and the fit lost a third of its speed). At n = 1e6 on one thread,
+// blocks of 1024 to 4096 rows ran within the noise of each other at widths 10 and 200.
+inline constexpr Index gram_block_min_rows = 2048;
+
+// Bytes of a block's copy of its rows, where more rows than the minimum fit: narrow blocks of a
+// few hundred kilobytes save calls without leaving the second-level cache.
 inline constexpr Index gram_block_bytes = 256 * 1024;
 
-// Rows per block for x, at least 1.
-Index gram_block_rows(const MatrixView &x, Index block_bytes = gram_block_bytes);
+// A block's buffers (its scaled copy and `vectors_per_row` values per row besides) never take
+// more than this share of X's bytes, so that they stay a small fraction of a short X too.
+inline constexpr Index gram_block_max_fraction = 32;
 
-// Copies rows [first, first + count) of x, any strides, into a contiguous row-major buffer.
-void gather_rows(const MatrixView &x, Index first, Index count, double *out);
+// Rows per block for x, at least 1.
+Index gram_block_rows(const MatrixView &x, Index vectors_per_row);
+
+// Copies rows [first, first + count) of x, any strides, into a contiguous row-major buffer,
+// multiplying row first + r by scale[r].
+void gather_scaled_rows(const MatrixView &x, Index first, Index count, const double *scale,
+                        double *out);
 
 struct WeightedGram {
     Matrix h; // p x p, symmetric
@@ -33,15 +44,19 @@ class GramAccumulator {
   public:
     explicit GramAccumulator(Index columns);
 
-    // `count` rows already scaled by sqrt(w_i) (row-major, one row per `columns` values) and
-    // their responses scaled alike. Weights must not be negative; a NaN gives NaN entries.
-    void add_block(const double *scaled_rows, const double *scaled_responses, Index count);
+    // `count` rows already scaled by sqrt(w_i), row-major, one row per `columns` values. Weights
+    // must not be negative; a NaN gives NaN entries.
+    void add_scaled_rows(const double *scaled_rows, Index count);
+
+    // t += rows^T v for a block of rows of X (any strides) and its right-hand side.
+    void add_moments(const MatrixView &rows, const VectorView &v);
 
     // H with its lower triangle filled in and the diagonal (one element per column) added.
     WeightedGram finish(const std::optional<VectorView> &diagonal) &&;
 
   private:
     WeightedGram gram_;
+    Vector block_moments_;
 };
 
 } // namespace tallyfit::linalg

@@ -23,8 +23,11 @@ enum class IrlsPassKind {
 };
 
 // The log-likelihood at beta (not for Start) and, unless LikelihoodOnly, the weighted normal
-// equations of the Newton step from beta, the ridge (if any) added to the diagonal. The sums of
-// passes over the row blocks of a matrix equal the pass over the whole matrix.
+// equations of the Newton step from beta, the ridge (if any) added to the diagonal:
+// H = X^T W X and t = X^T (w eta + (y - mu)), which is X^T W z for the working response
+// z = eta + (y - mu) / w and stays finite where a probability rounded to 0 or 1 made w zero.
+// The sums of passes over the row blocks of a matrix equal the pass over the whole matrix.
+// One read of X: a block of rows at a time, as many as the rank-k update needs.
 struct IrlsPass {
     double log_likelihood = 0.0;
     std::optional<linalg::WeightedGram> gram;

@@ -10,7 +10,7 @@ namespace tallyfit {
 Status<Error> fit_linear(BaseModel &model, linalg::MatrixView x, linalg::VectorView y,
                          const std::vector<std::string> &names, const Encoder &encoder) {
     require_rows_match(x, y);
-    const linalg::Matrix gram = linalg::matmul(x.transposed(), x);
+    const linalg::Matrix gram = linalg::gram(x);
     const linalg::Vector moments = linalg::matvec(x.transposed(), y);
     ASSIGN_OR_RETURN(const linalg::Matrix gram_inverse, linalg::inverse(gram.view()));
     const linalg::Vector beta = linalg::matvec(gram_inverse.view(), moments.view());

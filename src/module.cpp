@@ -7,6 +7,7 @@
 #include "models/models_py.hpp"
 #include "py/blas_scipy.hpp"
 #include "py/errors.hpp"
+#include "py/module_init.hpp"
 #include "py/ref.hpp"
 
 namespace tallyfit {
@@ -80,18 +81,5 @@ Ref create_module() {
 } // namespace tallyfit
 
 PyMODINIT_FUNC PyInit__tallyfit() {
-    static bool initialized = false;
-    if (initialized) {
-        PyErr_SetString(PyExc_ImportError,
-                        "_tallyfit may only be initialized once per interpreter process");
-        return nullptr;
-    }
-    try {
-        PyObject *module = tallyfit::create_module().release();
-        initialized = true;
-        return module;
-    } catch (...) {
-        tallyfit::py::set_error_from_current_exception();
-        return nullptr;
-    }
+    return tallyfit::py::initialize_once("_tallyfit", tallyfit::create_module);
 }

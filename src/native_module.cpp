@@ -16,6 +16,7 @@
 #include "models/penalty_resolution.hpp"
 #include "py/blas_scipy.hpp"
 #include "py/call.hpp"
+#include "py/module_init.hpp"
 
 namespace tallyfit {
 
@@ -139,24 +140,15 @@ PyModuleDef module_definition = {
 
 } // namespace
 
+py::Ref create_module() {
+#ifndef TALLYFIT_SYSTEM_BLAS
+    py::install_scipy_blas_loader(); // binds nothing yet: SciPy is imported on the first call
+#endif
+    return py::check(PyModule_Create(&module_definition));
+}
+
 } // namespace tallyfit
 
 PyMODINIT_FUNC PyInit__native() {
-    static bool initialized = false;
-    if (initialized) {
-        PyErr_SetString(PyExc_ImportError,
-                        "tallyfit._native may only be initialized once per interpreter process");
-        return nullptr;
-    }
-    try {
-#ifndef TALLYFIT_SYSTEM_BLAS
-        tallyfit::py::install_scipy_blas_loader();
-#endif
-        PyObject *module = PyModule_Create(&tallyfit::module_definition);
-        initialized = module != nullptr;
-        return module;
-    } catch (...) {
-        tallyfit::py::set_error_from_current_exception();
-        return nullptr;
-    }
+    return tallyfit::py::initialize_once("tallyfit._native", tallyfit::create_module);
 }

@@ -99,16 +99,18 @@ def binomial_deviance(response: FloatArray, linear_predictor: FloatArray) -> flo
     return float(2.0 * np.logaddexp(0.0, signed, out=signed).sum())
 
 
-def binomial_null_deviance(response: FloatArray, has_intercept: bool) -> float:
-    """Deviance of the model with the intercept alone (μ = mean of y), or of μ = 0.5 for a
-    model without intercept, as glm reports it."""
-    n = response.shape[0]
+def binomial_null_deviance(successes: float, n: int, has_intercept: bool) -> float:
+    """Deviance of n 0/1 responses with `successes` ones under the model with the intercept
+    alone (μ = successes / n), or under μ = 0.5 for a model without intercept, as glm reports
+    it.
+
+    >>> round(binomial_null_deviance(3.0, 6, True), 6)
+    8.317766
+    """
     if not has_intercept:
         return float(2.0 * n * math.log(2.0))
-    successes = float(response.sum())
-    failures = n - successes
     deviance = 0.0
-    for count in (successes, failures):
+    for count in (successes, n - successes):
         if count > 0:
             deviance -= 2.0 * count * math.log(count / n)
     return deviance

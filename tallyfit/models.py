@@ -2,13 +2,14 @@
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import json
 import math
 import numbers
 import os
 import tempfile
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from types import ModuleType
 from typing import Any, Optional, Union
 
@@ -533,6 +534,21 @@ def _estimate(
     return matrix, aliased, xtx
 
 
+@contextlib.contextmanager
+def convergence_hint(max_iterations: int, convergence_delta: float) -> Iterator[None]:
+    """Adds the limits and what to try to the fit's "Algorithm failed to converge"."""
+    try:
+        yield
+    except ValueError as error:
+        if "converge" not in str(error):
+            raise
+        raise ValueError(
+            f"{error} within max_iterations={max_iterations} "
+            f"(convergence_delta={convergence_delta}): raise max_iterations, or look for a "
+            "predictor that separates the outcomes"
+        ) from None
+
+
 def _coefficient_vector(core: Core, names: Sequence[str]) -> FloatArray:
     found = core.coefficients or {}
     return np.array([found[name] for name in names], dtype=np.float64)
@@ -629,7 +645,7 @@ def glm(
     matrix, aliased, _ = _estimate(plan, block, ridge)
     names = [name for name, flag in zip(plan.column_names, aliased) if not flag]
     core: Core
-    try:
+    with convergence_hint(iterations, delta):
         if records:
             core = _tallyfit.PenalizedLogisticRegressionCore()
             specs = [_tallyfit.PenaltySpecification(v, level, lam) for v, level, lam in records]
@@ -637,13 +653,6 @@ def glm(
         else:
             core = _tallyfit.LogisticRegressionCore()
             core.fit(matrix, y, names, plan.encoder(), iterations, delta)
-    except ValueError as error:
-        if "converge" in str(error):
-            raise ValueError(
-                f"{error} within max_iterations={iterations} (convergence_delta={delta}): "
-                "raise max_iterations, or look for a predictor that separates the outcomes"
-            ) from None
-        raise
     core.formula = plan.formula
     beta = _coefficient_vector(core, names)
     unscaled = None
@@ -664,7 +673,9 @@ def glm(
         n_missing=block.n_missing,
         native_namespace=namespace,
         deviance=inference.binomial_deviance(y, eta),
-        null_deviance=inference.binomial_null_deviance(y, plan.has_intercept),
+        null_deviance=inference.binomial_null_deviance(
+            float(y.sum()), nobs, plan.has_intercept
+        ),
         df_null=nobs - (1 if plan.has_intercept else 0),
         penalties=dict(checked) if checked else None,
     )

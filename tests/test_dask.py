@@ -230,3 +230,12 @@ def test_other_inputs_do_not_import_dask():
             "tf.lm('y ~ x', {'x': [1.0, 2.0, 3.0], 'y': [1.0, 3.0, 2.0]})\n"
             "sys.exit('dask' in sys.modules)\n")
     assert subprocess.run([sys.executable, "-c", code]).returncode == 0
+
+
+def test_docstring_examples(client):
+    import doctest
+
+    import tallyfit.dask
+
+    result = doctest.testmod(tallyfit.dask, optionflags=doctest.ELLIPSIS)
+    assert result.attempted > 0 and result.failed == 0

@@ -58,18 +58,21 @@ void GramAccumulator::add_moments(const MatrixView &rows, const VectorView &v) {
 }
 
 WeightedGram GramAccumulator::finish(const std::optional<VectorView> &diagonal) && {
-    Matrix &h = gram_.h;
+    return finish_weighted_gram(std::move(gram_), diagonal);
+}
+
+WeightedGram finish_weighted_gram(WeightedGram gram, const std::optional<VectorView> &diagonal) {
+    Matrix &h = gram.h;
     if (diagonal && diagonal->size != h.cols()) {
         throw_shape_mismatch("weighted Gram product (diagonal)", h.view(), *diagonal);
     }
-    // H was accumulated in its upper triangle (row-major); copy it to the lower one.
     mirror_upper(h);
     if (diagonal) {
         for (Index i = 0; i < h.rows(); ++i) {
             h(i, i) += (*diagonal)[i];
         }
     }
-    return std::move(gram_);
+    return gram;
 }
 
 } // namespace tallyfit::linalg

@@ -59,4 +59,8 @@ class GramAccumulator {
     Vector block_moments_;
 };
 
+// H accumulated in its upper triangle (row-major) made whole: the lower triangle copied from
+// it and the diagonal (one element per column) added.
+WeightedGram finish_weighted_gram(WeightedGram gram, const std::optional<VectorView> &diagonal);
+
 } // namespace tallyfit::linalg

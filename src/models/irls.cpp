@@ -6,92 +6,19 @@
 #include <cstdint>
 #include <limits>
 
+#include "linalg/blas_layout.hpp"
 #include "linalg/inverse.hpp"
 #include "linalg/product.hpp"
 #include "linalg/weighted_gram.hpp"
+#include "models/irls_narrow.hpp"
+#include "models/logistic_rows.hpp"
 
 namespace tallyfit {
 
 namespace {
 
 using linalg::Index;
-using Bits = std::uint64_t;
-
-// exp and log for the row loops, written without branches or tables so that the compiler
-// vectorizes the loops that call them (the C library's are opaque calls, one row at a time).
-// Both are within about one unit in the last place of the correctly rounded result.
-
-// e^x, with NaN, overflow to +inf and underflow through the subnormals to 0 as exp has them.
-// x = n ln 2 + r with |r| <= ln 2 / 2; e^r by its Taylor polynomial of degree 13 (remainder
-// below 1e-17); 2^n applied in two halves so that neither factor leaves the normal range.
-inline double row_exp(double x) {
-    constexpr double round_shift = 0x1.8p52; // adding it rounds to an integer held in the bits
-    constexpr double log2e = 0x1.71547652b82fep0;
-    constexpr double ln2_hi = 0x1.62e42fee00000p-1; // n ln2_hi is exact for |n| < 2^11
-    constexpr double ln2_lo = 0x1.a39ef35793c76p-33;
-    // Comparisons keep a NaN; beyond these bounds the result is +inf or 0 anyway.
-    x = x < -746.0 ? -746.0 : (x > 710.0 ? 710.0 : x);
-    const double shifted = x * log2e + round_shift;
-    const double n = shifted - round_shift;
-    const double r = (x - n * ln2_hi) - n * ln2_lo;
-    double e = 1.0 / 6227020800.0; // 1/13!
-    e = e * r + 1.0 / 479001600.0;
-    e = e * r + 1.0 / 39916800.0;
-    e = e * r + 1.0 / 3628800.0;
-    e = e * r + 1.0 / 362880.0;
-    e = e * r + 1.0 / 40320.0;
-    e = e * r + 1.0 / 5040.0;
-    e = e * r + 1.0 / 720.0;
-    e = e * r + 1.0 / 120.0;
-    e = e * r + 1.0 / 24.0;
-    e = e * r + 1.0 / 6.0;
-    e = e * r + 0.5;
-    e = e * r + 1.0;
-    e = e * r + 1.0;
-    // n in [-1076, 1025] from the bits, split as n1 + n2 with both in [-538, 513]. Unsigned
-    // arithmetic: a NaN gives garbage here, not undefined behaviour, and its polynomial wins.
-    const Bits n_bits = std::bit_cast<Bits>(shifted) - std::bit_cast<Bits>(round_shift);
-    const Bits n1 = ((n_bits + 2048) >> 1) - 1024;
-    const Bits n2 = n_bits - n1;
-    return e * std::bit_cast<double>((n1 + 1023) << 52) * std::bit_cast<double>((n2 + 1023) << 52);
-}
-
-// ln x for x in [1e-9, 1] (the clamped probabilities): positive and normal, so no special
-// cases. x = 2^k (1 + f) with 1 + f in [sqrt(2)/2, sqrt(2)); ln(1 + f) = 2 atanh(s) with
-// s = f / (2 + f) and a minimax polynomial in s^2 (as in FreeBSD's and musl's log).
-inline double row_log(double x) {
-    constexpr Bits one = 0x3ff0000000000000;
-    constexpr Bits sqrt_half = 0x3fe6a09e00000000; // sqrt(2)/2, rounded down
-    constexpr double ln2_hi = 6.93147180369123816490e-01;
-    constexpr double ln2_lo = 1.90821492927058770002e-10;
-    constexpr double lg1 = 6.666666666666735130e-01, lg2 = 3.999999999940941908e-01,
-                     lg3 = 2.857142874366239149e-01, lg4 = 2.222219843214978396e-01,
-                     lg5 = 1.818357216161805012e-01, lg6 = 1.531383769920937332e-01,
-                     lg7 = 1.479819860511658591e-01;
-    const Bits shifted = std::bit_cast<Bits>(x) + (one - sqrt_half);
-    // The biased exponent k + 1023 as a double, through the bits of 2^52 + k + 1023.
-    const double k =
-        std::bit_cast<double>((shifted >> 52) | 0x4330000000000000) - (0x1p52 + 1023.0);
-    const double f = std::bit_cast<double>((shifted & 0x000fffffffffffff) + sqrt_half) - 1.0;
-    const double half_f_squared = 0.5 * f * f;
-    const double s = f / (2.0 + f);
-    const double z = s * s;
-    const double w = z * z;
-    const double t1 = w * (lg2 + w * (lg4 + w * lg6));
-    const double t2 = z * (lg1 + w * (lg3 + w * (lg5 + w * lg7)));
-    const double r = t2 + t1;
-    return s * (half_f_squared + r) + k * ln2_lo - half_f_squared + f + k * ln2_hi;
-}
-
-// sigma(s) = 1 / (exp(-s) + 1).
-inline double sigma(double s) { return 1.0 / (row_exp(-s) + 1.0); }
-
-// The probability as the log-likelihood clamps it, to [1e-9, 0.999999999]; a NaN counts as 1e-9
-// (as with fmax and fmin, written as comparisons so that the loops vectorize).
-inline double clamped(double mu) {
-    const double p = mu > 1e-9 ? mu : 1e-9;
-    return p < 0.999999999 ? p : 0.999999999;
-}
+using namespace row_loops;
 
 // The buffers of one block of rows.
 struct BlockRows {
@@ -105,42 +32,6 @@ struct BlockRows {
 };
 inline constexpr Index block_vectors = 5;
 
-// mu = sigma(eta) for `count` rows and the log-likelihood terms; with weights also w = (1 - mu)
-// mu, the right-hand side w eta + (y - mu) (equal to w z for the working response
-// z = eta + (y - mu) / w, and finite where w is 0) and sqrt(w). Written without conditional
-// branches, so that the compiler vectorizes the loop (with floating-point traps and errno off
-// for this file, see CMakeLists.txt). A 0/1 response needs only the logarithm of
-// its own class (the other product is an exact zero); the terms of other responses are left to
-// the caller, and whether there are any returned.
-template <bool with_weights>
-inline bool logistic_rows(Index count, const double *eta, const double *y, double *terms,
-                          double *residual, double *root_weight) {
-    double other_responses = 0.0;
-    for (Index i = 0; i < count; ++i) {
-        const double mu = sigma(eta[i]);
-        const double p = clamped(mu);
-        // p for y = 1, 1 - p for y = 0, exactly.
-        terms[i] = row_log(y[i] * p + (1.0 - y[i]) * (1.0 - p));
-        other_responses = y[i] * (1.0 - y[i]) != 0.0 ? 1.0 : other_responses;
-        if constexpr (with_weights) {
-            const double w = (1.0 - mu) * mu;
-            residual[i] = w * eta[i] + (y[i] - mu);
-            root_weight[i] = std::sqrt(w);
-        }
-    }
-    return other_responses != 0.0;
-}
-
-// GCC compiles the row loops once per instruction set as well, AVX-512 and AVX2 with FMA
-// besides the x86-64 baseline, and picks the one the processor has when the module loads: the
-// loops run two to four times as many rows per instruction.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-#define ROW_LOOP_CLONES                                                                            \
-    __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-#else
-#define ROW_LOOP_CLONES
-#endif
-
 ROW_LOOP_CLONES bool likelihood_rows(Index count, const double *eta, const double *y,
                                      double *terms) {
     return logistic_rows<false>(count, eta, y, terms, nullptr, nullptr);
@@ -152,54 +43,16 @@ ROW_LOOP_CLONES bool likelihood_and_weight_rows(Index count, const double *eta, 
     return logistic_rows<true>(count, eta, y, terms, residual, root_weight);
 }
 
-void other_response_terms(Index count, const double *eta, const double *y, double *terms) {
-    for (Index i = 0; i < count; ++i) {
-        if (y[i] != 0.0 && y[i] != 1.0) {
-            const double p = clamped(sigma(eta[i]));
-            terms[i] = y[i] * std::log(p) + (1.0 - y[i]) * std::log(1.0 - p);
-        }
-    }
-}
-
-// The start: mu = 0.5 and w = 0.25 for every row.
-void start_rows(Index count, const double *eta, const double *y, double *residual,
-                double *root_weight) {
-    for (Index i = 0; i < count; ++i) {
-        residual[i] = 0.25 * eta[i] + (y[i] - 0.5);
-        root_weight[i] = 0.5;
-    }
-}
-
-// Sum in eight interleaved partial sums, which the compiler keeps in vector registers.
-double sum(Index count, const double *values) {
-    constexpr Index lanes = 8;
-    double partial[lanes] = {};
-    Index i = 0;
-    for (; i + lanes <= count; i += lanes) {
-        for (Index k = 0; k < lanes; ++k) {
-            partial[k] += values[i + k];
-        }
-    }
-    double total = 0.0;
-    for (; i < count; ++i) {
-        total += values[i];
-    }
-    for (double value : partial) {
-        total += value;
-    }
-    return total;
-}
-
 bool all_finite(const linalg::Vector &values) {
     return std::all_of(values.values().begin(), values.values().end(),
                        [](double v) { return std::isfinite(v); });
 }
 
-} // namespace
-
-IrlsPass irls_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
-                   const linalg::VectorView &beta, const std::optional<linalg::VectorView> &ridge,
-                   IrlsPassKind kind) {
+// The pass through the BLAS: for each block of rows, X beta and X^T v by matrix-vector products
+// on X in place, and the rank-k update of the rows scaled by sqrt(w) into H.
+IrlsPass blocked_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
+                      const linalg::VectorView &beta,
+                      const std::optional<linalg::VectorView> &ridge, IrlsPassKind kind) {
     const bool with_gram = kind != IrlsPassKind::LikelihoodOnly;
     const Index p = x.cols;
     const Index block_rows = linalg::gram_block_rows(x, block_vectors);
@@ -253,7 +106,97 @@ IrlsPass irls_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
     return pass;
 }
 
+
+// The start from beta = 0, where every weight is 0.25: H = X^T X / 4 in one rank-k update over
+// all of X, which the BLAS runs on all its threads as for any large product, and
+// t = X^T (y - 1/2) block by block.
+std::optional<IrlsPass> start_in_one_update(const linalg::MatrixView &x,
+                                            const linalg::VectorView &y,
+                                            const linalg::VectorView &beta,
+                                            const std::optional<linalg::VectorView> &ridge) {
+    if (!linalg::as_blas_matrix(x) || !linalg::fits_blas_int(x.rows) ||
+        !linalg::fits_blas_int(x.cols)) {
+        return std::nullopt;
+    }
+    for (Index j = 0; j < beta.size; ++j) {
+        if (beta[j] != 0.0) {
+            return std::nullopt;
+        }
+    }
+    const Index p = x.cols;
+    linalg::WeightedGram gram{linalg::Matrix(p, p), linalg::Vector(p)};
+    linalg::add_gram_upper(x, gram.h);
+    for (Index i = 0; i < p * p; ++i) {
+        gram.h.data()[i] *= 0.25; // a power of two: exact
+    }
+    const Index block_rows = linalg::gram_block_rows(x, 2);
+    linalg::Vector residual(block_rows);
+    linalg::Vector block_moments(p);
+    for (Index first = 0; first < x.rows; first += block_rows) {
+        const Index count = std::min(block_rows, x.rows - first);
+        for (Index r = 0; r < count; ++r) {
+            residual[r] = y[first + r] - 0.5;
+        }
+        const linalg::MatrixView rows{x.data + first * x.row_stride, count, p, x.row_stride,
+                                      x.col_stride};
+        linalg::matvec_into(rows.transposed(), {residual.data(), count, 1}, block_moments.data());
+        for (Index j = 0; j < p; ++j) {
+            gram.t[j] += block_moments[j];
+        }
+    }
+    IrlsPass pass;
+    pass.gram = linalg::finish_weighted_gram(std::move(gram), ridge);
+    return pass;
+}
+
+} // namespace
+
+IrlsPass irls_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
+                   const linalg::VectorView &beta, const std::optional<linalg::VectorView> &ridge,
+                   IrlsPassKind kind) {
+    // The log-likelihood alone reads X once through matrix-vector products, which the BLAS
+    // runs on its threads; the Gram product of a narrow X is fastest fused with everything else.
+    if (kind == IrlsPassKind::LikelihoodOnly) {
+        return blocked_pass(x, y, beta, ridge, kind);
+    }
+    if (x.cols <= narrow_width_limit) {
+        return narrow_irls_pass(x, y, beta, ridge, kind == IrlsPassKind::Start);
+    }
+    if (kind == IrlsPassKind::Start) {
+        if (auto pass = start_in_one_update(x, y, beta, ridge)) {
+            return std::move(*pass);
+        }
+    }
+    return blocked_pass(x, y, beta, ridge, kind);
+}
+
 double logistic(double s) { return 1.0 / (std::exp(-s) + 1.0); }
+
+namespace {
+
+// The change of the log-likelihood that Newton's quadratic model predicts for the step from
+// beta to next: g^T d - d^T (H - L) d / 2 with d = next - beta, where H and t are the step's
+// normal equations, L the ridge on H's diagonal and g = t - (H - L) beta the gradient at beta.
+double predicted_change(const linalg::WeightedGram &gram,
+                        const std::optional<linalg::VectorView> &ridge, const linalg::Vector &beta,
+                        const linalg::Vector &next) {
+    const Index p = beta.size();
+    double change = 0.0;
+    for (Index i = 0; i < p; ++i) {
+        double h_beta = 0.0;
+        double h_step = 0.0;
+        for (Index j = 0; j < p; ++j) {
+            const double h_ij = gram.h(i, j) - (ridge && i == j ? (*ridge)[i] : 0.0);
+            h_beta += h_ij * beta[j];
+            h_step += h_ij * (next[j] - beta[j]);
+        }
+        const double step = next[i] - beta[i];
+        change += (gram.t[i] - h_beta) * step - 0.5 * step * h_step;
+    }
+    return change;
+}
+
+} // namespace
 
 // Each iteration reads X once: the pass that evaluates the log-likelihood of the new
 // coefficients also gathers the Gram product for the step after them, which the loop tests
@@ -277,15 +220,26 @@ Result<linalg::Vector, Error> fit_irls(const linalg::MatrixView &x, const linalg
             return err(Error(ErrorCode::Interrupted));
         }
         ASSIGN_OR_RETURN(const linalg::Matrix h_inverse, linalg::inverse(gram->h.view()));
-        beta = linalg::matvec(h_inverse.view(), gram->t.view());
+        linalg::Vector next = linalg::matvec(h_inverse.view(), gram->t.view());
         const bool may_continue = iterations + 1 < max_iterations;
+        // Near the optimum Newton's quadratic model predicts the change of the log-likelihood
+        // closely. A step predicted to change it by far less than the delta is most likely the
+        // last one, so its pass computes the log-likelihood only; should the loop go on after
+        // all, a second pass at the same coefficients forms the Gram product.
+        const bool likely_last =
+            may_continue &&
+            std::fabs(predicted_change(*gram, ridge, beta, next)) <= convergence_delta / 4;
+        beta = std::move(next);
         IrlsPass pass = irls_pass(x, y, beta.view(), ridge,
-                                  may_continue ? IrlsPassKind::LikelihoodAndGram
-                                               : IrlsPassKind::LikelihoodOnly);
-        gram = std::move(pass.gram);
+                                  may_continue && !likely_last ? IrlsPassKind::LikelihoodAndGram
+                                                               : IrlsPassKind::LikelihoodOnly);
         ++iterations;
         change = std::fabs(pass.log_likelihood - previous_log_likelihood);
         previous_log_likelihood = pass.log_likelihood;
+        if (likely_last && iterations < max_iterations && change > convergence_delta) {
+            pass.gram = irls_pass(x, y, beta.view(), ridge, IrlsPassKind::LikelihoodAndGram).gram;
+        }
+        gram = std::move(pass.gram);
     }
     if (change > convergence_delta) {
         return err(Error(ErrorCode::ConvergenceFailure));

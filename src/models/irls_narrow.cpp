@@ -1,0 +1,315 @@
+#include "models/irls_narrow.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "linalg/array.hpp"
+#include "linalg/weighted_gram.hpp"
+#include "models/logistic_rows.hpp"
+
+namespace tallyfit {
+
+namespace {
+
+using linalg::Index;
+using namespace row_loops;
+
+// Every sum over rows is kept in this many interleaved partial sums, one vector register wide
+// with AVX-512; blocks are padded with zero rows to a multiple of it.
+constexpr Index lanes = 8;
+
+// The column copy of a block stays within this many bytes: well inside the first-level cache,
+// which the dot products read it from p / 2 times.
+constexpr Index block_bytes = 24 * 1024;
+constexpr Index min_block_rows = 64;
+
+Index round_up(Index value, Index multiple) { return (value + multiple - 1) / multiple * multiple; }
+
+// Rows per block for a width: as many as the byte budget allows, never more than the matrix
+// has (rounded up to the lanes).
+Index narrow_block_rows(Index max_rows, Index width) {
+    const Index budget = std::max(min_block_rows, block_bytes / 8 / width / lanes * lanes);
+    return std::min(budget, round_up(max_rows, lanes));
+}
+
+struct NarrowBlock {
+    NarrowBlock(Index max_rows, Index width)
+        : rows(narrow_block_rows(max_rows, width)), columns(round_up(width, 2)),
+          x_storage(rows * columns + lanes), eta(rows), y(rows), terms(rows), residual(rows), root_weight(rows) {}
+    Index rows;         // a multiple of the lanes
+    Index columns;      // even; an odd width gets a zero column, whose sums are dropped
+    linalg::Vector x_storage;
+    // Column j of the block at j * rows, zero rows after the last one. Aligned to a cache line,
+    // so that every lane vector of a column is one line.
+    double *column_data() {
+        const auto address = reinterpret_cast<std::uintptr_t>(x_storage.data());
+        return x_storage.data() + (-address / sizeof(double)) % lanes;
+    }
+    linalg::Vector eta; // the block's values, zero after the last row
+    linalg::Vector y;
+    linalg::Vector terms;
+    linalg::Vector residual;
+    linalg::Vector root_weight;
+};
+
+// One vector register of lanes (GCC's and Clang's vector extension; split into narrower
+// registers where the instruction set has none this wide).
+using LaneVector = double __attribute__((vector_size(lanes * sizeof(double))));
+
+using QuarterVector = double __attribute__((vector_size(4 * sizeof(double))));
+
+// Four rows of four columns, row-major at `rows` (rows `stride` apart), into the block's
+// columns at `columns` (columns `block_rows` apart): two rounds of shuffles within 256-bit
+// registers, which cost a fraction of the full-width ones on some processors.
+[[gnu::always_inline]] inline void transpose_four(const double *rows, Index stride,
+                                                  double *columns, Index block_rows) {
+    constexpr std::size_t bytes = sizeof(QuarterVector);
+    QuarterVector r0, r1, r2, r3;
+    std::memcpy(&r0, rows, bytes);
+    std::memcpy(&r1, rows + stride, bytes);
+    std::memcpy(&r2, rows + 2 * stride, bytes);
+    std::memcpy(&r3, rows + 3 * stride, bytes);
+    const QuarterVector t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);
+    const QuarterVector t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
+    const QuarterVector t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
+    const QuarterVector t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
+    const QuarterVector c0 = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    const QuarterVector c1 = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    const QuarterVector c2 = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    const QuarterVector c3 = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+    std::memcpy(columns, &c0, bytes);
+    std::memcpy(columns + block_rows, &c1, bytes);
+    std::memcpy(columns + 2 * block_rows, &c2, bytes);
+    std::memcpy(columns + 3 * block_rows, &c3, bytes);
+}
+
+// Rows [first, first + count) of x into the block's columns, followed by zeros up to a whole
+// number of lanes.
+ROW_LOOP_CLONES void copy_columns(const linalg::MatrixView &x, Index first, Index count,
+                                  Index block_rows, double *columns) {
+    const Index padded = round_up(count, lanes);
+    if (x.col_stride == 1 && x.row_stride != 1) {
+        // Row by row in memory: four rows and four columns at a time through registers, the
+        // columns after the last multiple of four one by one.
+        constexpr Index group = 4;
+        const Index whole_columns = x.cols / group * group;
+        Index r = 0;
+        for (; r + group <= count; r += group) {
+            const double *rows = x.data + (first + r) * x.row_stride;
+            for (Index j = 0; j < whole_columns; j += group) {
+                transpose_four(rows + j, x.row_stride, columns + j * block_rows + r, block_rows);
+            }
+            for (Index i = 0; i < group; ++i) {
+                for (Index j = whole_columns; j < x.cols; ++j) {
+                    columns[j * block_rows + r + i] = rows[i * x.row_stride + j];
+                }
+            }
+        }
+        for (; r < count; ++r) {
+            const double *row = x.data + (first + r) * x.row_stride;
+            for (Index j = 0; j < x.cols; ++j) {
+                columns[j * block_rows + r] = row[j];
+            }
+        }
+    } else {
+        for (Index j = 0; j < x.cols; ++j) {
+            double *column = columns + j * block_rows;
+            const double *in = x.data + j * x.col_stride + first * x.row_stride;
+            if (x.row_stride == 1) {
+                std::copy_n(in, count, column);
+            } else {
+                for (Index r = 0; r < count; ++r) {
+                    column[r] = in[r * x.row_stride];
+                }
+            }
+        }
+    }
+    for (Index j = 0; j < x.cols; ++j) {
+        std::fill(columns + j * block_rows + count, columns + j * block_rows + padded, 0.0);
+    }
+}
+
+// X beta for a block's rows (and its zero rows).
+ROW_LOOP_CLONES void block_eta(Index width, Index rows, const double *columns, Index block_rows,
+                               const double *beta, double *eta) {
+    std::fill_n(eta, rows, 0.0);
+    for (Index j = 0; j < width; ++j) {
+        const double b = beta[j];
+        const double *column = columns + j * block_rows;
+        for (Index r = 0; r < rows; ++r) {
+            eta[r] += b * column[r];
+        }
+    }
+}
+
+// Asks for rows [first, first + count) of x to be brought into the cache, so that the copy of
+// the next block finds them there while this one is computed on.
+void prefetch_rows(const linalg::MatrixView &x, Index first, Index count) {
+    constexpr Index line = 64 / sizeof(double);
+    if (x.col_stride == 1 && x.row_stride == x.cols) {
+        const double *start = x.data + first * x.row_stride;
+        for (Index i = 0; i < count * x.cols; i += line) {
+            __builtin_prefetch(start + i);
+        }
+    } else if (x.col_stride == 1) {
+        for (Index r = first; r < first + count; ++r) {
+            for (Index j = 0; j < x.cols; j += line) {
+                __builtin_prefetch(x.data + r * x.row_stride + j);
+            }
+        }
+    } else if (x.row_stride == 1) {
+        for (Index j = 0; j < x.cols; ++j) {
+            for (Index r = first; r < first + count; r += line) {
+                __builtin_prefetch(x.data + j * x.col_stride + r);
+            }
+        }
+    }
+}
+
+
+ROW_LOOP_CLONES bool likelihood_and_weight_rows(Index count, const double *eta, const double *y,
+                                                double *terms, double *residual,
+                                                double *root_weight) {
+    return logistic_rows<true>(count, eta, y, terms, residual, root_weight);
+}
+
+// t += X^T v and the upper triangle of H += X^T W X, lane by lane, for a block's columns,
+// which are scaled by sqrt(w) in place on the way. Two columns by two columns: four sums from
+// four loads per row, against two loads for one sum column by column. The column pairs go from
+// the last to the first: the pair's own tile takes X^T v from its two columns and scales them,
+// and the tiles to its right find their columns scaled already.
+ROW_LOOP_CLONES void add_moments_and_gram(Index columns_even, Index rows, double *columns,
+                                          Index block_rows, const double *residual,
+                                          const double *root_weight, double *t_lanes,
+                                          double *h_lanes) {
+    constexpr std::size_t bytes = sizeof(LaneVector);
+    for (Index j = columns_even - 2; j >= 0; j -= 2) {
+        double *a0 = columns + j * block_rows;
+        double *a1 = a0 + block_rows;
+        double *s00 = h_lanes + (j * columns_even + j) * lanes;
+        double *s01 = s00 + lanes;
+        double *s11 = s00 + (columns_even + 1) * lanes;
+        LaneVector m0, m1, p00, p01, p11;
+        std::memcpy(&m0, t_lanes + j * lanes, bytes);
+        std::memcpy(&m1, t_lanes + (j + 1) * lanes, bytes);
+        std::memcpy(&p00, s00, bytes);
+        std::memcpy(&p01, s01, bytes);
+        std::memcpy(&p11, s11, bytes);
+        for (Index r = 0; r < rows; r += lanes) {
+            LaneVector x0, x1, v, scale;
+            std::memcpy(&x0, a0 + r, bytes);
+            std::memcpy(&x1, a1 + r, bytes);
+            std::memcpy(&v, residual + r, bytes);
+            std::memcpy(&scale, root_weight + r, bytes);
+            m0 += x0 * v;
+            m1 += x1 * v;
+            x0 *= scale;
+            x1 *= scale;
+            std::memcpy(a0 + r, &x0, bytes);
+            std::memcpy(a1 + r, &x1, bytes);
+            p00 += x0 * x0;
+            p01 += x0 * x1;
+            p11 += x1 * x1;
+        }
+        std::memcpy(t_lanes + j * lanes, &m0, bytes);
+        std::memcpy(t_lanes + (j + 1) * lanes, &m1, bytes);
+        std::memcpy(s00, &p00, bytes);
+        std::memcpy(s01, &p01, bytes);
+        std::memcpy(s11, &p11, bytes);
+        for (Index k = j + 2; k < columns_even; k += 2) {
+            const double *b0 = columns + k * block_rows;
+            const double *b1 = b0 + block_rows;
+            double *q00 = h_lanes + (j * columns_even + k) * lanes;
+            double *q01 = q00 + lanes;
+            double *q10 = q00 + columns_even * lanes;
+            double *q11 = q10 + lanes;
+            LaneVector c00, c01, c10, c11;
+            std::memcpy(&c00, q00, bytes);
+            std::memcpy(&c01, q01, bytes);
+            std::memcpy(&c10, q10, bytes);
+            std::memcpy(&c11, q11, bytes);
+            for (Index r = 0; r < rows; r += lanes) {
+                LaneVector x0, x1, z0, z1;
+                std::memcpy(&x0, a0 + r, bytes);
+                std::memcpy(&x1, a1 + r, bytes);
+                std::memcpy(&z0, b0 + r, bytes);
+                std::memcpy(&z1, b1 + r, bytes);
+                c00 += x0 * z0;
+                c01 += x0 * z1;
+                c10 += x1 * z0;
+                c11 += x1 * z1;
+            }
+            std::memcpy(q00, &c00, bytes);
+            std::memcpy(q01, &c01, bytes);
+            std::memcpy(q10, &c10, bytes);
+            std::memcpy(q11, &c11, bytes);
+        }
+    }
+}
+
+double lane_total(const double *partial) { return sum(lanes, partial); }
+
+} // namespace
+
+IrlsPass narrow_irls_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
+                          const linalg::VectorView &beta,
+                          const std::optional<linalg::VectorView> &ridge, bool start) {
+    const Index p = x.cols;
+    NarrowBlock block(x.rows, std::max<Index>(p, 1));
+    const Index columns_even = block.columns;
+    linalg::Vector h_lanes(columns_even * columns_even * lanes);
+    linalg::Vector t_lanes(columns_even * lanes);
+    linalg::Vector beta_values(p);
+    bool beta_is_zero = true;
+    for (Index j = 0; j < p; ++j) {
+        beta_values[j] = beta[j];
+        beta_is_zero = beta_is_zero && beta[j] == 0.0;
+    }
+    IrlsPass pass;
+    for (Index first = 0; first < x.rows; first += block.rows) {
+        const Index count = std::min(block.rows, x.rows - first);
+        const Index padded = round_up(count, lanes);
+        copy_columns(x, first, count, block.rows, block.column_data());
+        prefetch_rows(x, first + count, std::min(block.rows, x.rows - first - count));
+        if (beta_is_zero) {
+            std::fill_n(block.eta.data(), padded, 0.0);
+        } else {
+            block_eta(p, padded, block.column_data(), block.rows, beta_values.data(),
+                      block.eta.data());
+        }
+        const double *y_rows = y.data + first * y.stride;
+        if (y.stride != 1) {
+            for (Index r = 0; r < count; ++r) {
+                block.y[r] = y[first + r];
+            }
+            y_rows = block.y.data();
+        }
+        if (start) {
+            start_rows(count, block.eta.data(), y_rows, block.residual.data(),
+                       block.root_weight.data());
+        } else {
+            if (likelihood_and_weight_rows(count, block.eta.data(), y_rows, block.terms.data(),
+                                           block.residual.data(), block.root_weight.data())) {
+                other_response_terms(count, block.eta.data(), y_rows, block.terms.data());
+            }
+            pass.log_likelihood += sum(count, block.terms.data());
+        }
+        std::fill(block.residual.data() + count, block.residual.data() + padded, 0.0);
+        std::fill(block.root_weight.data() + count, block.root_weight.data() + padded, 0.0);
+        add_moments_and_gram(columns_even, padded, block.column_data(), block.rows,
+                             block.residual.data(), block.root_weight.data(), t_lanes.data(),
+                             h_lanes.data());
+    }
+    linalg::WeightedGram gram{linalg::Matrix(p, p), linalg::Vector(p)};
+    for (Index j = 0; j < p; ++j) {
+        gram.t[j] = lane_total(t_lanes.data() + j * lanes);
+        for (Index k = j; k < p; ++k) {
+            gram.h(j, k) = lane_total(h_lanes.data() + (j * columns_even + k) * lanes);
+        }
+    }
+    pass.gram = linalg::finish_weighted_gram(std::move(gram), ridge);
+    return pass;
+}
+
+} // namespace tallyfit

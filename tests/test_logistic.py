@@ -159,12 +159,52 @@ def test_iteration_limits_and_deltas(max_iterations, delta, outcome):
         assert all(math.isfinite(v) and v != 0.0 for v in model.coefficients.values())
 
 
-def test_last_allowed_iteration_may_converge():
-    x, y, _ = challenger_design()
-    needed = iterations_to_converge(x, y)
-    fit(x, y, ["a", "b"], max_iterations=needed)
+def convergence_problem(name):
+    """A design, responses, ridge (or None) and delta for the iteration-count checks."""
+    rng = np.random.default_rng(len(name))
+    if name == "challenger":
+        x, y, _ = challenger_design()
+        return x, y, None, 1e-8
+    if name == "separable":
+        return (*logistic_problem(np.random.default_rng(14), 7, 7), None, 1e-8)
+    if name == "wide":  # past the width where the pass changes method
+        return (*logistic_problem(rng, 900, 110), None, 1e-8)
+    if name == "ridge":
+        x, y = logistic_problem(rng, 500, 6)
+        return x, y, rng.uniform(0.0, 30.0, size=6), 1e-10
+    if name == "responses outside 0 and 1":
+        # The log-likelihood is not concave here, so Newton's model mispredicts a step as the
+        # last one and the fit must form the skipped Gram product after all.
+        rng = np.random.default_rng(15)
+        x = np.column_stack([np.ones(40), rng.normal(size=40)])
+        return x, rng.choice([-1.0, 0.0, 1.0, 2.0], size=40), None, 1e-8
+    if name == "loose delta":
+        return (*logistic_problem(rng, 500, 6), None, 1e-2)
+    return (*logistic_problem(rng, 3000, 12), None, 1e-12)
+
+
+@pytest.mark.parametrize(
+    "name",
+    ["challenger", "separable", "wide", "ridge", "responses outside 0 and 1", "loose delta",
+     "tight delta"],
+)
+def test_last_allowed_iteration_may_converge(name):
+    # The fit skips the Gram product of a step it expects to be the last; that must never change
+    # how many iterations converge, nor the coefficients.
+    x, y, ridge, delta = convergence_problem(name)
+    expected, needed = reference_irls(x, y, ridge=ridge, convergence_delta=delta)
+    names = names_for(x.shape[1])
+    if ridge is None:
+        model = _tallyfit.LogisticRegressionCore()
+        options = {}
+    else:
+        model = _tallyfit.PenalizedLogisticRegressionCore()
+        options = {"penalties": [_tallyfit.PenaltySpecification(n, None, v)
+                                 for n, v in zip(names, ridge)]}
+    fit(x, y, names, model, max_iterations=needed, convergence_delta=delta, **options)
+    np.testing.assert_allclose(coefficient_array(model, names), expected, rtol=1e-7, atol=1e-10)
     with pytest.raises(ValueError, match=f"^{CONVERGENCE_MESSAGE}$"):
-        fit(x, y, ["a", "b"], max_iterations=needed - 1)
+        fit(x, y, names, model, max_iterations=needed - 1, convergence_delta=delta, **options)
 
 
 @pytest.mark.parametrize("max_iterations", [2**127, -(2**127) - 1, 2**200])

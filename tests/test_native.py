@@ -36,20 +36,41 @@ def test_gram_matches_numpy(layout):
     np.testing.assert_array_equal(only_xtx, xtx)
 
 
-@pytest.mark.parametrize("layout", LAYOUTS)
-def test_irls_pass_at_coefficients(layout):
-    x, y, beta = logistic_data()
-    log_likelihood, h, t = _native.irls_pass(LAYOUTS[layout](x), y, beta)
+# Shapes for each way through the pass: narrow widths (with and without a column left over from
+# the groups of four and the pairs of columns), row counts that leave a partial group, a partial
+# block and several blocks, and widths above the fused pass's limit.
+PASS_SHAPES = [(1, 3), (7, 10), (9, 1), (600, 4), (301, 13), (2500, 10), (600, 105), (70, 130)]
+
+
+def pass_expectations(x, y, beta, start):
     eta = x @ beta
-    mu = 1 / (1 + np.exp(-eta))
+    mu = np.full(len(y), 0.5) if start else 1 / (1 + np.exp(-eta))
     w = mu * (1 - mu)
-    np.testing.assert_allclose(h, (x * w[:, None]).T @ x, rtol=1e-12)
-    # The Newton step from beta solves h step = t: t = X'(w eta + y - mu).
-    np.testing.assert_allclose(t, x.T @ (w * eta + y - mu), rtol=1e-10)
-    expected = np.sum(y * np.log(mu) + (1 - y) * np.log1p(-mu))
-    assert log_likelihood == pytest.approx(expected, rel=1e-12)
-    only, no_h, no_t = _native.irls_pass(x, y, beta, kind="likelihood")
-    assert (only, no_h, no_t) == (log_likelihood, None, None)
+    log_likelihood = 0.0 if start else np.sum(y * np.log(mu) + (1 - y) * np.log1p(-mu))
+    return log_likelihood, (x * w[:, None]).T @ x, x.T @ (w * eta + y - mu)
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("n, p", PASS_SHAPES)
+@pytest.mark.parametrize("kind", ["gram", "start", "start at zero"])
+def test_irls_pass_matches_numpy(layout, n, p, kind):
+    x, y, beta = logistic_data(n, p, seed=n + p)
+    if kind == "start at zero":
+        # Wide designs then take H = X'X / 4 from one update over all rows.
+        beta = np.zeros(p)
+    start = kind != "gram"
+    strided_y = np.repeat(y, 2)[::2]
+    log_likelihood, h, t = _native.irls_pass(LAYOUTS[layout](x), strided_y, beta,
+                                             "start" if start else "gram")
+    expected_log_likelihood, expected_h, expected_t = pass_expectations(x, y, beta, start)
+    np.testing.assert_allclose(h, expected_h, rtol=1e-12, atol=1e-12 * np.abs(expected_h).max())
+    assert np.array_equal(h, h.T)
+    np.testing.assert_allclose(t, expected_t, rtol=1e-10, atol=1e-12 * np.abs(expected_t).max())
+    assert log_likelihood == pytest.approx(expected_log_likelihood, rel=1e-12)
+    if not start:
+        only, no_h, no_t = _native.irls_pass(x, y, beta, kind="likelihood")
+        assert (no_h, no_t) == (None, None)
+        assert only == pytest.approx(log_likelihood, rel=1e-13)
 
 
 def test_start_pass_uses_half_probabilities():

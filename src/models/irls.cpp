@@ -106,7 +106,6 @@ IrlsPass blocked_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
     return pass;
 }
 
-
 // The start from beta = 0, where every weight is 0.25: H = X^T X / 4 in one rank-k update over
 // all of X, which the BLAS runs on all its threads as for any large product, and
 // t = X^T (y - 1/2) block by block.
@@ -154,13 +153,10 @@ std::optional<IrlsPass> start_in_one_update(const linalg::MatrixView &x,
 IrlsPass irls_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
                    const linalg::VectorView &beta, const std::optional<linalg::VectorView> &ridge,
                    IrlsPassKind kind) {
-    // The log-likelihood alone reads X once through matrix-vector products, which the BLAS
-    // runs on its threads; the Gram product of a narrow X is fastest fused with everything else.
-    if (kind == IrlsPassKind::LikelihoodOnly) {
-        return blocked_pass(x, y, beta, ridge, kind);
-    }
+    // A narrow X takes the fused pass for every kind, so that the log-likelihood comes out the
+    // same to the last bit with or without the Gram product.
     if (x.cols <= narrow_width_limit) {
-        return narrow_irls_pass(x, y, beta, ridge, kind == IrlsPassKind::Start);
+        return narrow_irls_pass(x, y, beta, ridge, kind);
     }
     if (kind == IrlsPassKind::Start) {
         if (auto pass = start_in_one_update(x, y, beta, ridge)) {
@@ -199,8 +195,8 @@ double predicted_change(const linalg::WeightedGram &gram,
 } // namespace
 
 // Each iteration reads X once: the pass that evaluates the log-likelihood of the new
-// coefficients also gathers the Gram product for the step after them, which the loop tests
-// then use or discard. No working vector of length n is kept.
+// coefficients also gathers the Gram product for the step after them, unless that step is not
+// expected to be taken. No working vector of length n is kept.
 Result<linalg::Vector, Error> fit_irls(const linalg::MatrixView &x, const linalg::VectorView &y,
                                        const std::optional<linalg::VectorView> &ridge,
                                        __int128 max_iterations, double convergence_delta,
@@ -214,32 +210,34 @@ Result<linalg::Vector, Error> fit_irls(const linalg::MatrixView &x, const linalg
     std::optional<linalg::WeightedGram> gram;
 
     while (iterations < max_iterations && change > convergence_delta) {
-        if (iterations == 0) {
-            gram = irls_pass(x, y, beta.view(), ridge, IrlsPassKind::Start).gram;
-        } else if (interrupted != nullptr && interrupted()) {
+        if (iterations > 0 && interrupted != nullptr && interrupted()) {
             return err(Error(ErrorCode::Interrupted));
+        }
+        if (!gram) {
+            // The start, or after a step that was expected to be the last but was not.
+            gram =
+                irls_pass(x, y, beta.view(), ridge,
+                          iterations == 0 ? IrlsPassKind::Start : IrlsPassKind::LikelihoodAndGram)
+                    .gram;
         }
         ASSIGN_OR_RETURN(const linalg::Matrix h_inverse, linalg::inverse(gram->h.view()));
         linalg::Vector next = linalg::matvec(h_inverse.view(), gram->t.view());
         const bool may_continue = iterations + 1 < max_iterations;
         // Near the optimum Newton's quadratic model predicts the change of the log-likelihood
         // closely. A step predicted to change it by far less than the delta is most likely the
-        // last one, so its pass computes the log-likelihood only; should the loop go on after
-        // all, a second pass at the same coefficients forms the Gram product.
+        // last one, so its pass computes the log-likelihood only (the first step never is: its
+        // change is infinite).
         const bool likely_last =
-            may_continue &&
+            may_continue && iterations > 0 &&
             std::fabs(predicted_change(*gram, ridge, beta, next)) <= convergence_delta / 4;
         beta = std::move(next);
         IrlsPass pass = irls_pass(x, y, beta.view(), ridge,
                                   may_continue && !likely_last ? IrlsPassKind::LikelihoodAndGram
                                                                : IrlsPassKind::LikelihoodOnly);
+        gram = std::move(pass.gram);
         ++iterations;
         change = std::fabs(pass.log_likelihood - previous_log_likelihood);
         previous_log_likelihood = pass.log_likelihood;
-        if (likely_last && iterations < max_iterations && change > convergence_delta) {
-            pass.gram = irls_pass(x, y, beta.view(), ridge, IrlsPassKind::LikelihoodAndGram).gram;
-        }
-        gram = std::move(pass.gram);
     }
     if (change > convergence_delta) {
         return err(Error(ErrorCode::ConvergenceFailure));

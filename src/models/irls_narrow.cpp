@@ -24,6 +24,9 @@ constexpr Index lanes = 8;
 constexpr Index block_bytes = 24 * 1024;
 constexpr Index min_block_rows = 64;
 
+// How far ahead of the rows being copied their successors are asked for.
+constexpr Index prefetch_bytes = 8 * 1024;
+
 Index round_up(Index value, Index multiple) { return (value + multiple - 1) / multiple * multiple; }
 
 // Rows per block for a width: as many as the byte budget allows, never more than the matrix
@@ -36,9 +39,10 @@ Index narrow_block_rows(Index max_rows, Index width) {
 struct NarrowBlock {
     NarrowBlock(Index max_rows, Index width)
         : rows(narrow_block_rows(max_rows, width)), columns(round_up(width, 2)),
-          x_storage(rows * columns + lanes), eta(rows), y(rows), terms(rows), residual(rows), root_weight(rows) {}
-    Index rows;         // a multiple of the lanes
-    Index columns;      // even; an odd width gets a zero column, whose sums are dropped
+          x_storage(rows * columns + lanes), eta(rows), y(rows), terms(rows), residual(rows),
+          root_weight(rows) {}
+    Index rows;    // a multiple of the lanes
+    Index columns; // even; an odd width gets a zero column, whose sums are dropped
     linalg::Vector x_storage;
     // Column j of the block at j * rows, zero rows after the last one. Aligned to a cache line,
     // so that every lane vector of a column is one line.
@@ -62,8 +66,8 @@ using QuarterVector = double __attribute__((vector_size(4 * sizeof(double))));
 // Four rows of four columns, row-major at `rows` (rows `stride` apart), into the block's
 // columns at `columns` (columns `block_rows` apart): two rounds of shuffles within 256-bit
 // registers, which cost a fraction of the full-width ones on some processors.
-[[gnu::always_inline]] inline void transpose_four(const double *rows, Index stride,
-                                                  double *columns, Index block_rows) {
+[[gnu::always_inline]] inline void transpose_four(const double *rows, Index stride, double *columns,
+                                                  Index block_rows) {
     constexpr std::size_t bytes = sizeof(QuarterVector);
     QuarterVector r0, r1, r2, r3;
     std::memcpy(&r0, rows, bytes);
@@ -88,15 +92,28 @@ using QuarterVector = double __attribute__((vector_size(4 * sizeof(double))));
 // number of lanes.
 ROW_LOOP_CLONES void copy_columns(const linalg::MatrixView &x, Index first, Index count,
                                   Index block_rows, double *columns) {
+    constexpr Index cache_line = 64 / sizeof(double);
     const Index padded = round_up(count, lanes);
     if (x.col_stride == 1 && x.row_stride != 1) {
         // Row by row in memory: four rows and four columns at a time through registers, the
         // columns after the last multiple of four one by one.
         constexpr Index group = 4;
         const Index whole_columns = x.cols / group * group;
+        const Index prefetch_rows = std::max<Index>(16, prefetch_bytes / 8 / x.cols);
         Index r = 0;
         for (; r + group <= count; r += group) {
             const double *rows = x.data + (first + r) * x.row_stride;
+            // The rows a few kilobytes ahead are asked for a few at a time, so that their lines
+            // arrive while these are shuffled (the hardware's own prefetching is left behind by
+            // this access pattern; whole blocks asked for at once did not help).
+            if (first + r + prefetch_rows + group <= x.rows) {
+                const double *later = rows + prefetch_rows * x.row_stride;
+                for (Index i = 0; i < group; ++i) {
+                    for (Index j = 0; j < x.cols; j += cache_line) {
+                        __builtin_prefetch(later + i * x.row_stride + j);
+                    }
+                }
+            }
             for (Index j = 0; j < whole_columns; j += group) {
                 transpose_four(rows + j, x.row_stride, columns + j * block_rows + r, block_rows);
             }
@@ -118,6 +135,10 @@ ROW_LOOP_CLONES void copy_columns(const linalg::MatrixView &x, Index first, Inde
             const double *in = x.data + j * x.col_stride + first * x.row_stride;
             if (x.row_stride == 1) {
                 std::copy_n(in, count, column);
+                // The column's next block, for the same reason as above.
+                for (Index r = count; r < std::min(2 * count, x.rows - first); r += cache_line) {
+                    __builtin_prefetch(in + r);
+                }
             } else {
                 for (Index r = 0; r < count; ++r) {
                     column[r] = in[r * x.row_stride];
@@ -143,35 +164,13 @@ ROW_LOOP_CLONES void block_eta(Index width, Index rows, const double *columns, I
     }
 }
 
-// Asks for rows [first, first + count) of x to be brought into the cache, so that the copy of
-// the next block finds them there while this one is computed on.
-void prefetch_rows(const linalg::MatrixView &x, Index first, Index count) {
-    constexpr Index line = 64 / sizeof(double);
-    if (x.col_stride == 1 && x.row_stride == x.cols) {
-        const double *start = x.data + first * x.row_stride;
-        for (Index i = 0; i < count * x.cols; i += line) {
-            __builtin_prefetch(start + i);
-        }
-    } else if (x.col_stride == 1) {
-        for (Index r = first; r < first + count; ++r) {
-            for (Index j = 0; j < x.cols; j += line) {
-                __builtin_prefetch(x.data + r * x.row_stride + j);
-            }
-        }
-    } else if (x.row_stride == 1) {
-        for (Index j = 0; j < x.cols; ++j) {
-            for (Index r = first; r < first + count; r += line) {
-                __builtin_prefetch(x.data + j * x.col_stride + r);
-            }
-        }
-    }
-}
-
-
-ROW_LOOP_CLONES bool likelihood_and_weight_rows(Index count, const double *eta, const double *y,
-                                                double *terms, double *residual,
-                                                double *root_weight) {
-    return logistic_rows<true>(count, eta, y, terms, residual, root_weight);
+// The log-likelihood terms, and with weights the right-hand side and sqrt(w); the terms are
+// the same either way, so both kinds of pass see the same log-likelihood.
+ROW_LOOP_CLONES bool block_rows_of_kind(Index count, const double *eta, const double *y,
+                                        double *terms, double *residual, double *root_weight,
+                                        bool with_weights) {
+    return with_weights ? logistic_rows<true>(count, eta, y, terms, residual, root_weight)
+                        : logistic_rows<false>(count, eta, y, terms, nullptr, nullptr);
 }
 
 // t += X^T v and the upper triangle of H += X^T W X, lane by lane, for a block's columns,
@@ -254,12 +253,13 @@ double lane_total(const double *partial) { return sum(lanes, partial); }
 
 IrlsPass narrow_irls_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
                           const linalg::VectorView &beta,
-                          const std::optional<linalg::VectorView> &ridge, bool start) {
+                          const std::optional<linalg::VectorView> &ridge, IrlsPassKind kind) {
+    const bool with_gram = kind != IrlsPassKind::LikelihoodOnly;
     const Index p = x.cols;
     NarrowBlock block(x.rows, std::max<Index>(p, 1));
     const Index columns_even = block.columns;
-    linalg::Vector h_lanes(columns_even * columns_even * lanes);
-    linalg::Vector t_lanes(columns_even * lanes);
+    linalg::Vector h_lanes(with_gram ? columns_even * columns_even * lanes : 0);
+    linalg::Vector t_lanes(with_gram ? columns_even * lanes : 0);
     linalg::Vector beta_values(p);
     bool beta_is_zero = true;
     for (Index j = 0; j < p; ++j) {
@@ -271,7 +271,6 @@ IrlsPass narrow_irls_pass(const linalg::MatrixView &x, const linalg::VectorView 
         const Index count = std::min(block.rows, x.rows - first);
         const Index padded = round_up(count, lanes);
         copy_columns(x, first, count, block.rows, block.column_data());
-        prefetch_rows(x, first + count, std::min(block.rows, x.rows - first - count));
         if (beta_is_zero) {
             std::fill_n(block.eta.data(), padded, 0.0);
         } else {
@@ -285,21 +284,26 @@ IrlsPass narrow_irls_pass(const linalg::MatrixView &x, const linalg::VectorView 
             }
             y_rows = block.y.data();
         }
-        if (start) {
+        if (kind == IrlsPassKind::Start) {
             start_rows(count, block.eta.data(), y_rows, block.residual.data(),
                        block.root_weight.data());
         } else {
-            if (likelihood_and_weight_rows(count, block.eta.data(), y_rows, block.terms.data(),
-                                           block.residual.data(), block.root_weight.data())) {
+            if (block_rows_of_kind(count, block.eta.data(), y_rows, block.terms.data(),
+                                   block.residual.data(), block.root_weight.data(), with_gram)) {
                 other_response_terms(count, block.eta.data(), y_rows, block.terms.data());
             }
             pass.log_likelihood += sum(count, block.terms.data());
         }
-        std::fill(block.residual.data() + count, block.residual.data() + padded, 0.0);
-        std::fill(block.root_weight.data() + count, block.root_weight.data() + padded, 0.0);
-        add_moments_and_gram(columns_even, padded, block.column_data(), block.rows,
-                             block.residual.data(), block.root_weight.data(), t_lanes.data(),
-                             h_lanes.data());
+        if (with_gram) {
+            std::fill(block.residual.data() + count, block.residual.data() + padded, 0.0);
+            std::fill(block.root_weight.data() + count, block.root_weight.data() + padded, 0.0);
+            add_moments_and_gram(columns_even, padded, block.column_data(), block.rows,
+                                 block.residual.data(), block.root_weight.data(), t_lanes.data(),
+                                 h_lanes.data());
+        }
+    }
+    if (!with_gram) {
+        return pass;
     }
     linalg::WeightedGram gram{linalg::Matrix(p, p), linalg::Vector(p)};
     for (Index j = 0; j < p; ++j) {

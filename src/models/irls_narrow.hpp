@@ -14,13 +14,15 @@
 namespace tallyfit {
 
 // Widths up to this take the fused pass for the Gram product; wider ones the BLAS (see
-// irls_pass). At n = 1e6 on an AMD EPYC (Zen 4) it took 0.75 of the BLAS pass's time at width
-// 10, about as much at 50, half at 100 and 1.5 times at 200.
-inline constexpr linalg::Index narrow_width_limit = 128;
+// irls_pass). At n = 1e6 on an AMD EPYC (Zen 4, OpenBLAS 0.3.30) the fused pass took 0.55 of
+// the BLAS pass's time at width 10 and 0.85 at 20, the same at 50 to 80, 1.1 at 96, 0.55 at 100
+// (a width the BLAS handles badly), and 1.3 to 1.5 times at 120 to 200.
+inline constexpr linalg::Index narrow_width_limit = 104;
 
-// The IrlsPassKind::Start pass (`start`) or the LikelihoodAndGram one, as irls_pass has them.
+// irls_pass for widths up to the limit. Its two kinds with a log-likelihood compute it the
+// same way to the last bit, as the convergence test compares the two.
 IrlsPass narrow_irls_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
                           const linalg::VectorView &beta,
-                          const std::optional<linalg::VectorView> &ridge, bool start);
+                          const std::optional<linalg::VectorView> &ridge, IrlsPassKind kind);
 
 } // namespace tallyfit

@@ -138,7 +138,7 @@ inline void other_response_terms(Index count, const double *eta, const double *y
 
 // The start: mu = 0.5 and w = 0.25 for every row.
 inline void start_rows(Index count, const double *eta, const double *y, double *residual,
-                double *root_weight) {
+                       double *root_weight) {
     for (Index i = 0; i < count; ++i) {
         residual[i] = 0.25 * eta[i] + (y[i] - 0.5);
         root_weight[i] = 0.5;

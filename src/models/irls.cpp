@@ -8,9 +8,9 @@
 
 #include "linalg/blas_layout.hpp"
 #include "linalg/inverse.hpp"
+#include "linalg/narrow_gram.hpp"
 #include "linalg/product.hpp"
 #include "linalg/weighted_gram.hpp"
-#include "models/irls_narrow.hpp"
 #include "models/logistic_rows.hpp"
 
 namespace tallyfit {
@@ -32,14 +32,14 @@ struct BlockRows {
 };
 inline constexpr Index block_vectors = 5;
 
-ROW_LOOP_CLONES bool likelihood_rows(Index count, const double *eta, const double *y,
-                                     double *terms) {
+TALLYFIT_TARGET_CLONES bool likelihood_rows(Index count, const double *eta, const double *y,
+                                            double *terms) {
     return logistic_rows<false>(count, eta, y, terms, nullptr, nullptr);
 }
 
-ROW_LOOP_CLONES bool likelihood_and_weight_rows(Index count, const double *eta, const double *y,
-                                                double *terms, double *residual,
-                                                double *root_weight) {
+TALLYFIT_TARGET_CLONES bool likelihood_and_weight_rows(Index count, const double *eta,
+                                                       const double *y, double *terms,
+                                                       double *residual, double *root_weight) {
     return logistic_rows<true>(count, eta, y, terms, residual, root_weight);
 }
 
@@ -48,23 +48,79 @@ bool all_finite(const linalg::Vector &values) {
                        [](double v) { return std::isfinite(v); });
 }
 
-// The pass through the BLAS: for each block of rows, X beta and X^T v by matrix-vector products
-// on X in place, and the rank-k update of the rows scaled by sqrt(w) into H.
+bool all_zero(const linalg::VectorView &values) {
+    for (Index j = 0; j < values.size; ++j) {
+        if (values[j] != 0.0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The weighted normal equations summed block by block: fused for a narrow X, through the BLAS
+// for a wide one.
+class StepAccumulator {
+  public:
+    StepAccumulator(const linalg::MatrixView &x, Index block_rows)
+        : narrow_(x.cols <= linalg::narrow_gram_width_limit) {
+        if (narrow_) {
+            fused_.emplace(x.cols, block_rows);
+        } else {
+            blas_.emplace(x.cols);
+            scaled_rows_ = linalg::Vector(block_rows * x.cols);
+        }
+    }
+
+    void add(const linalg::MatrixView &x, Index first, Index count, const double *residual,
+             const double *root_weight) {
+        const linalg::MatrixView rows{x.data + first * x.row_stride, count, x.cols, x.row_stride,
+                                      x.col_stride};
+        if (narrow_) {
+            fused_->add(rows, residual, root_weight);
+            return;
+        }
+        blas_->add_moments(rows, {residual, count, 1});
+        linalg::gather_scaled_rows(x, first, count, root_weight, scaled_rows_.data());
+        blas_->add_scaled_rows(scaled_rows_.data(), count);
+    }
+
+    linalg::WeightedGram finish(const std::optional<linalg::VectorView> &ridge) && {
+        return narrow_ ? std::move(*fused_).finish(ridge) : std::move(*blas_).finish(ridge);
+    }
+
+  private:
+    bool narrow_;
+    std::optional<linalg::NarrowGramAccumulator> fused_;
+    std::optional<linalg::GramAccumulator> blas_;
+    linalg::Vector scaled_rows_;
+};
+
+// One read of X, a block of rows at a time: X beta by a matrix-vector product on the block in
+// place (which the BLAS runs on its threads), the row loop, and the block's share of the
+// normal equations while its rows are still in the cache. The log-likelihood comes out the same
+// to the last bit for either kind of pass that computes it, as the convergence test compares
+// the two.
 IrlsPass blocked_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
                       const linalg::VectorView &beta,
                       const std::optional<linalg::VectorView> &ridge, IrlsPassKind kind) {
     const bool with_gram = kind != IrlsPassKind::LikelihoodOnly;
-    const Index p = x.cols;
+    const bool beta_is_zero = all_zero(beta);
     const Index block_rows = linalg::gram_block_rows(x, block_vectors);
     BlockRows block(block_rows);
-    linalg::Vector scaled_rows(with_gram ? block_rows * p : 0);
-    linalg::GramAccumulator accumulator(p);
+    std::optional<StepAccumulator> accumulator;
+    if (with_gram) {
+        accumulator.emplace(x, block_rows);
+    }
     IrlsPass pass;
     for (Index first = 0; first < x.rows; first += block_rows) {
         const Index count = std::min(block_rows, x.rows - first);
-        const linalg::MatrixView rows{x.data + first * x.row_stride, count, p, x.row_stride,
+        const linalg::MatrixView rows{x.data + first * x.row_stride, count, x.cols, x.row_stride,
                                       x.col_stride};
-        linalg::matvec_into(rows, beta, block.eta.data());
+        if (beta_is_zero) {
+            std::fill_n(block.eta.data(), count, 0.0);
+        } else {
+            linalg::matvec_into(rows, beta, block.eta.data());
+        }
         const double *y_rows = y.data + first * y.stride;
         if (y.stride != 1) {
             for (Index r = 0; r < count; ++r) {
@@ -94,14 +150,11 @@ IrlsPass blocked_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
             pass.log_likelihood += sum(count, block.terms.data());
         }
         if (with_gram) {
-            accumulator.add_moments(rows, {block.residual.data(), count, 1});
-            linalg::gather_scaled_rows(x, first, count, block.root_weight.data(),
-                                       scaled_rows.data());
-            accumulator.add_scaled_rows(scaled_rows.data(), count);
+            accumulator->add(x, first, count, block.residual.data(), block.root_weight.data());
         }
     }
     if (with_gram) {
-        pass.gram = std::move(accumulator).finish(ridge);
+        pass.gram = std::move(*accumulator).finish(ridge);
     }
     return pass;
 }
@@ -113,14 +166,9 @@ std::optional<IrlsPass> start_in_one_update(const linalg::MatrixView &x,
                                             const linalg::VectorView &y,
                                             const linalg::VectorView &beta,
                                             const std::optional<linalg::VectorView> &ridge) {
-    if (!linalg::as_blas_matrix(x) || !linalg::fits_blas_int(x.rows) ||
+    if (!all_zero(beta) || !linalg::as_blas_matrix(x) || !linalg::fits_blas_int(x.rows) ||
         !linalg::fits_blas_int(x.cols)) {
         return std::nullopt;
-    }
-    for (Index j = 0; j < beta.size; ++j) {
-        if (beta[j] != 0.0) {
-            return std::nullopt;
-        }
     }
     const Index p = x.cols;
     linalg::WeightedGram gram{linalg::Matrix(p, p), linalg::Vector(p)};
@@ -153,12 +201,7 @@ std::optional<IrlsPass> start_in_one_update(const linalg::MatrixView &x,
 IrlsPass irls_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
                    const linalg::VectorView &beta, const std::optional<linalg::VectorView> &ridge,
                    IrlsPassKind kind) {
-    // A narrow X takes the fused pass for every kind, so that the log-likelihood comes out the
-    // same to the last bit with or without the Gram product.
-    if (x.cols <= narrow_width_limit) {
-        return narrow_irls_pass(x, y, beta, ridge, kind);
-    }
-    if (kind == IrlsPassKind::Start) {
+    if (kind == IrlsPassKind::Start && x.cols > linalg::narrow_gram_width_limit) {
         if (auto pass = start_in_one_update(x, y, beta, ridge)) {
             return std::move(*pass);
         }

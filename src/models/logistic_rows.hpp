@@ -1,6 +1,6 @@
 // The per-row arithmetic of the logistic passes: the probabilities, the log-likelihood terms,
 // the weights and the right-hand side, in loops the compiler vectorizes. Included by the files
-// that compile these loops for several instruction sets (see ROW_LOOP_CLONES); those files are
+// that compile these loops for several instruction sets (TALLYFIT_TARGET_CLONES); those files are
 // built with floating-point traps and errno off (see CMakeLists.txt).
 #pragma once
 
@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "linalg/target_clones.hpp"
 #include "linalg/view.hpp"
 
 namespace tallyfit::row_loops {
@@ -116,16 +117,6 @@ inline bool logistic_rows(Index count, const double *eta, const double *y, doubl
     }
     return other_responses != 0.0;
 }
-
-// GCC compiles the row loops once per instruction set as well, AVX-512 and AVX2 with FMA
-// besides the x86-64 baseline, and picks the one the processor has when the module loads: the
-// loops run two to four times as many rows per instruction.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-#define ROW_LOOP_CLONES                                                                            \
-    __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-#else
-#define ROW_LOOP_CLONES
-#endif
 
 inline void other_response_terms(Index count, const double *eta, const double *y, double *terms) {
     for (Index i = 0; i < count; ++i) {

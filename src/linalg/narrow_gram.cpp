@@ -1,19 +1,14 @@
-#include "models/irls_narrow.hpp"
+#include "linalg/narrow_gram.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
-#include "linalg/array.hpp"
-#include "linalg/weighted_gram.hpp"
-#include "models/logistic_rows.hpp"
+#include "linalg/target_clones.hpp"
 
-namespace tallyfit {
+namespace tallyfit::linalg {
 
 namespace {
-
-using linalg::Index;
-using namespace row_loops;
 
 // Every sum over rows is kept in this many interleaved partial sums, one vector register wide
 // with AVX-512; blocks are padded with zero rows to a multiple of it.
@@ -35,27 +30,6 @@ Index narrow_block_rows(Index max_rows, Index width) {
     const Index budget = std::max(min_block_rows, block_bytes / 8 / width / lanes * lanes);
     return std::min(budget, round_up(max_rows, lanes));
 }
-
-struct NarrowBlock {
-    NarrowBlock(Index max_rows, Index width)
-        : rows(narrow_block_rows(max_rows, width)), columns(round_up(width, 2)),
-          x_storage(rows * columns + lanes), eta(rows), y(rows), terms(rows), residual(rows),
-          root_weight(rows) {}
-    Index rows;    // a multiple of the lanes
-    Index columns; // even; an odd width gets a zero column, whose sums are dropped
-    linalg::Vector x_storage;
-    // Column j of the block at j * rows, zero rows after the last one. Aligned to a cache line,
-    // so that every lane vector of a column is one line.
-    double *column_data() {
-        const auto address = reinterpret_cast<std::uintptr_t>(x_storage.data());
-        return x_storage.data() + (-address / sizeof(double)) % lanes;
-    }
-    linalg::Vector eta; // the block's values, zero after the last row
-    linalg::Vector y;
-    linalg::Vector terms;
-    linalg::Vector residual;
-    linalg::Vector root_weight;
-};
 
 // One vector register of lanes (GCC's and Clang's vector extension; split into narrower
 // registers where the instruction set has none this wide).
@@ -90,8 +64,8 @@ using QuarterVector = double __attribute__((vector_size(4 * sizeof(double))));
 
 // Rows [first, first + count) of x into the block's columns, followed by zeros up to a whole
 // number of lanes.
-ROW_LOOP_CLONES void copy_columns(const linalg::MatrixView &x, Index first, Index count,
-                                  Index block_rows, double *columns) {
+TALLYFIT_TARGET_CLONES void copy_columns(const MatrixView &x, Index first, Index count,
+                                         Index block_rows, double *columns) {
     constexpr Index cache_line = 64 / sizeof(double);
     const Index padded = round_up(count, lanes);
     if (x.col_stride == 1 && x.row_stride != 1) {
@@ -152,36 +126,15 @@ ROW_LOOP_CLONES void copy_columns(const linalg::MatrixView &x, Index first, Inde
 }
 
 // X beta for a block's rows (and its zero rows).
-ROW_LOOP_CLONES void block_eta(Index width, Index rows, const double *columns, Index block_rows,
-                               const double *beta, double *eta) {
-    std::fill_n(eta, rows, 0.0);
-    for (Index j = 0; j < width; ++j) {
-        const double b = beta[j];
-        const double *column = columns + j * block_rows;
-        for (Index r = 0; r < rows; ++r) {
-            eta[r] += b * column[r];
-        }
-    }
-}
-
-// The log-likelihood terms, and with weights the right-hand side and sqrt(w); the terms are
-// the same either way, so both kinds of pass see the same log-likelihood.
-ROW_LOOP_CLONES bool block_rows_of_kind(Index count, const double *eta, const double *y,
-                                        double *terms, double *residual, double *root_weight,
-                                        bool with_weights) {
-    return with_weights ? logistic_rows<true>(count, eta, y, terms, residual, root_weight)
-                        : logistic_rows<false>(count, eta, y, terms, nullptr, nullptr);
-}
-
 // t += X^T v and the upper triangle of H += X^T W X, lane by lane, for a block's columns,
 // which are scaled by sqrt(w) in place on the way. Two columns by two columns: four sums from
 // four loads per row, against two loads for one sum column by column. The column pairs go from
 // the last to the first: the pair's own tile takes X^T v from its two columns and scales them,
 // and the tiles to its right find their columns scaled already.
-ROW_LOOP_CLONES void add_moments_and_gram(Index columns_even, Index rows, double *columns,
-                                          Index block_rows, const double *residual,
-                                          const double *root_weight, double *t_lanes,
-                                          double *h_lanes) {
+TALLYFIT_TARGET_CLONES void add_moments_and_gram(Index columns_even, Index rows, double *columns,
+                                                 Index block_rows, const double *residual,
+                                                 const double *root_weight, double *t_lanes,
+                                                 double *h_lanes) {
     constexpr std::size_t bytes = sizeof(LaneVector);
     for (Index j = columns_even - 2; j >= 0; j -= 2) {
         double *a0 = columns + j * block_rows;
@@ -247,73 +200,58 @@ ROW_LOOP_CLONES void add_moments_and_gram(Index columns_even, Index rows, double
     }
 }
 
-double lane_total(const double *partial) { return sum(lanes, partial); }
+double lane_total(const double *partial) {
+    double total = 0.0;
+    for (Index l = 0; l < lanes; ++l) {
+        total += partial[l];
+    }
+    return total;
+}
 
 } // namespace
 
-IrlsPass narrow_irls_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
-                          const linalg::VectorView &beta,
-                          const std::optional<linalg::VectorView> &ridge, IrlsPassKind kind) {
-    const bool with_gram = kind != IrlsPassKind::LikelihoodOnly;
-    const Index p = x.cols;
-    NarrowBlock block(x.rows, std::max<Index>(p, 1));
-    const Index columns_even = block.columns;
-    linalg::Vector h_lanes(with_gram ? columns_even * columns_even * lanes : 0);
-    linalg::Vector t_lanes(with_gram ? columns_even * lanes : 0);
-    linalg::Vector beta_values(p);
-    bool beta_is_zero = true;
-    for (Index j = 0; j < p; ++j) {
-        beta_values[j] = beta[j];
-        beta_is_zero = beta_is_zero && beta[j] == 0.0;
-    }
-    IrlsPass pass;
-    for (Index first = 0; first < x.rows; first += block.rows) {
-        const Index count = std::min(block.rows, x.rows - first);
-        const Index padded = round_up(count, lanes);
-        copy_columns(x, first, count, block.rows, block.column_data());
-        if (beta_is_zero) {
-            std::fill_n(block.eta.data(), padded, 0.0);
-        } else {
-            block_eta(p, padded, block.column_data(), block.rows, beta_values.data(),
-                      block.eta.data());
-        }
-        const double *y_rows = y.data + first * y.stride;
-        if (y.stride != 1) {
-            for (Index r = 0; r < count; ++r) {
-                block.y[r] = y[first + r];
-            }
-            y_rows = block.y.data();
-        }
-        if (kind == IrlsPassKind::Start) {
-            start_rows(count, block.eta.data(), y_rows, block.residual.data(),
-                       block.root_weight.data());
-        } else {
-            if (block_rows_of_kind(count, block.eta.data(), y_rows, block.terms.data(),
-                                   block.residual.data(), block.root_weight.data(), with_gram)) {
-                other_response_terms(count, block.eta.data(), y_rows, block.terms.data());
-            }
-            pass.log_likelihood += sum(count, block.terms.data());
-        }
-        if (with_gram) {
-            std::fill(block.residual.data() + count, block.residual.data() + padded, 0.0);
-            std::fill(block.root_weight.data() + count, block.root_weight.data() + padded, 0.0);
-            add_moments_and_gram(columns_even, padded, block.column_data(), block.rows,
-                                 block.residual.data(), block.root_weight.data(), t_lanes.data(),
-                                 h_lanes.data());
-        }
-    }
-    if (!with_gram) {
-        return pass;
-    }
-    linalg::WeightedGram gram{linalg::Matrix(p, p), linalg::Vector(p)};
-    for (Index j = 0; j < p; ++j) {
-        gram.t[j] = lane_total(t_lanes.data() + j * lanes);
-        for (Index k = j; k < p; ++k) {
-            gram.h(j, k) = lane_total(h_lanes.data() + (j * columns_even + k) * lanes);
-        }
-    }
-    pass.gram = linalg::finish_weighted_gram(std::move(gram), ridge);
-    return pass;
+NarrowGramAccumulator::NarrowGramAccumulator(Index columns, Index max_rows)
+    : width_(columns), columns_even_(round_up(std::max<Index>(columns, 1), 2)),
+      block_rows_(narrow_block_rows(max_rows, std::max<Index>(columns, 1))),
+      column_storage_(block_rows_ * columns_even_ + lanes), residual_(block_rows_),
+      root_weight_(block_rows_), h_lanes_(columns_even_ * columns_even_ * lanes),
+      t_lanes_(columns_even_ * lanes) {}
+
+double *NarrowGramAccumulator::columns() {
+    const auto address = reinterpret_cast<std::uintptr_t>(column_storage_.data());
+    return column_storage_.data() + (-address / sizeof(double)) % lanes;
 }
 
-} // namespace tallyfit
+void NarrowGramAccumulator::add(const MatrixView &rows, const double *residual,
+                                const double *root_weight) {
+    for (Index first = 0; first < rows.rows; first += block_rows_) {
+        const Index count = std::min(block_rows_, rows.rows - first);
+        const Index padded = round_up(count, lanes);
+        copy_columns(rows, first, count, block_rows_, columns());
+        const double *v = residual + first;
+        const double *scale = root_weight + first;
+        if (padded != count) {
+            // The zero rows after the last one get zero weights and right-hand sides.
+            std::fill(std::copy_n(v, count, residual_.data()), residual_.data() + padded, 0.0);
+            std::fill(std::copy_n(scale, count, root_weight_.data()), root_weight_.data() + padded,
+                      0.0);
+            v = residual_.data();
+            scale = root_weight_.data();
+        }
+        add_moments_and_gram(columns_even_, padded, columns(), block_rows_, v, scale,
+                             t_lanes_.data(), h_lanes_.data());
+    }
+}
+
+WeightedGram NarrowGramAccumulator::finish(const std::optional<VectorView> &diagonal) && {
+    WeightedGram gram{Matrix(width_, width_), Vector(width_)};
+    for (Index j = 0; j < width_; ++j) {
+        gram.t[j] = lane_total(t_lanes_.data() + j * lanes);
+        for (Index k = j; k < width_; ++k) {
+            gram.h(j, k) = lane_total(h_lanes_.data() + (j * columns_even_ + k) * lanes);
+        }
+    }
+    return finish_weighted_gram(std::move(gram), diagonal);
+}
+
+} // namespace tallyfit::linalg

@@ -1,6 +1,7 @@
 #include "linalg/narrow_gram.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -125,7 +126,34 @@ TALLYFIT_TARGET_CLONES void copy_columns(const MatrixView &x, Index first, Index
     }
 }
 
-// X beta for a block's rows (and its zero rows).
+[[gnu::always_inline]] inline void load_lanes(LaneVector &to, const double *from) {
+    std::memcpy(&to, from, sizeof to);
+}
+
+[[gnu::always_inline]] inline void store_lanes(double *to, const LaneVector &from) {
+    std::memcpy(to, &from, sizeof from);
+}
+
+// Lane sums held in registers while the rows go by, each loaded from and stored back to its
+// place in the accumulator.
+template <int count> struct LaneSums {
+    explicit LaneSums(const std::array<double *, count> &places) : places(places) {
+        for (int i = 0; i < count; ++i) {
+            load_lanes(sums[i], places[i]);
+        }
+    }
+    ~LaneSums() {
+        for (int i = 0; i < count; ++i) {
+            store_lanes(places[i], sums[i]);
+        }
+    }
+    LaneSums(const LaneSums &) = delete;
+    LaneSums &operator=(const LaneSums &) = delete;
+
+    std::array<double *, count> places;
+    std::array<LaneVector, count> sums;
+};
+
 // t += X^T v and the upper triangle of H += X^T W X, lane by lane, for a block's columns,
 // which are scaled by sqrt(w) in place on the way. Two columns by two columns: four sums from
 // four loads per row, against two loads for one sum column by column. The column pairs go from
@@ -135,67 +163,49 @@ TALLYFIT_TARGET_CLONES void add_moments_and_gram(Index columns_even, Index rows,
                                                  Index block_rows, const double *residual,
                                                  const double *root_weight, double *t_lanes,
                                                  double *h_lanes) {
-    constexpr std::size_t bytes = sizeof(LaneVector);
+    const Index h_row = columns_even * lanes;
     for (Index j = columns_even - 2; j >= 0; j -= 2) {
         double *a0 = columns + j * block_rows;
         double *a1 = a0 + block_rows;
-        double *s00 = h_lanes + (j * columns_even + j) * lanes;
-        double *s01 = s00 + lanes;
-        double *s11 = s00 + (columns_even + 1) * lanes;
-        LaneVector m0, m1, p00, p01, p11;
-        std::memcpy(&m0, t_lanes + j * lanes, bytes);
-        std::memcpy(&m1, t_lanes + (j + 1) * lanes, bytes);
-        std::memcpy(&p00, s00, bytes);
-        std::memcpy(&p01, s01, bytes);
-        std::memcpy(&p11, s11, bytes);
-        for (Index r = 0; r < rows; r += lanes) {
-            LaneVector x0, x1, v, scale;
-            std::memcpy(&x0, a0 + r, bytes);
-            std::memcpy(&x1, a1 + r, bytes);
-            std::memcpy(&v, residual + r, bytes);
-            std::memcpy(&scale, root_weight + r, bytes);
-            m0 += x0 * v;
-            m1 += x1 * v;
-            x0 *= scale;
-            x1 *= scale;
-            std::memcpy(a0 + r, &x0, bytes);
-            std::memcpy(a1 + r, &x1, bytes);
-            p00 += x0 * x0;
-            p01 += x0 * x1;
-            p11 += x1 * x1;
+        {
+            double *h_jj = h_lanes + j * h_row + j * lanes;
+            LaneSums<5> own({t_lanes + j * lanes, t_lanes + (j + 1) * lanes, h_jj, h_jj + lanes,
+                             h_jj + h_row + lanes});
+            auto &[t0, t1, h00, h01, h11] = own.sums;
+            for (Index r = 0; r < rows; r += lanes) {
+                LaneVector x0, x1, v, scale;
+                load_lanes(x0, a0 + r);
+                load_lanes(x1, a1 + r);
+                load_lanes(v, residual + r);
+                load_lanes(scale, root_weight + r);
+                t0 += x0 * v;
+                t1 += x1 * v;
+                x0 *= scale;
+                x1 *= scale;
+                store_lanes(a0 + r, x0);
+                store_lanes(a1 + r, x1);
+                h00 += x0 * x0;
+                h01 += x0 * x1;
+                h11 += x1 * x1;
+            }
         }
-        std::memcpy(t_lanes + j * lanes, &m0, bytes);
-        std::memcpy(t_lanes + (j + 1) * lanes, &m1, bytes);
-        std::memcpy(s00, &p00, bytes);
-        std::memcpy(s01, &p01, bytes);
-        std::memcpy(s11, &p11, bytes);
         for (Index k = j + 2; k < columns_even; k += 2) {
             const double *b0 = columns + k * block_rows;
             const double *b1 = b0 + block_rows;
-            double *q00 = h_lanes + (j * columns_even + k) * lanes;
-            double *q01 = q00 + lanes;
-            double *q10 = q00 + columns_even * lanes;
-            double *q11 = q10 + lanes;
-            LaneVector c00, c01, c10, c11;
-            std::memcpy(&c00, q00, bytes);
-            std::memcpy(&c01, q01, bytes);
-            std::memcpy(&c10, q10, bytes);
-            std::memcpy(&c11, q11, bytes);
+            double *h_jk = h_lanes + j * h_row + k * lanes;
+            LaneSums<4> tile({h_jk, h_jk + lanes, h_jk + h_row, h_jk + h_row + lanes});
+            auto &[h00, h01, h10, h11] = tile.sums;
             for (Index r = 0; r < rows; r += lanes) {
                 LaneVector x0, x1, z0, z1;
-                std::memcpy(&x0, a0 + r, bytes);
-                std::memcpy(&x1, a1 + r, bytes);
-                std::memcpy(&z0, b0 + r, bytes);
-                std::memcpy(&z1, b1 + r, bytes);
-                c00 += x0 * z0;
-                c01 += x0 * z1;
-                c10 += x1 * z0;
-                c11 += x1 * z1;
+                load_lanes(x0, a0 + r);
+                load_lanes(x1, a1 + r);
+                load_lanes(z0, b0 + r);
+                load_lanes(z1, b1 + r);
+                h00 += x0 * z0;
+                h01 += x0 * z1;
+                h10 += x1 * z0;
+                h11 += x1 * z1;
             }
-            std::memcpy(q00, &c00, bytes);
-            std::memcpy(q01, &c01, bytes);
-            std::memcpy(q10, &c10, bytes);
-            std::memcpy(q11, &c11, bytes);
         }
     }
 }

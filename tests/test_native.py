@@ -73,6 +73,22 @@ def test_irls_pass_matches_numpy(layout, n, p, kind):
         assert only == pytest.approx(log_likelihood, rel=1e-13)
 
 
+@pytest.mark.parametrize("p", [6, 110])
+def test_rows_of_zero_weight_add_to_the_right_hand_side(p):
+    # Two misclassified rows so far out that their probabilities round to exactly 1 and 0: their
+    # weights are 0, yet each adds x (y - mu) to t.
+    x, y, beta = logistic_data(300, p, seed=p)
+    x[7] = 900 * beta / (beta @ beta)
+    x[8] = -x[7]
+    y[7], y[8] = 0.0, 1.0
+    _, h, t = _native.irls_pass(x, y, beta)
+    with np.errstate(divide="ignore", over="ignore"):  # the unclamped log-likelihood is -inf
+        _, expected_h, expected_t = pass_expectations(x, y, beta, start=False)
+    np.testing.assert_allclose(h, expected_h, rtol=1e-12, atol=1e-12 * np.abs(expected_h).max())
+    np.testing.assert_allclose(t, expected_t, rtol=1e-10, atol=1e-12 * np.abs(expected_t).max())
+    assert np.isfinite(t).all()
+
+
 def test_start_pass_uses_half_probabilities():
     x, y, beta = logistic_data()
     log_likelihood, h, t = _native.irls_pass(x, y, beta, "start")

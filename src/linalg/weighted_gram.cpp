@@ -20,45 +20,51 @@ Index gram_block_rows(const MatrixView &x, Index vectors_per_row) {
     return std::clamp<Index>(bounded, 1, std::clamp<Index>(x.rows, 1, INT_MAX));
 }
 
-void gather_scaled_rows(const MatrixView &x, Index first, Index count, const double *scale,
-                        double *out) {
-    for (Index r = 0; r < count; ++r) {
-        const double *in = x.data + (first + r) * x.row_stride;
-        double *row = out + r * x.cols;
-        const double s = scale[r];
-        if (x.col_stride == 1) {
-            for (Index j = 0; j < x.cols; ++j) {
-                row[j] = in[j] * s;
-            }
-        } else {
-            for (Index j = 0; j < x.cols; ++j) {
-                row[j] = in[j * x.col_stride] * s;
-            }
-        }
-    }
-}
-
-GramAccumulator::GramAccumulator(Index columns)
-    : gram_{Matrix(columns, columns), Vector(columns)}, block_moments_(columns) {
-    if (!fits_blas_int(columns)) {
+GramAccumulator::GramAccumulator(Index columns, Index max_rows)
+    : columns_(columns), extended_(columns + 1, columns + 1),
+      scaled_rows_(max_rows * (columns + 1)), zero_weight_terms_(columns) {
+    if (!fits_blas_int(columns + 1)) {
         throw InternalError("weighted Gram product: too many columns");
     }
 }
 
-void GramAccumulator::add_scaled_rows(const double *scaled_rows, Index count) {
-    const Index columns = gram_.h.cols();
-    add_gram_upper(MatrixView{scaled_rows, count, columns, columns, 1}, gram_.h);
-}
-
-void GramAccumulator::add_moments(const MatrixView &rows, const VectorView &v) {
-    matvec_into(rows.transposed(), v, block_moments_.data());
-    for (Index j = 0; j < gram_.t.size(); ++j) {
-        gram_.t[j] += block_moments_[j];
+void GramAccumulator::add(const MatrixView &rows, const double *residual,
+                          const double *root_weight) {
+    const Index width = columns_ + 1;
+    for (Index r = 0; r < rows.rows; ++r) {
+        const double *in = rows.data + r * rows.row_stride;
+        double *out = scaled_rows_.data() + r * width;
+        const double s = root_weight[r];
+        if (rows.col_stride == 1) {
+            for (Index j = 0; j < columns_; ++j) {
+                out[j] = in[j] * s;
+            }
+        } else {
+            for (Index j = 0; j < columns_; ++j) {
+                out[j] = in[j * rows.col_stride] * s;
+            }
+        }
+        // (sqrt(w) x_i) (v_i / sqrt(w)) = x_i v_i. Where sqrt(w) is a positive normal or
+        // subnormal number the quotient stays finite; only an exact 0 needs the direct term.
+        out[columns_] = s == 0.0 ? 0.0 : residual[r] / s;
+        if (s == 0.0) {
+            for (Index j = 0; j < columns_; ++j) {
+                zero_weight_terms_[j] += in[j * rows.col_stride] * residual[r];
+            }
+        }
     }
+    add_gram_upper(MatrixView{scaled_rows_.data(), rows.rows, width, width, 1}, extended_);
 }
 
 WeightedGram GramAccumulator::finish(const std::optional<VectorView> &diagonal) && {
-    return finish_weighted_gram(std::move(gram_), diagonal);
+    WeightedGram gram{Matrix(columns_, columns_), Vector(columns_)};
+    for (Index j = 0; j < columns_; ++j) {
+        for (Index k = j; k < columns_; ++k) {
+            gram.h(j, k) = extended_(j, k);
+        }
+        gram.t[j] = extended_(j, columns_) + zero_weight_terms_[j];
+    }
+    return finish_weighted_gram(std::move(gram), diagonal);
 }
 
 WeightedGram finish_weighted_gram(WeightedGram gram, const std::optional<VectorView> &diagonal) {

@@ -1,9 +1,9 @@
 // The weighted normal equations of one IRLS step, accumulated over row blocks of X:
 //   H = X^T diag(w) X + diag(d)      t = X^T v
-// The caller takes X a block of rows at a time, adds X_b^T v_b for the block's right-hand side
-// (add_moments, on X in place) and copies the block with every row scaled by sqrt(w_i)
-// (gather_scaled_rows) for a symmetric rank-k update into one triangle of H (add_scaled_rows).
-// Nothing of the size of X is ever allocated.
+// Each block is copied with every row scaled by sqrt(w_i) and one more column,
+// v_i / sqrt(w_i), so that one symmetric rank-k update into the upper triangle of the extended
+// matrix gives the block's share of H and, in its last column, of t. Rows whose weight is 0 add
+// x_i v_i to t directly. Nothing of the size of X is ever allocated.
 #pragma once
 
 #include <optional>
@@ -30,11 +30,6 @@ inline constexpr Index gram_block_max_fraction = 32;
 // Rows per block for x, at least 1.
 Index gram_block_rows(const MatrixView &x, Index vectors_per_row);
 
-// Copies rows [first, first + count) of x, any strides, into a contiguous row-major buffer,
-// multiplying row first + r by scale[r].
-void gather_scaled_rows(const MatrixView &x, Index first, Index count, const double *scale,
-                        double *out);
-
 struct WeightedGram {
     Matrix h; // p x p, symmetric
     Vector t; // p
@@ -42,21 +37,21 @@ struct WeightedGram {
 
 class GramAccumulator {
   public:
-    explicit GramAccumulator(Index columns);
+    // For blocks of at most max_rows rows of `columns` columns.
+    GramAccumulator(Index columns, Index max_rows);
 
-    // `count` rows already scaled by sqrt(w_i), row-major, one row per `columns` values. Weights
-    // must not be negative; a NaN gives NaN entries.
-    void add_scaled_rows(const double *scaled_rows, Index count);
-
-    // t += rows^T v for a block of rows of X (any strides) and its right-hand side.
-    void add_moments(const MatrixView &rows, const VectorView &v);
+    // H += rows^T diag(w) rows and t += rows^T v for rows of X (any strides), given v and
+    // sqrt(w), one value per row each. Weights must not be negative; a NaN gives NaN entries.
+    void add(const MatrixView &rows, const double *residual, const double *root_weight);
 
     // H with its lower triangle filled in and the diagonal (one element per column) added.
     WeightedGram finish(const std::optional<VectorView> &diagonal) &&;
 
   private:
-    WeightedGram gram_;
-    Vector block_moments_;
+    Index columns_;
+    Matrix extended_;          // (columns + 1)^2: H and, in the last column, t
+    Vector scaled_rows_;       // a block's scaled rows, columns + 1 values each
+    Vector zero_weight_terms_; // t's share from rows whose weight is 0
 };
 
 // H accumulated in its upper triangle (row-major) made whole: the lower triangle copied from

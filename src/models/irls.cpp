@@ -30,7 +30,7 @@ struct BlockRows {
     linalg::Vector residual;    // w eta + (y - mu), the right-hand side before X^T
     linalg::Vector root_weight; // sqrt(w)
 };
-inline constexpr Index block_vectors = 5;
+inline constexpr Index block_vectors = 6; // the five above and the extended column
 
 TALLYFIT_TARGET_CLONES bool likelihood_rows(Index count, const double *eta, const double *y,
                                             double *terms) {
@@ -61,38 +61,29 @@ bool all_zero(const linalg::VectorView &values) {
 // for a wide one.
 class StepAccumulator {
   public:
-    StepAccumulator(const linalg::MatrixView &x, Index block_rows)
-        : narrow_(x.cols <= linalg::narrow_gram_width_limit) {
-        if (narrow_) {
+    StepAccumulator(const linalg::MatrixView &x, Index block_rows) {
+        if (x.cols <= linalg::narrow_gram_width_limit) {
             fused_.emplace(x.cols, block_rows);
         } else {
-            blas_.emplace(x.cols);
-            scaled_rows_ = linalg::Vector(block_rows * x.cols);
+            blas_.emplace(x.cols, block_rows);
         }
     }
 
-    void add(const linalg::MatrixView &x, Index first, Index count, const double *residual,
-             const double *root_weight) {
-        const linalg::MatrixView rows{x.data + first * x.row_stride, count, x.cols, x.row_stride,
-                                      x.col_stride};
-        if (narrow_) {
+    void add(const linalg::MatrixView &rows, const double *residual, const double *root_weight) {
+        if (fused_) {
             fused_->add(rows, residual, root_weight);
-            return;
+        } else {
+            blas_->add(rows, residual, root_weight);
         }
-        blas_->add_moments(rows, {residual, count, 1});
-        linalg::gather_scaled_rows(x, first, count, root_weight, scaled_rows_.data());
-        blas_->add_scaled_rows(scaled_rows_.data(), count);
     }
 
     linalg::WeightedGram finish(const std::optional<linalg::VectorView> &ridge) && {
-        return narrow_ ? std::move(*fused_).finish(ridge) : std::move(*blas_).finish(ridge);
+        return fused_ ? std::move(*fused_).finish(ridge) : std::move(*blas_).finish(ridge);
     }
 
   private:
-    bool narrow_;
     std::optional<linalg::NarrowGramAccumulator> fused_;
     std::optional<linalg::GramAccumulator> blas_;
-    linalg::Vector scaled_rows_;
 };
 
 // One read of X, a block of rows at a time: X beta by a matrix-vector product on the block in
@@ -150,7 +141,7 @@ IrlsPass blocked_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
             pass.log_likelihood += sum(count, block.terms.data());
         }
         if (with_gram) {
-            accumulator->add(x, first, count, block.residual.data(), block.root_weight.data());
+            accumulator->add(rows, block.residual.data(), block.root_weight.data());
         }
     }
     if (with_gram) {

@@ -1,9 +1,7 @@
 #include "models/irls.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
-#include <cstdint>
 #include <limits>
 
 #include "linalg/blas_layout.hpp"

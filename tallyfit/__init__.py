@@ -16,7 +16,24 @@ from pkgutil import extend_path
 # checkout on sys.path (tests run from the repository) still finds them there.
 __path__ = extend_path(__path__, __name__)
 
+from .errors import (  # noqa: E402
+    ConvergenceError,
+    ConvergenceWarning,
+    SeparationWarning,
+    TallyfitWarning,
+)
 from .models import LinearModel, LogisticModel, Model, glm, lm, load  # noqa: E402
 
-__all__ = ["lm", "glm", "load", "Model", "LinearModel", "LogisticModel"]
+__all__ = [
+    "lm",
+    "glm",
+    "load",
+    "Model",
+    "LinearModel",
+    "LogisticModel",
+    "ConvergenceError",
+    "ConvergenceWarning",
+    "SeparationWarning",
+    "TallyfitWarning",
+]
 __version__ = "0.1.0"

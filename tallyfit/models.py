@@ -9,6 +9,7 @@ import math
 import numbers
 import os
 import tempfile
+from dataclasses import dataclass
 from collections.abc import Iterator, Mapping, Sequence
 from types import ModuleType
 from typing import Any, Optional, Union
@@ -17,7 +18,7 @@ import numpy as np
 
 import _tallyfit
 
-from . import _native, design, frames, inference
+from . import _native, design, frames, inference, solvers
 from .dask import is_dask_frame
 from .design import DesignPlan
 from .frames import BoolArray, FloatArray
@@ -517,21 +518,49 @@ def _prepare(
     return formula, plan, frame, namespace
 
 
+@dataclass
+class _Estimable:
+    """The design reduced to its estimable columns: the compacted matrix (its columns scaled by
+    `scales` where their squares over- or underflowed), the aliased mask and the XᵀX of the
+    kept, scaled columns."""
+
+    matrix: FloatArray
+    aliased: BoolArray
+    xtx: FloatArray
+    scales: Optional[FloatArray]
+
+    def unscale(self, coefficients: FloatArray) -> FloatArray:
+        return coefficients if self.scales is None else coefficients * self.scales
+
+    def unscale_covariance(self, covariance: FloatArray) -> FloatArray:
+        if self.scales is None:
+            return covariance
+        # One factor at a time: the product of two scales may overflow where neither does. A
+        # variance beyond the largest double is infinite, as in R.
+        with np.errstate(over="ignore"):
+            return (covariance * self.scales[:, None]) * self.scales[None, :]
+
+
 def _estimate(
     plan: DesignPlan, block: design.DesignBlock, ridge: Optional[FloatArray] = None
-) -> tuple[FloatArray, BoolArray, FloatArray]:
-    """Drops aliased columns: returns the compacted matrix, the aliased mask and the XᵀX of
-    the kept columns."""
+) -> _Estimable:
+    """Finds the aliased columns (R's rule, from XᵀX) and drops them from the design in place."""
     xtx, _ = _native.gram(block.matrix)
     assert xtx is not None
+    matrix = block.matrix
+    # Penalties are set in the data's own units, so a penalized design is never rescaled.
+    scales = solvers.column_scales(xtx, matrix) if ridge is None else None
+    if scales is not None:
+        matrix *= scales
+        xtx, _ = _native.gram(matrix)
     check = xtx if ridge is None else xtx + np.diag(4.0 * ridge)
     aliased = design.aliased_columns(check)
-    matrix = block.matrix
     if aliased.any():
         keep = ~aliased
         matrix = design.compact_columns(matrix, keep)
         xtx = xtx[np.ix_(keep, keep)]
-    return matrix, aliased, xtx
+        scales = None if scales is None else scales[keep]
+    return _Estimable(matrix, aliased, xtx, scales)
 
 
 @contextlib.contextmanager
@@ -562,8 +591,8 @@ def lm(formula: str, data: object) -> LinearModel:
 
     >>> import tallyfit as tf
     >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
-    >>> round(m.coefficients["(Intercept)"], 6), round(m.std_errors["x"], 6)
-    (0.0, 0.519615)
+    >>> round(m.coefficients["x"], 6), round(m.std_errors["x"], 6)
+    (1.1, 0.519615)
     """
     if is_dask_frame(data):
         from . import dask
@@ -573,13 +602,15 @@ def lm(formula: str, data: object) -> LinearModel:
     block = plan.build(frame)
     assert block.response is not None
     y = block.response
-    matrix, aliased, xtx = _estimate(plan, block)
+    estimable = _estimate(plan, block)
+    aliased = estimable.aliased
     names = [name for name, flag in zip(plan.column_names, aliased) if not flag]
-    core = _tallyfit.LinearRegressionCore()
-    core.fit(matrix, y, names, plan.encoder())
-    core.formula = plan.formula
-    beta = _coefficient_vector(core, names)
-    fitted = np.asarray(matrix @ beta, dtype=np.float64)
+    fit = solvers.least_squares(estimable.matrix, y, estimable.xtx)
+    beta = estimable.unscale(fit.coefficients)
+    core = core_from_coefficients(
+        "LinearRegression", names, beta.tolist(), plan.encoder(), plan.formula
+    )
+    fitted = fit.fitted
     residuals = y - fitted
     rss = float(residuals @ residuals)
     if plan.has_intercept:
@@ -593,7 +624,7 @@ def lm(formula: str, data: object) -> LinearModel:
         formula=text,
         coefficients=inference.scatter(beta, ~aliased, len(plan.column_names)),
         aliased=aliased,
-        unscaled_covariance=inference.unscaled_covariance(xtx),
+        unscaled_covariance=estimable.unscale_covariance(fit.unscaled_covariance),
         nobs=int(y.shape[0]),
         n_missing=block.n_missing,
         native_namespace=namespace,
@@ -642,25 +673,29 @@ def glm(
     ridge = None
     if records:
         ridge = _native.penalty_diagonal(records, plan.column_names)
-    matrix, aliased, _ = _estimate(plan, block, ridge)
+    estimable = _estimate(plan, block, ridge)
+    matrix, aliased = estimable.matrix, estimable.aliased
     names = [name for name, flag in zip(plan.column_names, aliased) if not flag]
     core: Core
-    with convergence_hint(iterations, delta):
-        if records:
+    unscaled = None
+    iteration_count: Optional[int] = None
+    if records:
+        with convergence_hint(iterations, delta):
             core = _tallyfit.PenalizedLogisticRegressionCore()
             specs = [_tallyfit.PenaltySpecification(v, level, lam) for v, level, lam in records]
             core.fit(matrix, y, names, plan.encoder(), specs, iterations, delta)
-        else:
-            core = _tallyfit.LogisticRegressionCore()
-            core.fit(matrix, y, names, plan.encoder(), iterations, delta)
-    core.formula = plan.formula
-    beta = _coefficient_vector(core, names)
-    unscaled = None
-    if not records:
-        unscaled = inference.unscaled_covariance(
-            inference.binomial_information(matrix, y, beta)
+        core.formula = plan.formula
+        beta = _coefficient_vector(core, names)
+        eta = np.asarray(matrix @ beta, dtype=np.float64)
+    else:
+        fit = solvers.logistic_irls(matrix, y, estimable.xtx, iterations, delta)
+        eta = fit.linear_predictor
+        unscaled = estimable.unscale_covariance(fit.unscaled_covariance)
+        beta = estimable.unscale(fit.coefficients)
+        iteration_count = fit.iterations
+        core = core_from_coefficients(
+            "LogisticRegression", names, beta.tolist(), plan.encoder(), plan.formula
         )
-    eta = np.asarray(matrix @ beta, dtype=np.float64)
     nobs = int(y.shape[0])
     return LogisticModel(
         core=core,
@@ -678,6 +713,7 @@ def glm(
         ),
         df_null=nobs - (1 if plan.has_intercept else 0),
         penalties=dict(checked) if checked else None,
+        iterations=iteration_count,
     )
 
 

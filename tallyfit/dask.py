@@ -271,7 +271,10 @@ def _partition_summary(partition: Any, used: Sequence[str]) -> Statistics | None
     if len(partition) == 0:
         return None
     frame, _ = frames.to_frame(partition)
-    kinds = {name: frames.column_kind(frame, name) for name in used}
+    # A column with only missing values here says nothing of its kind (an object column of
+    # None would look boolean): None, and the other partitions decide.
+    kinds = {name: None if frames.all_missing(frame[name]) else frames.column_kind(frame, name)
+             for name in used}
     missing = None
     for name in used:
         mask = frames.missing_mask(frame[name])
@@ -285,16 +288,20 @@ def _partition_summary(partition: Any, used: Sequence[str]) -> Statistics | None
             "kept": len(partition) if kept is None else int(kept.sum())}
 
 
-def _merge_kinds(summaries: list[Statistics], used: Sequence[str]) -> dict[str, Kind]:
+def _merge_kinds(summaries: list[Statistics], used: Sequence[str], meta: Any) -> dict[str, Kind]:
+    """The kind of every column over the partitions that have values in it; of the frame's
+    dtype for a column with none."""
+    from . import frames
+
     kinds: dict[str, Kind] = {}
     for name in used:
-        found = {summary["kinds"][name] for summary in summaries}
+        found = {summary["kinds"][name] for summary in summaries} - {None}
         if len(found) > 1:
             raise ValueError(
                 f"column {name!r} holds values of different kinds ({', '.join(sorted(found))}) "
                 "in different partitions: convert it to one type"
             )
-        kinds[name] = found.pop()
+        kinds[name] = found.pop() if found else frames.column_kind(meta, name)
     return kinds
 
 
@@ -307,6 +314,7 @@ def _merge_levels(name: str, summaries: list[Statistics], meta: Any) -> list[str
     known = _known_categories(meta, name)
     if known is not None:
         return known
+    summaries = [summary for summary in summaries if summary["kinds"][name] is not None]
     found = [summary["levels"][name] for summary in summaries]
     declared = all(name in summary["declared"] for summary in summaries)
     if summaries and declared and all(levels == found[0] for levels in found):
@@ -353,10 +361,12 @@ def plan_dask(formula: Any, data: Any, binary_response: bool) -> PlannedFrame:
     summarize = _dask().delayed(_partition_summary, pure=True)
     found = _dask().compute([summarize(part, used) for part in partitions])[0]
     summaries = [summary for summary in found if summary is not None]
-    if summaries:
-        kinds = _merge_kinds(summaries, used)
-    else:  # no rows: the kinds of the frame's dtypes
-        kinds = {name: frames.column_kind(meta, name) for name in used}
+    if not any(summary["kept"] for summary in summaries):
+        raise ValueError(
+            f"no row of the data has values in all of {', '.join(map(repr, used))}: "
+            "nothing to fit"
+        )
+    kinds = _merge_kinds(summaries, used, meta)
     levels = {
         name: _merge_levels(name, summaries, meta)
         for name in used
@@ -387,8 +397,57 @@ def _design_block(recipe: Recipe, partition: Any) -> tuple[Any, Any, int] | None
 
     if len(partition) == 0:
         return None
-    block = recipe.plan().build(frames.to_frame(partition)[0])
+    plan = recipe.plan()
+    frame = frames.to_frame(partition)[0]
+    try:
+        block = plan.build(frame)
+    except ValueError as error:
+        change = _change_since_planning(plan, frame)
+        if change is None:
+            raise
+        raise ValueError(data_changed(change)) from error
     return block.matrix, block.response, block.n_missing
+
+
+def data_changed(what: str) -> str:
+    """The error of data that differ between the pass that planned the fit and a later one."""
+    return (
+        f"the data changed during the fit: {what}. The fit reads the data more than once, so "
+        "its source must give the same rows every time: persist the frame (data.persist()) or "
+        "write it to Parquet and fit on that"
+    )
+
+
+def _change_since_planning(plan: Any, frame: Any) -> str | None:
+    """How the frame differs from what pass 1 found (a categorical value that is no level of
+    the plan, or a column of another kind), or None when it does not."""
+    from . import frames
+    from .design import missing_rows
+
+    used = list(plan.predictors) + [plan.response]
+    missing = missing_rows(frame, used)
+    for name in dict.fromkeys(used):
+        if frames.all_missing(frame[name]):
+            continue
+        planned = plan.kinds[name]
+        found = frames.column_kind(frame, name)
+        if (planned == "categorical") != (found == "categorical"):
+            return (f"column {name!r} was {planned} in the pass that collected the levels and "
+                    f"is {found} now")
+        if planned != "categorical":
+            continue
+        levels = plan.response_levels if name == plan.response else plan.levels[name]
+        values = frame[name].to_numpy()
+        if missing is not None:
+            values = values[~missing]
+        unknown = sorted({str(value) for value in values} - set(levels))
+        if unknown:
+            return (
+                f"variable {name!r} has the value(s) {', '.join(map(repr, unknown[:5]))}, which "
+                "the pass that collected the levels did not find (levels: "
+                f"{', '.join(map(repr, levels))})"
+            )
+    return None
 
 
 def _least_squares_partition(recipe: Recipe, partition: Any) -> Statistics | None:
@@ -452,6 +511,7 @@ def least_squares(formula: Any, data: Any) -> LeastSquaresStatistics:
     planned = plan_dask(formula, data, binary_response=False)
     partition = _dask().delayed(_least_squares_partition, pure=True)
     sums = compute_sum([partition(planned.recipe, part) for part in planned.partitions])
+    _check_rows(planned, int(sums["n"]) + int(sums["n_missing"]))
     aliased = aliased_columns(sums["xtx"])
     keep = ~aliased
     beta = solve_least_squares(sums["xtx"][np.ix_(keep, keep)], sums["xty"][keep])
@@ -506,6 +566,7 @@ def logistic(
             return compute_sum([irls_partition(block, beta, kind) for block in blocks])
 
         start = pass_over_blocks(np.zeros(p), "start")
+        _check_rows(planned, int(start["n"]) + int(start["n_missing"]))
         ridge = None
         if penalties:
             ridge = _native.penalty_diagonal(list(penalties), planned.plan.column_names)
@@ -530,6 +591,13 @@ def logistic(
         del blocks  # releases persisted blocks on the workers
     return LogisticStatistics(planned.plan, penalties, result, aliased, deviance["deviance"],
                               start["n"], start["y_sum"], start["n_missing"], persisted)
+
+
+def _check_rows(planned: PlannedFrame, rows: int) -> None:
+    if rows != planned.rows:
+        raise ValueError(data_changed(
+            f"the pass that collected the levels read {planned.rows} rows, the fit pass {rows}"
+        ))
 
 
 def _scatter(values: np.ndarray, keep: np.ndarray) -> np.ndarray:

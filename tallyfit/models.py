@@ -739,6 +739,13 @@ def _plan_from_core(core: Core) -> DesignPlan:
         else:
             kinds[name] = "categorical"
             levels[name] = list(info.levels or [])
+            repeated = _repeated(levels[name])
+            if repeated:
+                # A fit's levels are distinct; a repeated one would code as its first place.
+                raise ValueError(
+                    f"the model file lists the level(s) {', '.join(map(repr, repeated))} of "
+                    f"{name!r} more than once; was the file edited?"
+                )
     missing = [name for name in design.predictor_names(formula) if name not in kinds]
     if missing:
         raise ValueError(
@@ -756,6 +763,11 @@ def load(path: PathLike) -> Union[LinearModel, LogisticModel]:
     """Reads a model file written by ``model.save`` (any of the three kinds) and returns a
     model that predicts from data frames. Inference needs the data and is not in the file.
 
+    A file whose coefficients do not fit the design its formula and encoding describe (a
+    coefficient that names no design column, say after the levels were reordered) is
+    refused: a design column without a coefficient is read as aliased, as tallyfit writes
+    aliased columns by leaving them out.
+
     >>> import os, tempfile, tallyfit as tf
     >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
     >>> path = os.path.join(tempfile.mkdtemp(), "m.json")
@@ -764,20 +776,21 @@ def load(path: PathLike) -> Union[LinearModel, LogisticModel]:
     [5.5]
     """
     filepath = os.fspath(path)
-    try:
-        with open(filepath, encoding="utf-8") as handle:
-            kind = json.load(handle).get("model_type")
-    except (ValueError, AttributeError):
-        kind = None
-    if kind not in _CORE_CLASSES:
+    document = _read_document(filepath)
+    kind = document.get("model_type") if isinstance(document, dict) else None
+    if not isinstance(kind, str) or kind not in _CORE_CLASSES:
         raise ValueError(
             f"{filepath!r} is not a tallyfit model file (no known model_type; expected one of "
             f"{', '.join(_CORE_CLASSES)})"
         )
     core = _CORE_CLASSES[kind]()
     core.load_from_file(filepath)
-    plan = _plan_from_core(core)
+    try:
+        plan = _plan_from_core(core)
+    except ValueError as error:
+        raise ValueError(f"{filepath!r}: {error}") from None
     stored = core.coefficients or {}
+    _check_coefficients(plan, stored, filepath)
     coefficients = np.array(
         [stored.get(name, math.nan) for name in plan.column_names], dtype=np.float64
     )
@@ -797,25 +810,103 @@ def load(path: PathLike) -> Union[LinearModel, LogisticModel]:
         return LinearModel(rss=math.nan, tss=math.nan, **common)
     penalties: Optional[dict[PenaltyKey, float]] = None
     if kind == "PenalizedLogisticRegression":
-        penalties = _stored_penalties(filepath)
+        penalties = _stored_penalties(document)
+        if penalties:
+            _check_stored_penalties(penalties, plan, filepath)
     return LogisticModel(
         deviance=math.nan, null_deviance=math.nan, df_null=0, penalties=penalties, **common
     )
 
 
-def _stored_penalties(filepath: str) -> Optional[dict[PenaltyKey, float]]:
-    with open(filepath, encoding="utf-8") as handle:
-        records = json.load(handle).get("penalties")
+def _stored_penalties(document: Mapping[str, Any]) -> Optional[dict[PenaltyKey, float]]:
+    """The penalties of a parsed model file (one the core has loaded, so well-formed)."""
+    records = document.get("penalties")
     if not records:
         return None
     penalties: dict[PenaltyKey, float] = {}
     for record in records:
+        if isinstance(record, list):  # the core also reads a record as an array
+            record = dict(zip(("variable_name", "categorical_level", "lambda_param"), record))
         level = record.get("categorical_level")
         key: PenaltyKey = (
             record["variable_name"] if level is None else (record["variable_name"], level)
         )
         penalties[key] = float(record["lambda_param"])
     return penalties
+
+
+def _read_document(filepath: str) -> Any:
+    """The model file parsed by Python's json. A file that is not UTF-8 JSON is reported by
+    the core's loader of the kind the text names (its error gives the line and column)."""
+    with open(filepath, "rb") as handle:
+        raw = handle.read()
+    try:
+        return json.loads(raw.decode("utf-8"))
+    except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as error:
+        failure = error
+    import re
+
+    found = re.search(r'"model_type"\s*:\s*"([A-Za-z]+)"', raw.decode("utf-8", "replace"))
+    kind = found.group(1) if found and found.group(1) in _CORE_CLASSES else "LinearRegression"
+    # Raises the core's own error for the file (IOError for bytes that are not UTF-8,
+    # ValueError with the line and column of a JSON error).
+    _CORE_CLASSES[kind]().load_from_file(filepath)
+    if isinstance(failure, json.JSONDecodeError):
+        raise ValueError(
+            f"{filepath!r} is not valid JSON: {failure.msg} at line {failure.lineno} column "
+            f"{failure.colno}"
+        ) from None
+    raise ValueError(f"{filepath!r} is not a readable JSON document: {failure}") from None
+
+
+def _repeated(values: Sequence[str]) -> list[str]:
+    seen: set[str] = set()
+    repeated: set[str] = set()
+    for value in values:
+        (repeated if value in seen else seen).add(value)
+    return sorted(repeated)
+
+
+def _check_coefficients(plan: DesignPlan, stored: Mapping[str, float], filepath: str) -> None:
+    """Refuses coefficients that a tallyfit fit of this design could not have written: every
+    coefficient names a design column, and the intercept (the first column, all ones) is
+    never aliased, so never left out."""
+    columns = set(plan.column_names)
+    unknown = [name for name in stored if name not in columns]
+    absent = [name for name in plan.column_names if name not in stored]
+    problems = []
+    if unknown:
+        problems.append(
+            f"the coefficient(s) {', '.join(map(repr, unknown))} name no design column"
+        )
+    if design.INTERCEPT in absent:
+        problems.append(f"the design's {design.INTERCEPT!r} has no coefficient")
+    if not problems:
+        return
+    if absent:
+        problems.append(
+            f"the design column(s) {', '.join(map(repr, absent))} have no coefficient"
+        )
+    raise ValueError(
+        f"{filepath!r}: the model file's coefficients do not match the design its formula and "
+        f"encoding describe: {'; '.join(problems)} (design columns: "
+        f"{', '.join(map(repr, plan.column_names))}); was the file edited? A reordered level "
+        "list changes the reference level and so the column names: refit and save the model"
+    )
+
+
+def _check_stored_penalties(
+    penalties: dict[PenaltyKey, float], plan: DesignPlan, filepath: str
+) -> None:
+    """Refuses penalties that name no column or level of the design, as a fit would."""
+    try:
+        _penalty_records(penalties, plan)
+        _check_penalties(penalties)
+    except ValueError as error:
+        raise ValueError(
+            f"{filepath!r}: the model file's penalties do not match its design: {error}; "
+            "was the file edited?"
+        ) from None
 
 
 def _term_record(term: _tallyfit.FormulaTerm) -> dict[str, object]:

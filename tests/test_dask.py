@@ -239,3 +239,70 @@ def test_docstring_examples(client):
 
     result = doctest.testmod(tallyfit.dask, optionflags=doctest.ELLIPSIS)
     assert result.attempted > 0 and result.failed == 0
+
+
+@pytest.mark.parametrize("rows", [
+    lambda frame: frame.assign(x1=np.where(frame.index % 2 == 0, np.nan, frame["x1"]),
+                               yb=np.where(frame.index % 2 == 1, np.nan, frame["yb"]),
+                               y=np.where(frame.index % 2 == 1, np.nan, frame["y"])),
+    lambda frame: frame.iloc[:0],
+], ids=["every row misses a value", "no rows"])
+@pytest.mark.parametrize("fit", [
+    lambda data: tf.lm("y ~ x1 + g", data),
+    lambda data: tf.glm("yb ~ x1 + g", data),
+], ids=["lm", "glm"])
+def test_nothing_to_fit_as_in_memory(client, frame, rows, fit):
+    data = rows(frame)
+    with pytest.raises(ValueError, match="nothing to fit") as in_memory:
+        fit(data)
+    with pytest.raises(ValueError) as on_dask:
+        fit(dd.from_pandas(data, npartitions=3))
+    assert str(on_dask.value) == str(in_memory.value)
+
+
+@pytest.mark.parametrize("column, values", [
+    ("g", lambda frame: frame["g"].astype(object).where(frame["g"].notna(), None)),
+    ("flag", lambda frame: frame["flag"].astype(object)),
+])
+@pytest.mark.parametrize("all_none", [0, 2], ids=["first", "middle"])
+def test_partition_of_only_none_does_not_decide_the_kind(client, frame, column, values,
+                                                          all_none):
+    import dask
+
+    divisions = [0, 40, 150, 300, N_ROWS - 1]
+    data = frame.assign(**{column: values(frame)})
+    data.loc[divisions[all_none]:divisions[all_none + 1] - 1, column] = None
+    reference = tf.glm(f"yb ~ x1 + {column}", data)
+    with dask.config.set({"dataframe.convert-string": False}):  # keep the object column
+        parts = dd.from_pandas(data, npartitions=1).repartition(divisions=divisions)
+    assert parts.partitions[all_none].compute()[column].isna().all()
+    model = tf.glm(f"yb ~ x1 + {column}", parts)
+    assert model.column_names == reference.column_names
+    assert relative_difference(model, reference) < 1e-8
+
+
+def changing_source(frame, marks, change):
+    """A Dask frame whose partitions read `frame` the first time and `change(frame)` every
+    later time: a source that is not deterministic."""
+    def read(index):
+        part = frame.iloc[index * 100:(index + 1) * 100]
+        mark = marks / f"read.{index}"
+        if mark.exists():
+            return change(part)
+        mark.touch()
+        return part
+
+    return dd.from_map(read, range(3), meta=frame.iloc[:0], enforce_metadata=False)
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda part: part.assign(g=part["g"].replace("a", "z")), "variable 'g' has the value(s) 'z'"),
+    (lambda part: part.assign(g=part["x1"]), "column 'g' was categorical"),
+    (lambda part: part.iloc[1:], "read 300 rows, the fit pass 297"),
+], ids=["new level", "new kind", "fewer rows"])
+@pytest.mark.parametrize("fit", [tf.lm, tf.glm], ids=["lm", "glm"])
+def test_data_changed_during_the_fit(client, frame, tmp_path, change, message, fit):
+    data = changing_source(frame.iloc[:300], tmp_path, change)
+    with pytest.raises(ValueError, match=r"^the data changed during the fit: ") as raised:
+        fit("yb ~ x1 + g", data)
+    assert message in str(raised.value) and "refit" not in str(raised.value)

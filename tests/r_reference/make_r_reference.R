@@ -179,6 +179,10 @@ models <- list(
   list("longley_three_df", "longley", "lm",
        paste("Employed ~ GNP * Unemployed + Armed.Forces * Population + Year * GNP.deflator",
              "+ GNP:Year + Unemployed:Year + Population:Year")),
+  list("longley_five_df_well_conditioned", "longley", "lm",
+       paste("Employed ~ Unemployed * Armed.Forces + Unemployed * Population +",
+             "Armed.Forces * Population + GNP + Unemployed:GNP + Armed.Forces:GNP +",
+             "GNP:Population")),
   list("boston_lstat_times_rm_first", "Boston", "lm", "medv ~ lstat * rm + chas + crim + ptratio"),
   list("boston_all", "Boston", "lm",
        paste("medv ~ crim + zn + indus + chas + nox + rm + age + dis + rad + tax +",
@@ -317,6 +321,12 @@ fit_record <- function(spec) {
   if (kind == "lm") {
     m <- lm(formula, data = d)
     m$call <- as.call(list(as.name("lm"), formula = formula_lang))
+    # R's answer is the reference only where it is accurate far beyond the tests' 1e-6:
+    # LAPACK's QR (column pivoting) must agree with lm's LINPACK QR.
+    estimated <- !is.na(coef(m))
+    lapack <- qr.coef(qr(model.matrix(m)[, estimated, drop = FALSE], LAPACK = TRUE),
+                      model.response(model.frame(m)))
+    if (max(abs(lapack / coef(m)[estimated] - 1)) > 1e-8) stop(id, ": R's fit is inaccurate")
   } else {
     m <- glm(formula, family = binomial, data = d, method = converged_glm_fit,
              control = glm.control(epsilon = 1e-14, maxit = 100))

@@ -41,7 +41,8 @@
 # the parts of an interaction joined by ":"), the declared levels of every factor the model
 # uses, and print(summary(m)) line by line, printed with the tallyfit names as row names and
 # the Call as lm(formula = ...) / glm(formula = ..., family = binomial). Binomial numbers come
-# from a fit converged with epsilon = 1e-14; its printed iteration count is that of a fit with
+# from a fit converged with epsilon = 1e-14 and refitted from its estimate (so that its
+# covariance is at the maximum of the likelihood); its printed iteration count is that of a fit with
 # R's default control. R 4.2 prints a "Deviance Residuals:" block for a glm, kept here as R
 # prints it.
 
@@ -330,6 +331,13 @@ fit_record <- function(spec) {
   } else {
     m <- glm(formula, family = binomial, data = d, method = converged_glm_fit,
              control = glm.control(epsilon = 1e-14, maxit = 100))
+    # summary.glm takes the covariance from the weights of the last iteration's start, which
+    # the deviance test can accept while the estimate still moves at 1e-7: one more fit from
+    # the converged estimate puts those weights at the maximum of the likelihood.
+    start <- coef(m)
+    start[is.na(start)] <- 0
+    m <- glm(formula, family = binomial, data = d, method = converged_glm_fit,
+             start = start, control = glm.control(epsilon = 1e-14, maxit = 100))
     default <- glm(formula, family = binomial, data = d)
     stopifnot(identical(is.na(coef(m)), is.na(coef(default))))
     if (!m$converged || !default$converged) stop(id, ": the binomial fit did not converge")

@@ -16,19 +16,25 @@ The number formats follow R's printing code with R's default options (``digits =
   ``max(1, digits - 1 - floor(log10(smallest nonzero |value|)))`` decimals and formatted
   together with ``digits`` (a nonzero value that would show as zero is formatted again with
   ``digits - 1``); the test statistics are rounded to ``digits - 1`` decimals and formatted with
-  ``digits``; p-values go through ``format.pval`` with ``digits - 1`` (those below
-  ``.Machine$double.eps`` print as ``<2e-16``, with a blank after "<" when another p-value
-  is wider than six characters); significance stars from the cut points 0.001, 0.01, 0.05 and
-  0.1, shown with the legend only when some p-value is below 0.1; aliased rows print "NA".
-- The table is ``print.default`` of a character matrix: row names left-aligned, columns
-  right-aligned and separated by one blank, split into column blocks at 80 characters.
-- ``Residuals:`` is the five-number summary (R's quantile type 7, ``zapsmall`` to 5 digits)
-  when the residual degrees of freedom exceed 5, and every residual otherwise, printed as a
-  named vector (names then values, each right-aligned and followed by a blank).
+  ``digits``; p-values go through ``format.pval`` with ``digits - 1``: those from 1e-4 up
+  are formatted together (so 0.000811 prints fixed and widens the others), the smaller ones
+  together, those below ``.Machine$double.eps`` as ``<2e-16`` (with a blank after "<" when
+  another p-value is wider than six characters); significance stars from the cut points
+  0.001, 0.01, 0.05 and 0.1, shown with the legend only when some p-value is below 0.1;
+  aliased rows print "NA".
+- The table is ``print.default`` of a character matrix: row names left-aligned (control
+  characters shown as escapes, ``a\\tb``), columns right-aligned and separated by one blank,
+  widths counted in printed columns, split into column blocks at 80 characters.
+- A zero prints without a sign (``0.000``, not ``-0.000``), as R's ``encodeReal``.
+- ``Residuals:`` is the five-number summary (R's quantile type 7, ``zapsmall`` to 5 digits:
+  ``round(x, 5 - log10(max |x|))``, the places rounded to a whole number) when the residual
+  degrees of freedom exceed 5, and every residual otherwise, printed as a named vector
+  (names then values, each right-aligned and followed by a blank).
 - Bottom lines: the residual standard error as ``format(signif(sigma, 4))``; R-squared and
-  the F statistic as ``formatC(x, digits = 4)`` (C's ``%.4g``); its p-value as
-  ``format.pval(p, digits = 4)`` (``< 2.2e-16``); deviances as ``format(c(null, residual),
-  digits = 5)``; AIC as ``format(aic, digits = 5)``.
+  the F statistic as ``formatC(x, digits = 4)`` (C's ``%5.4g``: 59.9 prints as " 59.9");
+  its p-value as ``format.pval(p, digits = 4)`` (``< 2.2e-16``); deviances as
+  ``format(c(null, residual), digits = 5)``; AIC as ``format(aic, digits = 5)``; then the
+  count of Fisher scoring iterations when the model has one.
 
 The Call line is broken as R's ``deparse`` breaks it (after an operator or a comma once a line
 is longer than 60 characters, continuation lines indented by four blanks).
@@ -44,6 +50,7 @@ each column's penalty.
 from __future__ import annotations
 
 import math
+import unicodedata
 from typing import Any, Optional, Sequence
 
 import numpy as np
@@ -133,29 +140,37 @@ def format_numbers(values: Sequence[Optional[float]], digits: int = 7) -> list[s
             text = "NaN"
         elif math.isinf(v):
             text = "Inf" if v > 0 else "-Inf"
-        elif exponent:
-            text = f"{v:#.{decimals}e}" if decimals else f"{v:.0e}"
         else:
-            text = f"{v:.{decimals}f}"
+            # R's encodeReal prints a zero (as -0.0001 rounded to 3 decimals) without a sign.
+            v = _unsigned_zero(v)
+            if exponent:
+                text = f"{v:#.{decimals}e}" if decimals else f"{v:.0e}"
+            else:
+                text = f"{v:.{decimals}f}"
         out.append(text.rjust(width))
     return out
 
 
+def _unsigned_zero(x: float) -> float:
+    return 0.0 if x == 0 else x
+
+
 def format_pvalues(pvalues: Sequence[float], digits: int, eps: float = DOUBLE_EPS) -> list[str]:
-    """R's ``format.pval``: values below `eps` as "<eps", the others formatted in two groups
-    (from 1e-3 up, and below).
+    """R's ``format.pval``: values below `eps` as "<eps", the others formatted in two groups:
+    those from 1e-4 up (from 1e-3 up when `digits` is 1), and the smaller ones.
 
     >>> format_pvalues([9.547e-15, 0.249], 3)
     ['9.55e-15', '0.249']
     >>> format_pvalues([1e-20, 0.0123], 3)
     ['<2e-16', '0.0123']
+    >>> format_pvalues([8.11e-4, 0.004718, 0.5], 3)
+    ['0.000811', '0.004718', '0.500000']
     """
     out = ["NA"] * len(pvalues)  # NaN, as R's na.form
     small = [i for i, p in enumerate(pvalues) if p < eps]
     rest = [i for i, p in enumerate(pvalues) if p >= eps]
     if rest:
-        fixed = [i for i in rest
-                 if pvalues[i] == 0 or math.floor(math.log10(pvalues[i])) >= -3]
+        fixed = [i for i in rest if _fixed_pvalue(pvalues[i], digits)]
         other = [i for i in rest if i not in fixed]
         for group in (fixed, other):
             for i, text in zip(group, format_numbers([pvalues[i] for i in group], digits)):
@@ -173,6 +188,12 @@ def format_pvalues(pvalues: Sequence[float], digits: int, eps: float = DOUBLE_EP
         for i in small:
             out[i] = text
     return out
+
+
+def _fixed_pvalue(p: float, digits: int) -> bool:
+    """format.pval's ``expo >= -3 | (expo == -4 & digits > 1)``."""
+    exponent = math.floor(math.log10(p if p > 0 else 1e-50))
+    return exponent >= -3 or (exponent == -4 and digits > 1)
 
 
 _BREAK_AFTER = ("+ ", "- ", "~ ", "* ", "/ ", ", ")
@@ -209,18 +230,32 @@ def _signif(x: float, digits: int) -> float:
     return float(f"{x:.{digits - 1}e}")
 
 
-def _format_c(x: float, digits: int) -> str:
-    """R's ``formatC(x, digits = digits)`` for a double: C's %g."""
-    if math.isnan(x):
-        return "NaN"
-    return f"{x:.{digits}g}"
+def _format_c(x: Optional[float], digits: int) -> str:
+    """R's ``formatC(x, digits = digits)`` for a double: C's ``%*.*g`` at width digits + 1,
+    NA, NaN and Inf right-aligned to that width. (C keeps the sign of a zero, as R does here.)
+
+    >>> _format_c(59.9, 4), _format_c(0.07308, 4), _format_c(float("nan"), 4)
+    (' 59.9', '0.07308', '  NaN')
+    """
+    width = digits + 1
+    if x is None:
+        return "NA".rjust(width)
+    if not math.isfinite(x):
+        return ("NaN" if math.isnan(x) else "Inf" if x > 0 else "-Inf").rjust(width)
+    return f"{x:{width}.{digits}g}"
 
 
 def _zapsmall(values: np.ndarray, digits: int) -> np.ndarray:
-    largest = float(np.max(np.abs(values))) if values.size else 0.0
+    """R's ``zapsmall(values, digits)``: rounded to ``digits - log10(max |value|)`` decimals,
+    a fraction that R's round() takes to the nearest whole number."""
+    finite = values[~np.isnan(values)]
+    if not finite.size:
+        return values
+    largest = float(np.max(np.abs(finite)))
+    places = digits
     if largest > 0:
-        return np.round(values, max(0, digits - math.ceil(math.log10(largest))))
-    return np.round(values, digits)
+        places = max(0, math.floor(digits - math.log10(largest) + 0.5))
+    return np.round(values, places)
 
 
 def _stars(p: Optional[float]) -> str:
@@ -232,12 +267,62 @@ def _stars(p: Optional[float]) -> str:
     return " "
 
 
+_ESCAPES = {"\a": "\\a", "\b": "\\b", "\f": "\\f", "\n": "\\n", "\r": "\\r",
+            "\t": "\\t", "\v": "\\v", "\\": "\\\\"}
+# Characters R shows as escapes: controls, unassigned code points, surrogates, and the line
+# and paragraph separators.
+_UNPRINTABLE = {"Cc", "Cn", "Cs", "Zl", "Zp"}
+
+
+def _escaped(text: str) -> str:
+    r"""A dimnames label as R's print shows it: backslash escapes for \a \b \f \n \r \t
+    \v and the backslash, \ooo for the other ASCII controls, \uxxxx for the other
+    characters that cannot be printed.
+
+    >>> print(_escaped("g_b\tc"), _escaped("x\001"), _escaped("\u0080é"))
+    g_b\tc x\001 \u0080é
+    """
+    out = []
+    for char in text:
+        code = ord(char)
+        if char in _ESCAPES:
+            out.append(_ESCAPES[char])
+        elif code < 0x20 or code == 0x7F:
+            out.append(f"\\{code:03o}")
+        elif code > 0x7F and unicodedata.category(char) in _UNPRINTABLE:
+            out.append(f"\\u{code:04x}" if code <= 0xFFFF else f"\\U{code:08x}")
+        else:
+            out.append(char)
+    return "".join(out)
+
+
+def _display_width(text: str) -> int:
+    """Columns a printed text takes: wide East Asian characters 2, combining marks and
+    zero-width format characters 0 (the soft hyphen 1, as R counts it)."""
+    width = 0
+    for char in text:
+        if unicodedata.category(char) in ("Mn", "Me") or (
+                unicodedata.category(char) == "Cf" and char != "\u00ad"):
+            continue
+        width += 2 if unicodedata.east_asian_width(char) in ("W", "F") else 1
+    return width
+
+
+def _pad(text: str, width: int, right: bool) -> str:
+    blanks = " " * max(0, width - _display_width(text))
+    return blanks + text if right else text + blanks
+
+
 def _print_matrix(row_names: Sequence[str], col_names: Sequence[str],
                   cells: Sequence[Sequence[str]]) -> list[str]:
     """R's print.default of a character matrix (quote = FALSE, right = TRUE): blocks of
-    columns that fit in the line width, each block repeating the row names."""
-    name_width = max([len(name) for name in row_names], default=0)
-    widths = [max([len(col)] + [len(row[j]) for row in cells]) for j, col in enumerate(col_names)]
+    columns that fit in the line width, each block repeating the row names. Labels show
+    control characters as escapes; widths are counted as printed."""
+    row_names = [_escaped(name) for name in row_names]
+    col_names = [_escaped(name) for name in col_names]
+    name_width = max([_display_width(name) for name in row_names], default=0)
+    widths = [max([_display_width(col)] + [_display_width(row[j]) for row in cells])
+              for j, col in enumerate(col_names)]
     blocks: list[list[int]] = []
     used = LINE_WIDTH
     for j, width in enumerate(widths):
@@ -248,11 +333,11 @@ def _print_matrix(row_names: Sequence[str], col_names: Sequence[str],
         used += 1 + width
     lines: list[str] = []
     for block in blocks:
-        lines.append(" " * name_width + "".join(" " + col_names[j].rjust(widths[j])
+        lines.append(" " * name_width + "".join(" " + _pad(col_names[j], widths[j], True)
                                                 for j in block))
         for name, row in zip(row_names, cells):
-            lines.append(name.ljust(name_width) + "".join(" " + row[j].rjust(widths[j])
-                                                         for j in block))
+            lines.append(_pad(name, name_width, False) + "".join(
+                " " + _pad(row[j], widths[j], True) for j in block))
     return lines
 
 
@@ -374,9 +459,11 @@ class Summary:
     """
 
     def __init__(self, model: Any) -> None:
+        if getattr(model, "_loaded", False):
+            raise ValueError(LOADED_MODEL_MESSAGE)
         self.model = model
         self.formula: str = model.formula
-        self.is_linear = hasattr(model, "r_squared")
+        self.is_linear = _is_linear(model)
         self.penalties: Optional[dict[Any, float]] = None if self.is_linear else getattr(
             model, "penalties", None)
         names = list(model.column_names)
@@ -479,6 +566,7 @@ class Summary:
         lines += self._missing_lines()
         if self.f_statistic is not None:
             value, numdf, dendf = self.f_statistic
+            # cat() puts a blank between "R-squared: " and formatC's text.
             lines.append(f"Multiple R-squared:  {_format_c(self.r_squared, R_DIGITS)},\t"
                          f"Adjusted R-squared:  {_format_c(self.adj_r_squared, R_DIGITS)} ")
             lines.append(f"F-statistic: {_format_c(value, R_DIGITS)} on {_count(numdf)} and "
@@ -498,8 +586,32 @@ class Summary:
         if self.aic is not None:
             lines.append(f"AIC: {format_numbers([self.aic], max(4, R_DIGITS + 1))[0]}")
         if self.iterations is not None:
-            lines += ["", f"Number of Fisher Scoring iterations: {self.iterations}"]
+            lines += ["", f"Number of Fisher Scoring iterations: {_count(self.iterations)}"]
         return lines
+
+
+LOADED_MODEL_MESSAGE = (
+    "this model was loaded from a model file and holds no fit statistics; "
+    "refit on data to summarize it"
+)
+_LINEAR_KINDS = frozenset({"linear", "lm", "LinearRegression"})
+_LOGISTIC_KINDS = frozenset({"logistic", "glm", "LogisticRegression",
+                             "PenalizedLogisticRegression"})
+
+
+def _is_linear(model: Any) -> bool:
+    """Whether the model gets lm's layout: by its `kind` when it has one, else by whether its
+    class defines r_squared (looked up on the class, so no property is evaluated)."""
+    kind = getattr(model, "kind", None)
+    if kind is None:
+        return hasattr(type(model), "r_squared")
+    if kind in _LINEAR_KINDS:
+        return True
+    if kind in _LOGISTIC_KINDS:
+        return False
+    raise ValueError(
+        f"cannot summarize a model of kind {kind!r}: expected one of "
+        f"{', '.join(sorted(_LINEAR_KINDS | _LOGISTIC_KINDS))}")
 
 
 def _value(x: Any) -> Optional[float]:

@@ -583,7 +583,10 @@ def logistic(
             return {"log_likelihood": sums["log_likelihood"],
                     "h": sums["h"][np.ix_(keep, keep)], "t": sums["t"][keep]}
 
-        result = irls(run_pass, int(keep.sum()), ridge, max_iterations, convergence_delta)
+        if ridge is None:
+            result = _r_irls(run_pass, start, keep, max_iterations, convergence_delta)
+        else:
+            result = irls(run_pass, int(keep.sum()), ridge, max_iterations, convergence_delta)
         deviance_partition = delayed(_deviance_partition, pure=True)
         full_beta = _scatter(result.coefficients, keep)
         deviance = compute_sum([deviance_partition(block, full_beta) for block in blocks])
@@ -591,6 +594,25 @@ def logistic(
         del blocks  # releases persisted blocks on the workers
     return LogisticStatistics(planned.plan, penalties, result, aliased, deviance["deviance"],
                               start["n"], start["y_sum"], start["n_missing"], persisted)
+
+
+def _r_irls(run_pass: Callable[[np.ndarray, PassKind], Statistics], start: Statistics,
+            keep: np.ndarray, max_iterations: int, convergence_delta: float) -> IrlsResult:
+    """R's glm.fit loop over passes of the partitions, as the in-memory fit runs it: the start
+    pass's h is XᵀX / 4 and its t is Xᵀ(y − 1/2), which give R's first step."""
+    from . import solvers
+
+    def pass_at(beta: np.ndarray) -> tuple[float, np.ndarray, np.ndarray]:
+        sums = run_pass(beta, "gram")
+        return float(sums["log_likelihood"]), sums["h"], sums["t"]
+
+    loop = solvers.irls_loop(pass_at, 4.0 * start["h"][np.ix_(keep, keep)], start["t"][keep],
+                             int(start["n"]), max_iterations, convergence_delta)
+    beta = solvers.polished(loop)
+    final = run_pass(beta, "gram")
+    if not loop.converged:
+        solvers.warn_not_converged(max_iterations, convergence_delta)
+    return IrlsResult(beta, float(final["log_likelihood"]), final["h"], loop.iterations)
 
 
 def _check_rows(planned: PlannedFrame, rows: int) -> None:
@@ -720,6 +742,7 @@ def glm(
         null_deviance=inference.binomial_null_deviance(fit.y_sum, fit.n, plan.has_intercept),
         df_null=fit.n - (1 if plan.has_intercept else 0),
         penalties=dict(penalties) if penalties else None,
+        iterations=None if records else fit.result.iterations,
     )
     setattr(model, "dask_fit", _fit_record(fit.result.iterations, fit.persisted, data))
     return model

@@ -13,7 +13,7 @@ from __future__ import annotations
 import math
 import warnings
 from dataclasses import dataclass
-from typing import Any, Optional
+from typing import Callable, Optional
 
 import numpy as np
 from scipy import linalg
@@ -149,13 +149,6 @@ class IrlsFit:
     converged: bool
 
 
-def _binomial_deviance_at(y: FloatArray, mu: FloatArray) -> float:
-    with np.errstate(divide="ignore", invalid="ignore"):
-        terms = np.where(y > 0, y * np.log(y / mu), 0.0) + np.where(
-            y < 1, (1 - y) * np.log((1 - y) / (1 - mu)), 0.0)
-    return float(2.0 * terms.sum())
-
-
 class _NewtonSystem:
     """Solves for the next IRLS estimate from one pass's XᵀWX and right-hand side."""
 
@@ -182,6 +175,77 @@ def _expit(eta: FloatArray) -> FloatArray:
     return np.asarray(expit(eta), dtype=np.float64)
 
 
+PassAt = Callable[[FloatArray], tuple[float, FloatArray, FloatArray]]
+StepFrom = Callable[[FloatArray, FloatArray, FloatArray], FloatArray]
+
+# R's working response at its start μ = (y + 1/2)/2 for 0/1 responses is ±(log 3 + 4/3), so
+# the first step's right-hand side is this multiple of Xᵀ(y − 1/2).
+_START_RESPONSE = math.log(3.0) + 4.0 / 3.0
+_START_WEIGHT = 0.1875  # μ(1 − μ) at μ = 1/4 or 3/4
+
+
+@dataclass
+class IrlsLoop:
+    """Where R's loop stopped: the estimate, the iterations, whether its test held, and XᵀWX
+    and the right-hand side of the next Newton step from the estimate."""
+
+    coefficients: FloatArray
+    iterations: int
+    converged: bool
+    information: Optional[FloatArray]
+    right: Optional[FloatArray]
+
+
+def solve_step(beta: FloatArray, information: FloatArray, right: FloatArray) -> FloatArray:
+    """The next IRLS estimate: XᵀWX β = XᵀWz by the equilibrated Cholesky factorization."""
+    system = equilibrate(information)
+    if system is None:
+        return np.asarray(np.linalg.lstsq(information, right, rcond=None)[0])
+    return system.solve(right)
+
+
+def irls_loop(run_pass: PassAt, gram: FloatArray, centred_right: FloatArray, n: int,
+              max_iterations: int, epsilon: float, step: StepFrom = solve_step,
+              deviance_at: Optional[Callable[[FloatArray], float]] = None) -> IrlsLoop:
+    """R's glm.fit loop for 0/1 responses over any source of passes.
+
+    `run_pass(beta)` returns the log-likelihood, XᵀWX and XᵀWz at beta summed over all rows;
+    `gram` is XᵀX and `centred_right` Xᵀ(y − 1/2), which give R's first step from
+    μ = (y + 1/2)/2; `n` counts the rows. Converged when |dev − dev_old| / (|dev| + 0.1) <
+    epsilon, dev_old starting at the deviance of R's start. `deviance_at`, when given,
+    computes the exact deviance in place of the pass's clamped log-likelihood.
+    """
+    beta = solve_step(np.zeros(gram.shape[0]), gram * _START_WEIGHT,
+                      2.0 * _START_RESPONSE * _START_WEIGHT * centred_right)
+    deviance_old = 2.0 * n * math.log(4.0 / 3.0)
+    information: Optional[FloatArray] = None
+    right: Optional[FloatArray] = None
+    for iteration in range(1, max_iterations + 1):
+        if information is not None and right is not None:
+            beta = step(beta, information, right)
+        log_likelihood, information, right = run_pass(beta)
+        deviance = deviance_at(beta) if deviance_at is not None else -2.0 * log_likelihood
+        if abs(deviance - deviance_old) / (abs(deviance) + 0.1) < epsilon:
+            return IrlsLoop(beta, iteration, True, information, right)
+        deviance_old = deviance
+    return IrlsLoop(beta, max_iterations, False, information, right)
+
+
+def polished(loop: IrlsLoop, step: StepFrom = solve_step) -> FloatArray:
+    """The estimate one Newton step past where R's test stopped (the optimum to working
+    precision); the estimate itself when the test did not hold."""
+    if not loop.converged or loop.information is None or loop.right is None:
+        return loop.coefficients
+    return step(loop.coefficients, loop.information, loop.right)
+
+
+def warn_not_converged(max_iterations: int, epsilon: float) -> None:
+    warnings.warn(
+        f"glm.fit: algorithm did not converge in {max_iterations} iterations "
+        f"(convergence_delta={epsilon}): raise max_iterations, or look for a predictor "
+        "that separates the outcomes", ConvergenceWarning, stacklevel=4)
+
+
 def _exact_deviance(matrix: FloatArray, y: FloatArray, beta: FloatArray) -> float:
     eta = matrix @ beta
     signed = np.where(y > 0.5, -eta, eta)
@@ -194,9 +258,8 @@ _PASS_CLAMP = 1e-9
 
 def logistic_irls(matrix: FloatArray, y: FloatArray, gram: FloatArray, max_iterations: int,
                   epsilon: float) -> IrlsFit:
-    """Logistic regression by R's glm.fit: start from μ = (y + 1/2)/2, one weighted least
-    squares step an iteration, converged when |dev − dev_old| / (|dev| + 0.1) < epsilon. The
-    estimate R stops at is taken one Newton step further, which puts it at the optimum to
+    """Logistic regression of 0/1 responses in memory by R's glm.fit (`irls_loop`), the
+    estimate taken one Newton step past where R's test stops, which puts it at the optimum to
     working precision (R's own stops about epsilon away); the iteration count is R's.
 
     The deviance of the test comes from the native pass, whose probabilities are clamped near
@@ -207,34 +270,36 @@ def logistic_irls(matrix: FloatArray, y: FloatArray, gram: FloatArray, max_itera
     Warns (ConvergenceWarning) when the test does not hold within `max_iterations` and
     (SeparationWarning) when fitted probabilities are 0 or 1 to working precision, as R does.
     """
-    beta, iterations, converged, information, right = _iterate(
-        matrix, y, gram, max_iterations, epsilon, exact=False)
     newton = _NewtonSystem(matrix, y)
-    candidate = newton.next_estimate(beta, information, right) if converged else beta
-    eta = np.asarray(matrix @ candidate, dtype=np.float64)
+
+    def run_pass(beta: FloatArray) -> tuple[float, FloatArray, FloatArray]:
+        log_likelihood, information, right = _native.irls_pass(matrix, y, beta, "gram")
+        assert information is not None and right is not None
+        return log_likelihood, information, right
+
+    centred_right = np.asarray(matrix.T @ (y - 0.5), dtype=np.float64)
+    n = int(y.shape[0])
+    loop = irls_loop(run_pass, gram, centred_right, n, max_iterations, epsilon,
+                     newton.next_estimate)
+    beta = polished(loop, newton.next_estimate)
+    eta = np.asarray(matrix @ beta, dtype=np.float64)
     mu = _expit(eta)
     if np.any(mu < _PASS_CLAMP) or np.any(mu > 1.0 - _PASS_CLAMP):
-        beta, iterations, converged, _, _ = _iterate(
-            matrix, y, gram, max_iterations, epsilon, exact=True)
+        loop = irls_loop(run_pass, gram, centred_right, n, max_iterations, epsilon,
+                         newton.next_estimate, lambda b: _exact_deviance(matrix, y, b))
+        beta = loop.coefficients
         eta = np.asarray(matrix @ beta, dtype=np.float64)
         mu = _expit(eta)
-    else:
-        beta = candidate
-    _, information, _ = _native.irls_pass(matrix, y, beta, "gram")
-    assert information is not None
-    if not converged:
-        warnings.warn(
-            f"glm.fit: algorithm did not converge in {max_iterations} iterations "
-            f"(convergence_delta={epsilon}): raise max_iterations, or look for a predictor "
-            "that separates the outcomes", ConvergenceWarning, stacklevel=3)
+    _, information, _ = run_pass(beta)
+    if not loop.converged:
+        warn_not_converged(max_iterations, epsilon)
     if np.any(mu > 1.0 - _SEPARATION_EPS) or np.any(mu < _SEPARATION_EPS):
         warnings.warn("glm.fit: fitted probabilities numerically 0 or 1 occurred",
                       SeparationWarning, stacklevel=3)
     weights = mu * (1.0 - mu)
     covariance = weighted_inverse(matrix, weights, information)
-    return IrlsFit(np.asarray(beta, dtype=np.float64), information, covariance, eta, iterations,
-                   converged)
-
+    return IrlsFit(np.asarray(beta, dtype=np.float64), information, covariance, eta,
+                   loop.iterations, loop.converged)
 
 def weighted_inverse(matrix: FloatArray, weights: FloatArray,
                      information: FloatArray) -> FloatArray:
@@ -251,29 +316,3 @@ def weighted_inverse(matrix: FloatArray, weights: FloatArray,
     return _least_squares_qr(matrix * np.sqrt(weights)[:, None],
                              np.zeros(matrix.shape[0])).unscaled_covariance
 
-
-def _iterate(matrix: FloatArray, y: FloatArray, gram: FloatArray, max_iterations: int,
-             epsilon: float, exact: bool) -> tuple[FloatArray, int, bool, Any, Any]:
-    """R's loop: the estimate its test stops at, the iterations, whether the test held, and
-    XᵀWX and the right-hand side of the next step at that estimate."""
-    mu = (y + 0.5) / 2.0
-    eta = np.log(mu / (1.0 - mu))
-    # With μ the same function of y in every row, the first weights are one constant.
-    working = eta + (y - mu) / (mu * (1.0 - mu))
-    newton = _NewtonSystem(matrix, y)
-    start = equilibrate(gram)
-    if start is None:
-        beta = np.asarray(np.linalg.lstsq(gram, matrix.T @ working, rcond=None)[0])
-    else:
-        beta = start.solve(matrix.T @ working)
-    deviance_old = _binomial_deviance_at(y, mu)
-    information = right = None
-    for iteration in range(1, max_iterations + 1):
-        if information is not None:
-            beta = newton.next_estimate(beta, information, right)
-        log_likelihood, information, right = _native.irls_pass(matrix, y, beta, "gram")
-        deviance = _exact_deviance(matrix, y, beta) if exact else -2.0 * log_likelihood
-        if abs(deviance - deviance_old) / (abs(deviance) + 0.1) < epsilon:
-            return beta, iteration, True, information, right
-        deviance_old = deviance
-    return beta, max_iterations, False, information, right

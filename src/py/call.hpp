@@ -8,6 +8,7 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -68,7 +69,8 @@ template <class P> Stored<P> convert_argument(PyObject *object, const char *name
     try {
         return From<Stored<P>>::convert(object);
     } catch (const ConversionError &e) {
-        raise(PyExc_TypeError, std::string("argument '") + name + "': " + e.reason);
+        throw PythonException{PyExc_TypeError, std::string("argument '") + name + "': " + e.reason,
+                              e.detail};
     } catch (const ErrorAlreadySet &) {
         prefix_pending_type_error(name);
         throw;
@@ -77,6 +79,7 @@ template <class P> Stored<P> convert_argument(PyObject *object, const char *name
 
 template <class F> struct FunctionTraits;
 template <class R, class... Ps> struct FunctionTraits<R (*)(Ps...)> {
+    using Return = R;
     using Parameters = std::tuple<Ps...>;
     static constexpr std::size_t arity = sizeof...(Ps);
 };
@@ -102,13 +105,64 @@ Ref convert_then_run(PyObject *const *slots, Done &...done) {
     }
 }
 
+template <class T> struct IsArray : std::false_type {};
+template <> struct IsArray<linalg::MatrixView> : std::true_type {};
+template <> struct IsArray<linalg::VectorView> : std::true_type {};
+template <> struct IsArray<linalg::Matrix> : std::true_type {};
+template <> struct IsArray<linalg::Vector> : std::true_type {};
+template <class T> struct IsArray<std::optional<T>> : IsArray<T> {};
+template <class T, class E> struct IsArray<Result<T, E>> : IsArray<T> {};
+
+template <class... Ps> constexpr bool any_array_view(std::tuple<Ps...> *) {
+    return ((std::is_same_v<Stored<Ps>, linalg::MatrixView> ||
+             std::is_same_v<Stored<Ps>, linalg::VectorView>) ||
+            ...);
+}
+
+template <class... Ps> constexpr bool any_array(std::tuple<Ps...> *) {
+    return (IsArray<Stored<Ps>>::value || ...);
+}
+
+// Fn computes with arrays, and so with the BLAS/LAPACK kernels.
+template <auto Fn>
+inline constexpr bool takes_arrays = any_array_view(static_cast<ParameterOf<Fn> *>(nullptr));
+
+// Fn reads or makes NumPy arrays.
+template <auto Fn>
+inline constexpr bool
+    uses_numpy = any_array(static_cast<ParameterOf<Fn> *>(nullptr)) ||
+                 IsArray<std::remove_cvref_t<typename FunctionTraits<decltype(Fn)>::Return>>::value;
+
+// The one-time bindings that Fn's call needs are made before it takes any object: the first
+// lookup of NumPy's C API may import NumPy, and the first BLAS/LAPACK binding imports SciPy.
+// Both run Python code, which lets other threads in, and they must not find this call's objects
+// borrowed. NumPy's binding fails here as it would in the conversion; a failed BLAS binding is
+// left to the kernel that needs a routine, so it is reported where it always was.
+template <auto Fn> void bind_before_borrowing() {
+    if constexpr (uses_numpy<Fn>) {
+        ensure_numpy();
+    }
+    if constexpr (takes_arrays<Fn>) {
+        bind_blas_if_possible();
+    }
+}
+
 // Runs body inside the boundary: every C++ failure becomes the Python exception it stands for.
+// The body holds the call's objects, so they are released before any handler here runs: a fit
+// stopped by Ctrl-C runs the signal handlers now, and runs again when they all return normally
+// (the interrupted fit left the model as it was).
 template <class Body> PyObject *guarded(Body &&body) noexcept {
-    try {
-        return body().release();
-    } catch (...) {
-        set_error_from_current_exception();
-        return nullptr;
+    for (;;) {
+        try {
+            return body().release();
+        } catch (const InterruptDeferred &) {
+            if (!run_deferred_interrupt()) {
+                return nullptr;
+            }
+        } catch (...) {
+            set_error_from_current_exception();
+            return nullptr;
+        }
     }
 }
 
@@ -120,25 +174,13 @@ PyObject *function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     return guarded([&] {
         PyObject *slots[max_parameters];
         match_arguments(Sig, args, nargs, kwnames, slots);
+        bind_before_borrowing<Fn>();
         return convert_then_run<Fn, Sig, 0, 0>(slots);
     });
 }
 
-template <class... Ps> constexpr bool any_array_view(std::tuple<Ps...> *) {
-    return ((std::is_same_v<Stored<Ps>, linalg::MatrixView> ||
-             std::is_same_v<Stored<Ps>, linalg::VectorView>) ||
-            ...);
-}
-
-// Fn computes with arrays, and so with the BLAS/LAPACK kernels.
-template <auto Fn>
-inline constexpr bool takes_arrays = any_array_view(static_cast<ParameterOf<Fn> *>(nullptr));
-
 // Method: Fn(Shared<T>& or Exclusive<T>& self, params...); the object is taken before the
-// arguments are converted. A method that takes arrays binds BLAS/LAPACK first (a no-op once
-// bound): the first binding imports SciPy, which runs Python code that lets other threads in,
-// and they must not find this call's objects borrowed. A failed binding is left to the kernel
-// that needs a routine, so it is reported where it always was.
+// arguments are converted (after the one-time bindings, bind_before_borrowing).
 template <auto Fn, const Signature &Sig>
 PyObject *method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                  PyObject *kwnames) noexcept {
@@ -146,9 +188,7 @@ PyObject *method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     return guarded([&] {
         PyObject *slots[max_parameters];
         match_arguments(Sig, args, nargs, kwnames, slots);
-        if constexpr (takes_arrays<Fn>) {
-            bind_blas_if_possible();
-        }
+        bind_before_borrowing<Fn>();
         using Self = Stored<std::tuple_element_t<0, ParameterOf<Fn>>>;
         Self guard = Self(self);
         return convert_then_run<Fn, Sig, 1, 1>(slots, guard);
@@ -158,6 +198,7 @@ PyObject *method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
 // Getter: Fn(Shared<T>& self).
 template <auto Fn> PyObject *getter(PyObject *self, void *) noexcept {
     return guarded([&] {
+        bind_before_borrowing<Fn>();
         using Self = Stored<std::tuple_element_t<0, ParameterOf<Fn>>>;
         Self guard = Self(self);
         return run_and_convert<Fn>(guard);
@@ -207,6 +248,7 @@ PyObject *constructor(PyTypeObject *, PyObject *args, PyObject *kwargs) noexcept
         to_fast_call(args, kwargs, call);
         PyObject *slots[max_parameters];
         match_arguments(Sig, call.values.data(), call.positional, call.kwnames.get(), slots);
+        bind_before_borrowing<Fn>();
         return convert_then_run<Fn, Sig, 0, 0>(slots);
     });
 }

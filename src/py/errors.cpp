@@ -30,6 +30,20 @@ void set_error(PyObject *type, const std::string &message) {
     }
 }
 
+// The message ended by str(detail); a failing str() leaves its own exception instead.
+void set_error(PyObject *type, const std::string &message, const Ref &detail) {
+    if (!detail) {
+        set_error(type, message);
+        return;
+    }
+    Ref text = Ref::steal(PyObject_Str(detail.get()));
+    Py_ssize_t size = 0;
+    const char *utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+    if (utf8 != nullptr) {
+        set_error(type, message + std::string(utf8, static_cast<size_t>(size)));
+    }
+}
+
 void set_internal_error(const std::string &message) {
     PyObject *cls = internal_error_class();
     if (cls != nullptr) {
@@ -66,9 +80,9 @@ PyObject *exception_class(ErrorCode code) {
 }
 
 void raise_error(const Error &error) {
-    // The interruption check left the exception of the signal's handler (KeyboardInterrupt).
+    // The interruption check saw Ctrl-C; its handler runs once the call has let go of its objects.
     if (error.code == ErrorCode::Interrupted) {
-        throw ErrorAlreadySet{};
+        throw InterruptDeferred{};
     }
     raise(exception_class(error.code), error.message());
 }
@@ -81,9 +95,9 @@ void set_error_from_current_exception() noexcept {
             set_internal_error("a C-API call failed without setting an exception");
         }
     } catch (const PythonException &e) {
-        set_error(e.type, e.message);
+        set_error(e.type, e.message, e.detail);
     } catch (const ConversionError &e) {
-        set_error(PyExc_TypeError, e.reason);
+        set_error(PyExc_TypeError, e.reason, e.detail);
     } catch (const InternalError &e) {
         set_internal_error(e.what());
     } catch (const linalg::BlasUnavailable &e) {
@@ -118,7 +132,14 @@ void prefix_pending_type_error(const char *argument_name) noexcept {
     PyErr_Format(PyExc_TypeError, "argument '%s': %U", argument_name, text.get());
 }
 
-bool signal_raised() noexcept { return PyErr_CheckSignals() != 0; }
+// PyOS_InterruptOccurred takes SIGINT's mark (only on the thread that handles signals) without
+// running its handler; run_deferred_interrupt puts it back.
+bool signal_raised() noexcept { return PyOS_InterruptOccurred() != 0; }
+
+bool run_deferred_interrupt() noexcept {
+    PyErr_SetInterrupt();
+    return PyErr_CheckSignals() == 0;
+}
 
 std::string type_name(PyObject *object) { return _PyType_Name(Py_TYPE(object)); }
 

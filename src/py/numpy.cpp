@@ -12,24 +12,41 @@ namespace tallyfit::py {
 
 namespace {
 
-// numpy.lib.NumpyVersion(numpy.__version__).major
-long numpy_major_version() {
-    Ref numpy = check(PyImport_ImportModule("numpy"));
-    Ref version = check(PyObject_GetAttrString(numpy.get(), "__version__"));
-    Ref numpy_lib = check(PyImport_ImportModule("numpy.lib"));
-    Ref parsed = check(PyObject_CallMethod(numpy_lib.get(), "NumpyVersion", "O", version.get()));
-    Ref major = check(PyObject_GetAttrString(parsed.get(), "major"));
-    const long value = PyLong_AsLong(major.get());
-    if (value == -1 && PyErr_Occurred()) {
+// The module from sys.modules, imported only when it is not there yet. Once NumPy is imported
+// the binding below is lookups alone and runs no Python code.
+Ref module_named(const char *name) {
+    Ref key = check(PyUnicode_FromString(name));
+    Ref module = Ref::steal(PyImport_GetModule(key.get()));
+    if (module) {
+        return module;
+    }
+    if (PyErr_Occurred()) {
         throw ErrorAlreadySet{};
     }
-    return value;
+    return check(PyImport_Import(key.get()));
+}
+
+// The major version of the imported NumPy: the leading number of numpy.__version__ (what
+// numpy.lib.NumpyVersion reads, without running its Python code).
+long numpy_major_version() {
+    Ref numpy = module_named("numpy");
+    Ref version = check(PyObject_GetAttrString(numpy.get(), "__version__"));
+    const char *text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+    if (text == nullptr || *text < '0' || *text > '9') {
+        PyErr_Clear();
+        raise(PyExc_ImportError, "numpy.__version__ is not a version number");
+    }
+    long major = 0;
+    for (; *text >= '0' && *text <= '9' && major < 1000; ++text) {
+        major = major * 10 + (*text - '0');
+    }
+    return major;
 }
 
 void bind_numpy_api() {
     const char *module_name =
         numpy_major_version() >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
-    Ref multiarray = check(PyImport_ImportModule(module_name));
+    Ref multiarray = module_named(module_name);
     Ref capsule = check(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
     if (!PyCapsule_CheckExact(capsule.get())) {
         raise(PyExc_ImportError, "numpy's _ARRAY_API is not a capsule");
@@ -52,12 +69,16 @@ void bind_numpy_api() {
     }
 }
 
+} // namespace
+
 // NumPy's C API, fetched once on first use (import of _tallyfit never imports NumPy).
 void ensure_numpy() {
     if (PyArray_API == nullptr) {
         bind_numpy_api();
     }
 }
+
+namespace {
 
 PyArrayObject *float64_array(PyObject *object, int dimensions) {
     ensure_numpy();
@@ -72,12 +93,10 @@ PyArrayObject *float64_array(PyObject *object, int dimensions) {
     Ref float64 = Ref::steal(reinterpret_cast<PyObject *>(PyArray_DescrFromType(NPY_DOUBLE)));
     if (!PyArray_EquivTypes(PyArray_DESCR(array),
                             reinterpret_cast<PyArray_Descr *>(float64.get()))) {
-        Ref found = check(PyObject_Str(reinterpret_cast<PyObject *>(PyArray_DESCR(array))));
-        const char *found_text = PyUnicode_AsUTF8(found.get());
-        if (found_text == nullptr) {
-            throw ErrorAlreadySet{};
-        }
-        throw ConversionError{"expected dtype float64, got " + std::string(found_text)};
+        // str() of a dtype is NumPy's Python code, so the message is finished only once the
+        // call has let go of its objects.
+        throw ConversionError{"expected dtype float64, got ",
+                              Ref::borrow(reinterpret_cast<PyObject *>(PyArray_DESCR(array)))};
     }
     // Views address whole float64 elements; memory that is not laid out that way (a field of a
     // structured array, an unaligned buffer) cannot be read in place.

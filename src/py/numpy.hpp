@@ -13,6 +13,10 @@ class Matrix;
 
 namespace tallyfit::py {
 
+// Binds NumPy's C API (a no-op once bound), importing NumPy if it is not imported yet. Once
+// NumPy is imported, the binding runs no Python code.
+void ensure_numpy();
+
 // True for a NumPy boolean scalar; never imports NumPy just to answer no.
 bool is_numpy_bool(PyObject *object);
 

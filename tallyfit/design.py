@@ -6,13 +6,18 @@ Planning is separate from building. ``plan_design`` needs only the kind of every
 any frame (a whole data set, a partition of one, or new data to predict from) with the levels of
 the plan, never those of the frame.
 
-Coding follows R's ``model.matrix`` with treatment contrasts: a numeric or boolean variable is
-one column; a categorical one is a 0/1 column per level except the first (the reference),
-named ``variable + "_" + level``, or a column for every level where R codes it in full (the
-first categorical main effect of a formula without intercept; a categorical factor of an
-interaction whose other factor is not a term of its own before it); an interaction is the
-product of every column of its first factor with every column of its second, the first
-factor's columns outer, named ``col_a + ":" + col_b``.
+Coding follows R's ``model.matrix`` with treatment contrasts. The terms are R's: sorted by
+degree (main effects, then two-way interactions, ...), in written order within a degree; the
+variables of a term in order of their first appearance in the formula; the response's own main
+effect on the right-hand side dropped with a warning. A categorical variable has the levels
+that occur in the rows used (unused declared levels dropped), named by the text of their
+values. A numeric or boolean variable is one column; a categorical one is a 0/1 column per
+level except the first (the reference), named ``variable + "_" + level``, or a column for
+every level where R codes it in full (R's rule: when the term without the variable is neither
+empty nor part of an earlier term; without an intercept, the first categorical variable of the
+first term that has one). An interaction is the product of the columns of its variables, the
+first variable's columns varying fastest, named ``col_a + ":" + col_b``. Two columns never
+share a name: such a design is refused.
 """
 
 from __future__ import annotations
@@ -460,7 +465,9 @@ def _column_source(column: DesignColumn, levels: Mapping[str, Sequence[str]]) ->
     )
 
 
-def _check_unique_names(columns: Sequence[DesignColumn], levels: Mapping[str, Sequence[str]]) -> None:
+def _check_unique_names(
+    columns: Sequence[DesignColumn], levels: Mapping[str, Sequence[str]]
+) -> None:
     """Raises ValueError when two design columns get one name (a variable "g" with level
     "x" and a variable "g_x", say): their coefficients could not be told apart."""
     seen: dict[str, DesignColumn] = {}
@@ -562,11 +569,13 @@ def _threshold_cholesky(
     position = 0
     while position < size:
         rest = np.arange(position, size)
-        schur = matrix[np.ix_(rest, rest)]
+        schur = matrix[position:, position:]
         cross = None
         if kept:
-            cross = solve_triangular(lower, matrix[np.ix_(kept, rest)], lower=True,
-                                     check_finite=False)
+            cross = solve_triangular(
+                lower, matrix[np.asarray(kept, dtype=np.intp), position:], lower=True,
+                check_finite=False,
+            )
             schur = schur - cross.T @ cross
         result, info = lapack.dpotrf(schur, lower=1, clean=1)
         valid = len(rest) if info == 0 else info - 1  # leading columns dpotrf completed

@@ -141,24 +141,29 @@ def _native_categories(series: Any) -> Optional[list[Any]]:
         categories = getattr(native.dtype, "categories", None)
         return None if categories is None else list(categories.to_list())
     if series.implementation is nw.Implementation.PYARROW:
-        array = _combined_dictionary(native)
-        if array is not None:
-            return _arrow_values(array.dictionary)
+        chunks = _dictionary_chunks(native)
+        if chunks is not None:
+            return _dictionary_categories(chunks)
     return None
 
 
-def _combined_dictionary(array: Any) -> Any:
-    """An Arrow dictionary array (or chunked array) as one dictionary array, its chunks'
-    dictionaries unified (first appearance order); None for any other array."""
+def _dictionary_chunks(array: Any) -> Optional[list[Any]]:
+    """The chunks of an Arrow dictionary array (or chunked array), each with its own
+    dictionary; None for any other array."""
     import pyarrow as pa
 
     if not pa.types.is_dictionary(array.type):
         return None
-    if isinstance(array, pa.ChunkedArray):
-        if array.num_chunks == 0:
-            return pa.array([], type=array.type)
-        return array.unify_dictionaries().combine_chunks()
-    return array
+    return list(array.chunks) if isinstance(array, pa.ChunkedArray) else [array]
+
+
+def _dictionary_categories(chunks: Sequence[Any]) -> list[Any]:
+    """The values of the chunks' dictionaries, each text once, in order of first appearance."""
+    categories: dict[str, Any] = {}
+    for chunk in chunks:
+        for value in _arrow_values(chunk.dictionary):
+            categories.setdefault(level_text(value), value)
+    return list(categories.values())
 
 
 def _arrow_values(array: Any) -> list[Any]:
@@ -272,9 +277,15 @@ def _arrow_codes(series: Any, levels: Sequence[str]) -> Optional[npt.NDArray[np.
 def _arrow_dictionary_codes(array: Any, levels: Sequence[str]) -> npt.NDArray[np.int32]:
     """Codes of an Arrow dictionary column of values that are not text (floats, booleans,
     timestamps): the dictionary's values are named by `level_text` of their Python values."""
-    array = _combined_dictionary(array)
-    indices = array.indices.fill_null(-1).to_numpy(zero_copy_only=False).astype(np.int64)
-    return _lookup(_arrow_values(array.dictionary), indices, levels)
+    codes = [
+        _lookup(
+            _arrow_values(chunk.dictionary),
+            chunk.indices.fill_null(-1).to_numpy(zero_copy_only=False).astype(np.int64),
+            levels,
+        )
+        for chunk in _dictionary_chunks(array) or []
+    ]
+    return np.concatenate(codes) if codes else np.zeros(0, dtype=np.int32)
 
 
 def _narwhals_codes(series: Any, levels: Sequence[str]) -> npt.NDArray[np.int32]:

@@ -6,18 +6,25 @@ Planning is separate from building. ``plan_design`` needs only the kind of every
 any frame (a whole data set, a partition of one, or new data to predict from) with the levels of
 the plan, never those of the frame.
 
-Coding follows R's ``model.matrix`` with treatment contrasts: a numeric or boolean variable is
-one column; a categorical one is a 0/1 column per level except the first (the reference),
-named ``variable + "_" + level``, or a column for every level where R codes it in full (the
-first categorical main effect of a formula without intercept; a categorical factor of an
-interaction whose other factor is not a term of its own before it); an interaction is the
-product of every column of its first factor with every column of its second, the first
-factor's columns outer, named ``col_a + ":" + col_b``.
+Coding follows R's ``model.matrix`` with treatment contrasts. The terms are R's: sorted by
+degree (main effects, then two-way interactions, ...), in written order within a degree; the
+variables of a term in order of their first appearance in the formula; the response's own main
+effect on the right-hand side dropped with a warning. A categorical variable has the levels
+that occur in the rows used (unused declared levels dropped), named by the text of their
+values. A numeric or boolean variable is one column; a categorical one is a 0/1 column per
+level except the first (the reference), named ``variable + "_" + level``, or a column for
+every level where R codes it in full (R's rule: when the term without the variable is neither
+empty nor part of an earlier term; without an intercept, the first categorical variable of the
+first term that has one). An interaction is the product of the columns of its variables, the
+first variable's columns varying fastest, named ``col_a + ":" + col_b``. Two columns never
+share a name: such a design is refused.
 """
 
 from __future__ import annotations
 
 import itertools
+import os
+import warnings
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Optional, Union
@@ -59,6 +66,47 @@ class DesignBlock:
     n_missing: int
 
 
+class DesignTooLargeError(MemoryError, ValueError):
+    """A design matrix (and the XᵀX of a fit) too large for the memory of this machine."""
+
+
+def available_memory() -> Optional[int]:
+    """Bytes of memory this process can still allocate: MemAvailable of /proc/meminfo where it
+    is readable, else the machine's physical memory, None when neither is known."""
+    try:
+        with open("/proc/meminfo", encoding="ascii") as handle:
+            for line in handle:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    try:
+        return int(os.sysconf("SC_PHYS_PAGES")) * int(os.sysconf("SC_PAGE_SIZE"))
+    except (AttributeError, OSError, ValueError):
+        return None
+
+
+def check_design_size(n: int, p: int, with_gram: bool = True) -> None:
+    """Raises DesignTooLargeError when an n × p float64 design (and, for a fit, its p × p
+    XᵀX) needs more memory than the machine has, before anything is allocated."""
+    needed = 8 * n * p + (8 * p * p if with_gram else 0)
+    limit = available_memory()
+    if limit is None or needed <= limit:
+        return
+    what = "the n × p design and its p × p XᵀX" if with_gram else "the n × p design"
+    wide = (
+        f"; with more columns than rows at most {n} of the {p} coefficients can be estimated"
+        if p > n
+        else ""
+    )
+    raise DesignTooLargeError(
+        f"the design has n = {n} rows and p = {p} columns: {what} need {needed:,} bytes "
+        f"({needed / 2**30:.1f} GiB) but {limit:,} bytes are available{wide}. Use fewer "
+        "columns: drop or merge rare levels of the categorical variables, or leave out "
+        "interactions of many-level factors"
+    )
+
+
 def parse_formula(formula: Union[str, _tallyfit.Formula]) -> _tallyfit.Formula:
     """The parsed formula; a text is parsed by the core, whose errors are ValueErrors."""
     if isinstance(formula, _tallyfit.Formula):
@@ -69,13 +117,38 @@ def parse_formula(formula: Union[str, _tallyfit.Formula]) -> _tallyfit.Formula:
 
 
 def predictor_names(formula: _tallyfit.Formula) -> list[str]:
-    """The data columns of the independent terms, trimmed and in order of first use."""
+    """The data columns of the model's terms (the response's own main effect, which R drops,
+    left out), trimmed and in order of first use."""
     names: dict[str, None] = {}
-    for term in formula.independent:
-        if not term.intercept:
-            for factor in term.get_columns_from_term():
-                names[factor.strip()] = None
+    for term in model_terms(formula)[0]:
+        names.update(dict.fromkeys(term))
     return list(names)
+
+
+def model_terms(formula: _tallyfit.Formula) -> tuple[list[tuple[str, ...]], bool]:
+    """The terms of the right-hand side as R's ``terms.formula`` orders them, and whether the
+    response's own main effect was dropped from them.
+
+    A term is a tuple of distinct variables, ordered by their first appearance in the formula
+    (the response first); duplicate terms (``a:b`` and ``b:a``) are one; the terms are sorted
+    by degree, keeping written order within a degree (R's ``keep.order = FALSE``).
+    """
+    response = response_name(formula)
+    written = [
+        [factor.strip() for factor in term.get_columns_from_term()]
+        for term in formula.independent
+        if not term.intercept
+    ]
+    position: dict[str, int] = {response: 0}
+    for factors in written:
+        for name in factors:
+            position.setdefault(name, len(position))
+    terms: dict[tuple[str, ...], None] = {}
+    for factors in written:
+        terms.setdefault(tuple(sorted(set(factors), key=position.__getitem__)), None)
+    dropped = (response,) in terms
+    ordered = sorted((term for term in terms if term != (response,)), key=len)
+    return ordered, dropped
 
 
 def _checked_predictors(formula: _tallyfit.Formula) -> list[str]:
@@ -103,22 +176,29 @@ def missing_rows(frame: Frame, variables: Iterable[str]) -> Optional[BoolArray]:
 
 
 def collect_levels(
-    frame: Frame, variables: Iterable[str], kept: Optional[BoolArray] = None
+    frame: Frame,
+    variables: Iterable[str],
+    kept: Optional[BoolArray] = None,
+    *,
+    drop_unused: bool = False,
 ) -> dict[str, list[str]]:
     """The levels of each categorical variable: the declared order of a categorical, enum or
-    dictionary column (unused levels included, as R keeps a factor's levels), else the values
-    found in the rows `kept`, sorted byte-wise."""
+    dictionary column, else the values found in the rows `kept` (all rows by default), sorted
+    byte-wise. With `drop_unused` a declared level is kept only if it occurs in the rows
+    `kept`, as R's model frame keeps them (``drop.unused.levels = TRUE``). Its default keeps
+    them all, as a partition's summary needs them to merge in declared order."""
     levels: dict[str, list[str]] = {}
     for name in variables:
         series = frame[name]
         declared = frames.declared_levels(series)
-        if declared is not None:
+        if declared is not None and not drop_unused:
             levels[name] = declared
             continue
-        found = frames.observed_levels(series)
-        if kept is not None and not kept.all() and found:
+        found = frames.observed_levels(series) if declared is None else declared
+        if found and (declared is not None or (kept is not None and not kept.all())):
             codes = frames.category_codes(series, found)
-            counts = np.bincount(codes[kept & (codes >= 0)], minlength=len(found))
+            rows = codes >= 0 if kept is None else kept & (codes >= 0)
+            counts = np.bincount(codes[rows], minlength=len(found))
             found = [level for level, count in zip(found, counts) if count > 0]
         levels[name] = found
     return levels
@@ -222,6 +302,7 @@ class DesignPlan:
                 found = frames.category_codes(frame[name], self.levels[name], kept)
                 codes[name] = found[kept] if compact else found
 
+        check_design_size(n_kept, len(self.columns), with_gram=with_response)
         matrix = np.empty((n_kept, len(self.columns)), dtype=np.float64, order="F")
         for j, column in enumerate(self.columns):
             out = matrix[:, j]
@@ -288,6 +369,14 @@ def plan_design(
     """
     parsed = parse_formula(formula)
     has_intercept = any(term.intercept for term in parsed.independent)
+    terms, dropped = model_terms(parsed)
+    if dropped:
+        warnings.warn(
+            f"the response {response_name(parsed)!r} appeared on the right-hand side of "
+            f"{parsed.original!r} and was dropped from it, as R drops it",
+            UserWarning,
+            stacklevel=2,
+        )
     for name in _checked_predictors(parsed):
         if name not in kinds:
             raise ValueError(f"no kind given for variable {name!r}")
@@ -297,44 +386,29 @@ def plan_design(
                 f"({', '.join(map(repr, levels.get(name, ()))) or 'none'}): a categorical "
                 "variable needs two or more to be estimated"
             )
-    columns: list[DesignColumn] = []
-    one_hot: set[str] = set()
-    # R's rule (model.matrix): a categorical variable of a term gets treatment contrasts when
-    # the term without it is in the model before it (the empty term: the intercept, or a
-    # categorical main effect coded in full), otherwise a column for every level.
-    earlier: set[frozenset[str]] = set()
-    spans_intercept = has_intercept
-    for term in parsed.independent:
-        if term.intercept:
-            columns.append(DesignColumn(INTERCEPT, ()))
-            continue
-        factors = [factor.strip() for factor in term.get_columns_from_term()]
+    full = _full_coding(terms, kinds, has_intercept)
+    columns: list[DesignColumn] = [DesignColumn(INTERCEPT, ())] if has_intercept else []
+    one_hot = {term[0] for term, coded in zip(terms, full) if len(term) == 1 and coded[0]}
+    for term, coded in zip(terms, full):
         blocks: list[list[tuple[str, Factor]]] = []
-        for name in factors:
+        for name, in_full in zip(term, coded):
             if kinds[name] != "categorical":
                 blocks.append([(name, (name, -1))])
                 continue
-            rest = frozenset(factors) - {name}
-            full = not (rest in earlier if rest else spans_intercept)
-            if full and not rest:
-                one_hot.add(name)
-                spans_intercept = True
-            first = 0 if full else 1
             blocks.append(
                 [
                     (f"{name}_{level}", (name, index))
                     for index, level in enumerate(levels[name])
-                    if index >= first
+                    if in_full or index > 0
                 ]
             )
-        earlier.add(frozenset(factors))
-        for combination in itertools.product(*blocks):
+        # R varies the first factor of a term fastest.
+        for combination in itertools.product(*reversed(blocks)):
+            parts = combination[::-1]
             columns.append(
-                DesignColumn(
-                    ":".join(part[0] for part in combination),
-                    tuple(part[1] for part in combination),
-                )
+                DesignColumn(":".join(part[0] for part in parts), tuple(part[1] for part in parts))
             )
+    _check_unique_names(columns, levels)
     response: Optional[str] = None
     response_levels: Optional[Sequence[str]] = None
     if with_response:
@@ -359,6 +433,54 @@ def plan_design(
     )
 
 
+def _full_coding(
+    terms: Sequence[tuple[str, ...]], kinds: Mapping[str, Kind], has_intercept: bool
+) -> list[list[bool]]:
+    """For each variable of each term, whether it is coded by a column for every level (True)
+    or by treatment contrasts, by R's rule (``TermCode`` in R's model.c): a categorical
+    variable gets contrasts when the term without it is empty or contained in an earlier
+    term; without an intercept, the first categorical variable of the first term that has one
+    is coded in full."""
+    coding: list[list[bool]] = []
+    for k, term in enumerate(terms):
+        coded = []
+        for name in term:
+            rest = set(term) - {name}
+            contained = not rest or any(rest <= set(earlier) for earlier in terms[:k])
+            coded.append(kinds[name] == "categorical" and not contained)
+        coding.append(coded)
+    if not has_intercept:
+        for term, coded in zip(terms, coding):
+            first = next((i for i, name in enumerate(term) if kinds[name] == "categorical"), None)
+            if first is not None:
+                coded[first] = True
+                break
+    return coding
+
+
+def _column_source(column: DesignColumn, levels: Mapping[str, Sequence[str]]) -> str:
+    return ":".join(
+        f"variable {name!r}" if level < 0 else f"variable {name!r} level {levels[name][level]!r}"
+        for name, level in column.factors
+    )
+
+
+def _check_unique_names(
+    columns: Sequence[DesignColumn], levels: Mapping[str, Sequence[str]]
+) -> None:
+    """Raises ValueError when two design columns get one name (a variable "g" with level
+    "x" and a variable "g_x", say): their coefficients could not be told apart."""
+    seen: dict[str, DesignColumn] = {}
+    for column in columns:
+        other = seen.setdefault(column.name, column)
+        if other is not column:
+            raise ValueError(
+                f"two design columns would both be named {column.name!r}: one from "
+                f"{_column_source(other, levels)}, one from {_column_source(column, levels)}; "
+                "rename a data column or a level so that the names differ"
+            )
+
+
 def plan_from_frame(
     formula: Union[str, _tallyfit.Formula], frame: Frame, binary_response: bool = False
 ) -> DesignPlan:
@@ -377,53 +499,99 @@ def plan_from_frame(
         )
     kinds = {name: frames.column_kind(frame, name) for name in used}
     categorical = [name for name in used if kinds[name] == "categorical"]
-    levels = collect_levels(frame, categorical, kept)
+    levels = collect_levels(frame, categorical, kept, drop_unused=True)
     return plan_design(parsed, kinds, levels, binary_response=binary_response)
 
 
 def aliased_columns(xtx: FloatArray, tolerance: float = ALIAS_TOLERANCE) -> BoolArray:
     """Columns that are linear combinations of earlier ones, from XᵀX alone.
 
-    A Cholesky factorization of the scaled XᵀX (unit diagonal) taken column by column in order:
-    a column whose residual norm, after projection on the earlier kept columns, is below
-    `tolerance` times its own norm is aliased (R's rule in ``lm.fit``), as is a column of zeros.
+    R's rule (``dqrdc2`` in ``lm.fit``) on the scaled XᵀX (unit diagonal): taking columns in
+    order, a column whose residual norm, after projection on the earlier kept columns, is
+    below `tolerance` times its own norm is aliased, as is a column of zeros. The residual
+    norm of a column is the pivot of a Cholesky factorization of the kept columns and it, so
+    columns are taken a block at a time: LAPACK's ``dpotrf`` factors the block's Schur
+    complement against the kept columns, the first pivot at or below `tolerance` (or where
+    ``dpotrf`` stops) marks an aliased column, and the factorization goes on after it.
 
     >>> x = np.array([[1.0, 2.0, 3.0], [1.0, 4.0, 5.0], [1.0, 5.0, 6.0]])
     >>> aliased_columns(x.T @ x).tolist()
     [False, False, True]
     """
+    from scipy.linalg import solve_triangular
+
     xtx = np.asarray(xtx, dtype=np.float64)
-    p = xtx.shape[0]
-    diagonal = np.diag(xtx).copy()
+    if xtx.ndim != 2 or xtx.shape[0] != xtx.shape[1]:
+        raise ValueError(f"XᵀX must be a square matrix, not of shape {xtx.shape}")
+    finite = np.isfinite(xtx).all(axis=0)
+    if not finite.all():
+        raise ValueError(
+            f"XᵀX has an infinite or NaN entry in column {int(np.argmin(finite))}: the values "
+            "of that design column are too large to square; rescale them"
+        )
+    diagonal = np.diag(xtx)
     aliased = ~(diagonal > 0.0)
-    scale = np.where(aliased, 1.0, 1.0 / np.sqrt(np.where(aliased, 1.0, diagonal)))
-    scaled = xtx * scale[:, None] * scale[None, :]
-    factor = np.zeros((p, p))  # rows of the kept columns' Cholesky factor
-    kept: list[int] = []
-    limit = tolerance * tolerance
-    for j in range(p):
-        if aliased[j]:
-            continue
-        if kept:
-            lower = factor[np.ix_(kept, kept)]
-            row = _solve_lower(lower, scaled[kept, j])
-            residual = scaled[j, j] - float(row @ row)
-        else:
-            row = np.zeros(0)
-            residual = scaled[j, j]
-        if not residual > limit:
-            aliased[j] = True
-            continue
-        factor[j, kept] = row
-        factor[j, j] = np.sqrt(residual)
-        kept.append(j)
+    candidates = np.flatnonzero(~aliased)
+    scale = 1.0 / np.sqrt(diagonal[candidates])
+    # The Schur complement of the columns not yet decided against the kept ones, updated in
+    # place block by block (right-looking): XᵀX scaled to a unit diagonal at the start.
+    schur = xtx[np.ix_(candidates, candidates)]
+    schur *= scale[:, None]
+    schur *= scale[None, :]
+    m = len(candidates)
+    for start in range(0, m, _ALIAS_BLOCK):
+        stop = min(start + _ALIAS_BLOCK, m)
+        kept, lower, dropped = _threshold_cholesky(schur[start:stop, start:stop], tolerance)
+        aliased[candidates[start + np.asarray(dropped, dtype=np.intp)]] = True
+        if stop < m and len(kept):
+            cross = solve_triangular(
+                lower, schur[start + kept, stop:], lower=True, check_finite=False
+            )
+            schur[stop:, stop:] -= cross.T @ cross
     return aliased
 
 
-def _solve_lower(lower: FloatArray, right: FloatArray) -> FloatArray:
-    from scipy.linalg import solve_triangular
+# Columns per block of aliased_columns: a block is factored again after each aliased column.
+_ALIAS_BLOCK = 256
 
-    return np.asarray(solve_triangular(lower, right, lower=True), dtype=np.float64)
+
+def _threshold_cholesky(
+    matrix: FloatArray, tolerance: float
+) -> tuple[npt.NDArray[np.intp], FloatArray, list[int]]:
+    """Cholesky factorization in order that skips every column whose pivot is not above
+    `tolerance`: the kept columns, their lower factor and the skipped columns."""
+    from scipy.linalg import lapack, solve_triangular
+
+    size = matrix.shape[0]
+    kept: list[int] = []
+    dropped: list[int] = []
+    lower = np.zeros((0, 0))
+    position = 0
+    while position < size:
+        rest = np.arange(position, size)
+        schur = matrix[position:, position:]
+        cross = None
+        if kept:
+            cross = solve_triangular(
+                lower, matrix[np.asarray(kept, dtype=np.intp), position:], lower=True,
+                check_finite=False,
+            )
+            schur = schur - cross.T @ cross
+        result, info = lapack.dpotrf(schur, lower=1, clean=1)
+        valid = len(rest) if info == 0 else info - 1  # leading columns dpotrf completed
+        small = np.flatnonzero(~(np.diag(result)[:valid] > tolerance))
+        accept = int(small[0]) if small.size else valid
+        grown = np.zeros((len(kept) + accept, len(kept) + accept))
+        grown[: len(kept), : len(kept)] = lower
+        if cross is not None:
+            grown[len(kept) :, : len(kept)] = cross[:, :accept].T
+        grown[len(kept) :, len(kept) :] = result[:accept, :accept]
+        lower = grown
+        kept.extend(int(column) for column in rest[:accept])
+        if accept < len(rest):
+            dropped.append(int(rest[accept]))
+        position = int(rest[accept]) + 1 if accept < len(rest) else size
+    return np.array(kept, dtype=np.intp), lower, dropped
 
 
 def compact_columns(matrix: FloatArray, keep: BoolArray) -> FloatArray:

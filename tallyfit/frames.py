@@ -108,6 +108,12 @@ def all_missing(series: Any) -> bool:
     return bool(series.null_count() == len(series))
 
 
+def level_text(value: object) -> str:
+    """The name of a level: the text of its value as the library prints it ("2.5" for a
+    float, "(0.5, 1.0]" for an interval), the same wherever levels are named or looked up."""
+    return str(value)
+
+
 def declared_levels(series: Any) -> Optional[list[str]]:
     """The declared level order of a categorical, enum or dictionary column; None for plain
     strings and for polars categoricals, whose categories follow first appearance."""
@@ -115,13 +121,59 @@ def declared_levels(series: Any) -> Optional[list[str]]:
     if dtype == nw.Enum or (
         dtype == nw.Categorical and series.implementation is not nw.Implementation.POLARS
     ):
-        return [str(level) for level in series.cat.get_categories().to_list()]
+        categories = _native_categories(series)
+        if categories is None:
+            categories = series.cat.get_categories().to_list()
+        return [level_text(level) for level in categories]
     return None
 
 
 def observed_levels(series: Any) -> list[str]:
     """The distinct values of a column, sorted byte-wise (code-point order of the text)."""
-    return sorted(str(value) for value in series.drop_nulls().unique().to_list())
+    return sorted(level_text(value) for value in series.drop_nulls().unique().to_list())
+
+
+def _native_categories(series: Any) -> Optional[list[Any]]:
+    """The categories of a pandas categorical or an Arrow dictionary column as that library
+    holds them, else None."""
+    native = series.to_native()
+    if series.implementation.is_pandas_like():
+        categories = getattr(native.dtype, "categories", None)
+        return None if categories is None else list(categories.to_list())
+    if series.implementation is nw.Implementation.PYARROW:
+        chunks = _dictionary_chunks(native)
+        if chunks is not None:
+            return _dictionary_categories(chunks)
+    return None
+
+
+def _dictionary_chunks(array: Any) -> Optional[list[Any]]:
+    """The chunks of an Arrow dictionary array (or chunked array), each with its own
+    dictionary; None for any other array."""
+    import pyarrow as pa
+
+    if not pa.types.is_dictionary(array.type):
+        return None
+    return list(array.chunks) if isinstance(array, pa.ChunkedArray) else [array]
+
+
+def _dictionary_categories(chunks: Sequence[Any]) -> list[Any]:
+    """The values of the chunks' dictionaries, each text once, in order of first appearance."""
+    categories: dict[str, Any] = {}
+    for chunk in chunks:
+        for value in _arrow_values(chunk.dictionary):
+            categories.setdefault(level_text(value), value)
+    return list(categories.values())
+
+
+def _arrow_values(array: Any) -> list[Any]:
+    """Python values of an Arrow array; an extension array (pandas intervals, say) through the
+    library that defined it, so that its values print as they do there."""
+    import pyarrow as pa
+
+    if isinstance(array.type, pa.ExtensionType):
+        return list(array.to_pandas().tolist())
+    return list(array.to_pylist())
 
 
 def missing_mask(series: Any) -> Optional[BoolArray]:
@@ -160,7 +212,9 @@ def category_codes(
     """The position of each value in `levels`: -1 for null, -2 for a value that is not a level
     in a row outside `rows`. Such a value in a row of `rows` (all rows by default) raises
     ValueError naming it."""
-    codes = _arrow_codes(series, levels)
+    codes = _categorical_codes(series, levels)
+    if codes is None:
+        codes = _arrow_codes(series, levels)
     if codes is None:
         codes = _narwhals_codes(series, levels)
     unmatched = codes == -2
@@ -175,6 +229,32 @@ def category_codes(
     return codes
 
 
+def _lookup(
+    categories: Sequence[Any], indices: npt.NDArray[Any], levels: Sequence[str]
+) -> npt.NDArray[np.int32]:
+    """Codes from each row's index into `categories` (negative: null): each category's text is
+    looked up in `levels` once."""
+    position = {level: index for index, level in enumerate(levels)}
+    table = np.array(
+        [position.get(level_text(category), -2) for category in categories] + [-1],
+        dtype=np.int32,
+    )
+    return table[np.where(indices < 0, len(categories), indices)]
+
+
+def _categorical_codes(series: Any, levels: Sequence[str]) -> Optional[npt.NDArray[np.int32]]:
+    """The codes of a pandas categorical column from its own category codes, whatever the
+    type of its categories; None for any other column."""
+    if not series.implementation.is_pandas_like():
+        return None
+    native = series.to_native()
+    categories = _native_categories(series)
+    if categories is None:
+        return None
+    indices = np.asarray(native.cat.codes.to_numpy(), dtype=np.int64)
+    return _lookup(categories, indices, levels)
+
+
 def _arrow_codes(series: Any, levels: Sequence[str]) -> Optional[npt.NDArray[np.int32]]:
     try:
         import pyarrow as pa
@@ -183,12 +263,29 @@ def _arrow_codes(series: Any, levels: Sequence[str]) -> Optional[npt.NDArray[np.
         return None
     array = series.to_arrow()
     if pa.types.is_dictionary(array.type):
-        array = array.cast(array.type.value_type)
+        value_type = array.type.value_type
+        if not (pa.types.is_string(value_type) or pa.types.is_large_string(value_type)):
+            return _arrow_dictionary_codes(array, levels)
+        array = array.cast(value_type)
     if not (pa.types.is_string(array.type) or pa.types.is_large_string(array.type)):
         array = array.cast(pa.large_string())
     positions = pc.index_in(array, value_set=pa.array(list(levels), type=array.type))
     positions = pc.if_else(pc.is_valid(array), pc.fill_null(positions, -2), -1)
     return np.asarray(positions.to_numpy(zero_copy_only=False), dtype=np.int32)
+
+
+def _arrow_dictionary_codes(array: Any, levels: Sequence[str]) -> npt.NDArray[np.int32]:
+    """Codes of an Arrow dictionary column of values that are not text (floats, booleans,
+    timestamps): the dictionary's values are named by `level_text` of their Python values."""
+    codes = [
+        _lookup(
+            _arrow_values(chunk.dictionary),
+            chunk.indices.fill_null(-1).to_numpy(zero_copy_only=False).astype(np.int64),
+            levels,
+        )
+        for chunk in _dictionary_chunks(array) or []
+    ]
+    return np.concatenate(codes) if codes else np.zeros(0, dtype=np.int32)
 
 
 def _narwhals_codes(series: Any, levels: Sequence[str]) -> npt.NDArray[np.int32]:

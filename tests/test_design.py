@@ -198,3 +198,139 @@ def test_compact_columns_moves_in_place():
 def test_design_errors(formula, data, message):
     with pytest.raises(ValueError, match=__import__("re").escape(message)):
         build(formula, data)
+
+
+@pytest.mark.parametrize(
+    "data, formula, sources",
+    [
+        ({"g": ["x", "w", "x", "w"], "g_x": [1.0, 2.0, 4.0, 3.0]}, "y ~ g + g_x",
+         ["variable 'g' level 'x'", "variable 'g_x'"]),
+        ({"a": ["a", "b_c", "a", "b_c"], "a_b": ["c", "b", "b", "c"]}, "y ~ a + a_b",
+         ["variable 'a' level 'b_c'", "variable 'a_b' level 'c'"]),
+    ],
+    ids=["level-vs-numeric", "level-vs-level"],
+)
+def test_colliding_column_names_are_refused(data, formula, sources):
+    data = dict(data, y=[1.0, 3.0, 2.0, 5.0])
+    with pytest.raises(ValueError, match="rename a data column or a level") as caught:
+        build(formula, data)
+    for source in sources:
+        assert source in str(caught.value)
+
+
+def test_declared_level_used_by_no_kept_row_is_dropped_and_can_leave_too_few():
+    g = pd.Categorical(["b", "b", "a", "b"], categories=["c", "b", "a"])
+    frame, _ = frames.to_frame(pd.DataFrame({"g": g, "x": [1.0, 2.0, np.nan, 3.0]}))
+    kept = np.array([True, True, False, True])
+    assert design.collect_levels(frame, ["g"], drop_unused=True) == {"g": ["b", "a"]}
+    assert design.collect_levels(frame, ["g"], kept, drop_unused=True) == {"g": ["b"]}
+    # A partition's summary keeps every declared level, to merge partitions in that order.
+    assert design.collect_levels(frame, ["g"], kept) == {"g": ["c", "b", "a"]}
+    with pytest.raises(ValueError, match=r"'g' has fewer than two levels \('b'\)"):
+        build("y ~ g + x", pd.DataFrame({"g": g, "x": [1.0, 2.0, np.nan, 3.0], "y": ones[:4]}))
+
+
+def wide_plan(levels):
+    names = [f"l{i}" for i in range(levels)]
+    return design.plan_design("y ~ a:b", {"a": "categorical", "b": "categorical",
+                                          "y": "numeric"}, {"a": names, "b": names})
+
+
+@pytest.mark.parametrize("with_response", [True, False], ids=["fit", "predict"])
+def test_design_too_large_for_memory_is_refused_before_allocating(monkeypatch, with_response):
+    plan = wide_plan(3)
+    frame, _ = frames.to_frame({"a": ["l0", "l1", "l2"] * 2, "b": ["l1", "l2", "l0"] * 2,
+                                "y": [1.0, 2.0, 4.0, 3.0, 6.0, 5.0]})
+    # 6 rows of 10 columns: 480 bytes for the design, and 800 more for a fit's XᵀX.
+    monkeypatch.setattr(design, "available_memory", lambda: 1000)
+    if not with_response:
+        assert plan.build(frame, with_response=False).matrix.shape == (6, 10)
+        monkeypatch.setattr(design, "available_memory", lambda: 400)
+    allocations, empty = [], np.empty
+
+    def recording_empty(shape, *args, **kwargs):
+        allocations.append(shape)
+        return empty(shape, *args, **kwargs)
+
+    monkeypatch.setattr(design.np, "empty", recording_empty)
+    with pytest.raises(design.DesignTooLargeError, match=r"n = 6 rows and p = 10 columns") as e:
+        plan.build(frame, with_response=with_response)
+    assert isinstance(e.value, MemoryError) and isinstance(e.value, ValueError)
+    assert "more columns than rows" in str(e.value) and (6, 10) not in allocations
+
+
+def test_impossible_width_is_refused_on_this_machine():
+    # 400 x 400 levels: p = 160,001 and a fit's XᵀX of 205 GB, on any machine out of reach.
+    plan = wide_plan(400)
+    p = len(plan.column_names)
+    frame, _ = frames.to_frame({"a": ["l0", "l1"], "b": ["l1", "l0"], "y": [1.0, 2.0]})
+    with pytest.raises(MemoryError, match=f"p = {p} columns: .* need {8 * (2 * p + p * p):,} "):
+        plan.build(frame)
+
+
+def aliased_reference(xtx, tolerance=design.ALIAS_TOLERANCE):
+    """R's rule column by column, as plainly as it can be written: Gram-Schmidt on the scaled
+    XᵀX through the Cholesky rows of the kept columns."""
+    diagonal = np.diag(xtx)
+    aliased = ~(diagonal > 0.0)
+    scale = 1.0 / np.sqrt(np.where(aliased, 1.0, diagonal))
+    scaled = xtx * scale[:, None] * scale[None, :]
+    rows, kept = {}, []
+    for j in np.flatnonzero(~aliased):
+        row = np.array([0.0] * len(kept))
+        for i, k in enumerate(kept):
+            row[i] = (scaled[k, j] - rows[k][:i] @ row[:i]) / rows[k][i]
+        residual = scaled[j, j] - row @ row
+        if residual > tolerance**2:
+            rows[j] = np.append(row, np.sqrt(residual))
+            kept.append(j)
+        else:
+            aliased[j] = True
+    return aliased
+
+
+def structured_design(case, n=300, p=40):
+    rng = np.random.default_rng(hash(case) % 2**32)
+    matrix = rng.normal(size=(n, p))
+    if case == "duplicates":
+        matrix[:, 5::7] = matrix[:, 4::7][:, : matrix[:, 5::7].shape[1]]
+    elif case == "sums":
+        matrix[:, 2::5] = matrix[:, 0::5][:, :8] + matrix[:, 1::5][:, :8]
+    elif case == "zeros":
+        matrix[:, [0, 13, 39]] = 0.0
+    elif case == "near-within":
+        matrix[:, 3::4] = matrix[:, 2::4] + 1e-10 * rng.normal(size=(n, 10))
+    elif case == "near-beyond":
+        matrix[:, 3::4] = matrix[:, 2::4] + 1e-4 * rng.normal(size=(n, 10))
+    elif case == "wide-block":  # aliasing inside and across blocks of the factorization
+        matrix = rng.normal(size=(700, 600))
+        matrix[:, 250:270] = matrix[:, :20] @ rng.integers(-2, 3, size=(20, 20))
+        matrix[:, 255] = 0.0
+        matrix[:, 590] = matrix[:, 100] - matrix[:, 300]
+    elif case == "one-hot-and-intercept":
+        matrix = np.column_stack([a, b, c, ones, x])
+    return matrix
+
+
+@pytest.mark.parametrize(
+    "case",
+    ["random", "duplicates", "sums", "zeros", "near-within", "near-beyond", "wide-block",
+     "one-hot-and-intercept"],
+)
+def test_aliased_columns_follow_r_rule(case):
+    matrix = structured_design(case)
+    xtx = matrix.T @ matrix
+    found = design.aliased_columns(xtx)
+    np.testing.assert_array_equal(found, aliased_reference(xtx))
+    expected_count = {"random": 0, "near-beyond": 0, "duplicates": 5, "sums": 8, "zeros": 3,
+                      "near-within": 10, "wide-block": 21, "one-hot-and-intercept": 1}[case]
+    assert found.sum() == expected_count
+
+
+@pytest.mark.parametrize("bad", [np.inf, np.nan])
+def test_aliased_columns_refuse_non_finite_crossproducts(bad):
+    matrix = np.column_stack([ones, x, z])
+    xtx = matrix.T @ matrix
+    xtx[2, 1] = xtx[1, 2] = bad
+    with pytest.raises(ValueError, match="infinite or NaN entry in column 1"):
+        design.aliased_columns(xtx)

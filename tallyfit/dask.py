@@ -283,7 +283,10 @@ def _partition_summary(partition: Any, used: Sequence[str]) -> Statistics | None
     kept = None if missing is None else ~missing
     categorical = [name for name in used if kinds[name] == "categorical"]
     declared = [name for name in categorical if frames.declared_levels(frame[name]) is not None]
+    # The declared levels in declared order, to merge, and those the kept rows use: R drops
+    # the others.
     return {"kinds": kinds, "levels": collect_levels(frame, categorical, kept),
+            "used_levels": collect_levels(frame, categorical, kept, drop_unused=True),
             "declared": declared, "rows": len(partition),
             "kept": len(partition) if kept is None else int(kept.sum())}
 
@@ -306,9 +309,15 @@ def _merge_kinds(summaries: list[Statistics], used: Sequence[str], meta: Any) ->
 
 
 def _merge_levels(name: str, summaries: list[Statistics], meta: Any) -> list[str]:
-    """The levels of one categorical variable over all partitions, as in memory: the declared
-    categories (of the frame's dtype when Dask knows them, else those of the partitions when
-    they all agree), else the values found in the kept rows, sorted byte-wise."""
+    """The levels of one categorical variable over all partitions, as in memory: of the
+    declared categories (of the frame's dtype when Dask knows them, else those of the
+    partitions when they all agree) those that some kept row uses, else the values found in
+    the kept rows, sorted byte-wise."""
+    used = set().union(*(summary["used_levels"].get(name, ()) for summary in summaries))
+    return [level for level in _merged_declared_levels(name, summaries, meta) if level in used]
+
+
+def _merged_declared_levels(name: str, summaries: list[Statistics], meta: Any) -> list[str]:
     from . import frames
 
     known = _known_categories(meta, name)

@@ -314,3 +314,18 @@ def test_data_changed_during_the_fit(client, frame, tmp_path, change, message, f
     with pytest.raises(ValueError, match=r"^the data changed during the fit: ") as raised:
         fit("yb ~ x1 + g", data)
     assert message in str(raised.value) and "refit" not in str(raised.value)
+
+
+@pytest.mark.parametrize("npartitions", [1, 3])
+def test_unused_declared_levels_are_dropped_as_in_memory(client, npartitions):
+    # "c" is declared but in no row, "b" only in a row dropped for its missing x: R drops both.
+    frame = pd.DataFrame({
+        "g": pd.Categorical(["a", "d", "a", "d", "b", "a", "d", "a"],
+                            categories=["a", "b", "c", "d"]),
+        "x": [1.0, 2.0, 3.0, 4.0, np.nan, 6.0, 7.0, 9.0],
+        "y": [1.0, 3.0, 2.0, 5.0, 4.0, 6.0, 8.0, 7.0],
+    })
+    reference = tf.lm("y ~ x + g", frame)
+    model = tf.lm("y ~ x + g", dd.from_pandas(frame, npartitions=npartitions))
+    assert model.column_names == reference.column_names == ["(Intercept)", "x", "g_d"]
+    assert relative_difference(model, reference) < 1e-10

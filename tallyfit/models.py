@@ -790,6 +790,11 @@ def load(path: PathLike) -> Union[LinearModel, LogisticModel]:
     except ValueError as error:
         raise ValueError(f"{filepath!r}: {error}") from None
     stored = core.coefficients or {}
+    renamed = _with_interactions_renamed(plan, stored)
+    if renamed is not None and kind != "PenalizedLogisticRegression":
+        stored = renamed
+        core = core_from_coefficients(kind, list(stored), list(stored.values()),
+                                      core.encoding_data, plan.formula)
     _check_coefficients(plan, stored, filepath)
     coefficients = np.array(
         [stored.get(name, math.nan) for name in plan.column_names], dtype=np.float64
@@ -865,6 +870,29 @@ def _repeated(values: Sequence[str]) -> list[str]:
     for value in values:
         (repeated if value in seen else seen).add(value)
     return sorted(repeated)
+
+
+def _with_interactions_renamed(
+    plan: DesignPlan, stored: Mapping[str, float]
+) -> Optional[dict[str, float]]:
+    """The coefficients with interaction names of earlier versions (whose parts followed the
+    written order of the term, as ``g_b:x`` for R's ``x:g_b``) renamed to the design's, or
+    None when no name needs it. A name is renamed only to the one design column made of the
+    same parts that has no coefficient of its own."""
+    columns = set(plan.column_names)
+    by_parts: dict[frozenset[str], list[str]] = {}
+    for name in plan.column_names:
+        by_parts.setdefault(frozenset(name.split(":")), []).append(name)
+    renamed: dict[str, float] = {}
+    changed = False
+    for name, value in stored.items():
+        matches = by_parts.get(frozenset(name.split(":")), [])
+        if name not in columns and ":" in name and len(matches) == 1 and matches[0] not in stored:
+            renamed[matches[0]] = value
+            changed = True
+        else:
+            renamed[name] = value
+    return renamed if changed else None
 
 
 def _check_coefficients(plan: DesignPlan, stored: Mapping[str, float], filepath: str) -> None:

@@ -145,3 +145,21 @@ def test_files_that_fit_their_design_load_and_predict_as_the_model(tmp_path, fit
     loaded = tf.load(saved(tmp_path, fit, edit))
     assert loaded.aliased == model.aliased
     np.testing.assert_allclose(loaded.predict(NEW), model.predict(NEW), rtol=1e-13)
+
+
+@pytest.mark.parametrize("kind", ["lm", "glm"])
+def test_interaction_names_of_earlier_versions_still_load(tmp_path, kind):
+    # Earlier versions named the columns of `x:g` after the written order of `g:x`.
+    data = {"x": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0],
+            "g": ["a", "b", "a", "b", "a", "b", "b", "a"],
+            "y": [0.0, 1.0, 0.0, 1.0, 1.0, 0.0, 1.0, 1.0]}
+    model = getattr(tf, kind)("y ~ x + g:x", data)
+    assert "x:g_b" in model.column_names
+    path = tmp_path / "old.json"
+    model.save(path)
+    document = json.loads(path.read_text())
+    document["coefficients"] = {name.replace("x:g_b", "g_b:x"): value
+                                for name, value in document["coefficients"].items()}
+    path.write_text(json.dumps(document))
+    loaded = tf.load(path)
+    np.testing.assert_allclose(loaded.predict(data), model.predict(data), rtol=1e-14)

@@ -116,15 +116,6 @@ def binomial_null_deviance(successes: float, n: int, has_intercept: bool) -> flo
     return deviance
 
 
-def binomial_information(
-    matrix: FloatArray, response: FloatArray, coefficients: FloatArray
-) -> FloatArray:
-    """XᵀWX with W = μ(1 − μ) at the given coefficients, in one streaming pass over X."""
-    _, information, _ = _native.irls_pass(matrix, response, coefficients, "gram")
-    assert information is not None
-    return information
-
-
 def information_criteria(deviance: float, rank: int, nobs: int) -> tuple[float, float, float]:
     """Log-likelihood, AIC and BIC of a binomial model with 0/1 responses."""
     log_likelihood = -deviance / 2.0

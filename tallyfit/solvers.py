@@ -159,10 +159,8 @@ class _NewtonSystem:
     def next_estimate(self, beta: FloatArray, information: FloatArray,
                       right: FloatArray) -> FloatArray:
         system = equilibrate(information)
-        if system is None:
-            return np.asarray(np.linalg.lstsq(information, right, rcond=None)[0])
-        if system.rcond >= _NORMAL_EQUATIONS_RCOND:
-            return system.solve(right)
+        if system is None or system.rcond >= _NORMAL_EQUATIONS_RCOND:
+            return solve_step(beta, information, right)
         # Ill-conditioned: the step from the exact gradient Xᵀ(y − μ), not the full solve of
         # XᵀWX β = XᵀWz, whose error is the condition number times β's own size.
         mu = _expit(self.matrix @ beta)

@@ -27,7 +27,7 @@ import os
 import warnings
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Optional, Union
+from typing import Any, Optional, Protocol, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -64,6 +64,18 @@ class DesignBlock:
     response: Optional[FloatArray]
     kept: BoolArray
     n_missing: int
+
+
+class ResponseRule(Protocol):
+    """What the model (its family) accepts as a response and how it reads it."""
+
+    def check_levels(self, name: str, levels: Sequence[str]) -> None:
+        """Raises ValueError when a categorical response with these levels is refused."""
+
+    def prepare(
+        self, name: str, values: FloatArray, levels: Optional[Sequence[str]]
+    ) -> FloatArray:
+        """The response the fit reads from numbers, or from level positions (`levels`)."""
 
 
 class DesignTooLargeError(MemoryError, ValueError):
@@ -222,7 +234,7 @@ class DesignPlan:
         one_hot: set[str],
         response: Optional[str],
         response_levels: Optional[Sequence[str]],
-        binary_response: bool,
+        response_rule: Optional[ResponseRule],
     ) -> None:
         self.formula = formula
         self.kinds = dict(kinds)
@@ -233,7 +245,7 @@ class DesignPlan:
         self.predictors = predictor_names(formula)
         self.response = response
         self.response_levels = None if response_levels is None else list(response_levels)
-        self.binary_response = binary_response
+        self.response_rule = response_rule
         self._one_hot = one_hot
 
     def encoder(self) -> _tallyfit.Encoder:
@@ -332,35 +344,32 @@ class DesignPlan:
     def _response(self, frame: Frame, kept: BoolArray, compact: bool) -> FloatArray:
         assert self.response is not None
         series = frame[self.response]
+        levels: Optional[list[str]] = None
         if self.kinds[self.response] == "categorical":
             assert self.response_levels is not None
-            found = frames.category_codes(series, self.response_levels, kept)
-            values: npt.NDArray[Any] = found[kept] if compact else found
-            return np.asarray(np.equal(values, 1), dtype=np.float64)
-        raw = frames.float_values(series)
-        response = np.array(raw[kept] if compact else raw, dtype=np.float64)
-        if self.binary_response:
-            bad = (response != 0.0) & (response != 1.0)
-            if bad.any():
-                raise ValueError(
-                    f"response {self.response!r} of a binomial model must be 0/1, boolean or a "
-                    f"two-level category; it has the value {float(response[bad][0])!r}"
-                )
-        return response
+            levels = self.response_levels
+            found = frames.category_codes(series, levels, kept)
+            values = np.asarray(found[kept] if compact else found, dtype=np.float64)
+        else:
+            raw = frames.float_values(series)
+            values = np.array(raw[kept] if compact else raw, dtype=np.float64)
+        if self.response_rule is None:
+            return values
+        return self.response_rule.prepare(self.response, values, levels)
 
 
 def plan_design(
     formula: Union[str, _tallyfit.Formula],
     kinds: Mapping[str, Kind],
     levels: Mapping[str, Sequence[str]],
-    binary_response: bool = False,
+    response_rule: Optional[ResponseRule] = None,
     with_response: bool = True,
 ) -> DesignPlan:
     """Plans the design columns of `formula` for variables of the given kinds; `levels` holds
     the levels of every categorical variable, the first being the reference.
 
-    With `binary_response` the response must be 0/1, boolean or a two-level category (the
-    second level counts as 1, as in R); otherwise numeric or boolean.
+    `response_rule` (the model's family) checks and prepares the response; without one the
+    response must be numeric or boolean.
 
     >>> plan = plan_design("y ~ g - 1", {"g": "categorical", "y": "numeric"},
     ...                    {"g": ["a", "b"]})
@@ -418,18 +427,13 @@ def plan_design(
             raise ValueError(f"no kind given for the response {response!r}")
         if kind == "categorical":
             response_levels = levels.get(response, ())
-            if not binary_response:
+            if response_rule is None:
                 raise ValueError(
                     f"response {response!r} holds categories; a linear model needs numbers"
                 )
-            if len(response_levels) != 2:
-                raise ValueError(
-                    f"response {response!r} of a binomial model must be 0/1, boolean or a "
-                    f"two-level category; it has the levels "
-                    f"{', '.join(map(repr, response_levels))}"
-                )
+            response_rule.check_levels(response, response_levels)
     return DesignPlan(
-        parsed, kinds, levels, columns, one_hot, response, response_levels, binary_response
+        parsed, kinds, levels, columns, one_hot, response, response_levels, response_rule
     )
 
 
@@ -482,7 +486,9 @@ def _check_unique_names(
 
 
 def plan_from_frame(
-    formula: Union[str, _tallyfit.Formula], frame: Frame, binary_response: bool = False
+    formula: Union[str, _tallyfit.Formula],
+    frame: Frame,
+    response_rule: Optional[ResponseRule] = None,
 ) -> DesignPlan:
     """Plans the design of `formula` from the columns of an in-memory frame."""
     parsed = parse_formula(formula)
@@ -500,7 +506,7 @@ def plan_from_frame(
     kinds = {name: frames.column_kind(frame, name) for name in used}
     categorical = [name for name in used if kinds[name] == "categorical"]
     levels = collect_levels(frame, categorical, kept, drop_unused=True)
-    return plan_design(parsed, kinds, levels, binary_response=binary_response)
+    return plan_design(parsed, kinds, levels, response_rule=response_rule)
 
 
 def aliased_columns(xtx: FloatArray, tolerance: float = ALIAS_TOLERANCE) -> BoolArray:

@@ -8,7 +8,7 @@ import pyarrow as pa
 import pytest
 
 import _tallyfit
-from tallyfit import design, frames
+from tallyfit import design, families, frames
 
 RNG = np.random.default_rng(7)
 N = 40
@@ -34,7 +34,8 @@ def indicator(values, level):
 
 def build(formula, data, binary=False):
     frame, _ = frames.to_frame(data)
-    plan = design.plan_from_frame(formula, frame, binary_response=binary)
+    rule = families.family_from("binomial") if binary else None
+    plan = design.plan_from_frame(formula, frame, response_rule=rule)
     return plan, plan.build(frame)
 
 

@@ -1,4 +1,5 @@
-"""Solving the fits: least squares and the logistic IRLS loop, as R's lm.fit and glm.fit.
+"""Solving the fits: the aliasing rule, least squares and the IRLS loop, as R's lm.fit and
+glm.fit, from sums any engine supplies (and from the rows where an engine holds them).
 
 Both start from XᵀX, formed once by the native Gram kernel and shared with the aliasing check.
 A well-conditioned system is solved by a Cholesky factorization of the equilibrated normal
@@ -13,15 +14,16 @@ from __future__ import annotations
 import math
 import warnings
 from dataclasses import dataclass
-from typing import Callable, Optional
+from typing import Callable, Optional, Protocol
 
 import numpy as np
 from scipy import linalg
 from scipy.linalg import lapack
 
-from . import _native
-from .errors import ConvergenceWarning, SeparationWarning
-from .frames import FloatArray
+from . import _native, design, passes
+from .errors import ConvergenceError, ConvergenceWarning, SeparationWarning
+from .families import Family
+from .frames import BoolArray, FloatArray
 
 # Reciprocal condition numbers of the equilibrated XᵀX: above the first the normal equations
 # are exact to working precision, between the two one residual step restores the digits the
@@ -31,8 +33,6 @@ _NORMAL_EQUATIONS_RCOND = 1e-8
 # Gram diagonals outside this range have overflowed or lost digits to underflow.
 _SMALLEST_DIAGONAL = 1e-280
 _LARGEST_DIAGONAL = 1e280
-# R's binomial()$linkinv-based check in glm.fit: 10 * .Machine$double.eps.
-_SEPARATION_EPS = 10 * np.finfo(np.float64).eps
 
 
 @dataclass
@@ -104,19 +104,34 @@ class LeastSquares:
     fitted: FloatArray
 
 
-def least_squares(matrix: FloatArray, y: FloatArray, gram: FloatArray) -> LeastSquares:
-    """Least squares of y on the columns of `matrix` (full column rank, aliased columns already
-    removed), with `gram` = XᵀX.
+def find_aliased(gram: FloatArray, ridge: Optional[FloatArray] = None,
+                 weight: float = 1.0) -> BoolArray:
+    """The aliased columns by R's rule (`design.aliased_columns`) on XᵀX, or, for a ridge
+    fit, on the first step's XᵀWX + R scaled back to XᵀX units (W = `weight` on every row)."""
+    return design.aliased_columns(gram if ridge is None else gram + np.diag(ridge / weight))
+
+
+def least_squares(gram: FloatArray, xty: FloatArray, matrix: Optional[FloatArray] = None,
+                  y: Optional[FloatArray] = None) -> LeastSquares:
+    """Least squares of y on the columns of a design of full column rank (aliased columns
+    already removed) from `gram` = XᵀX and `xty` = Xᵀy; with the rows (`matrix`, `y`) an
+    ill-conditioned system is solved by QR of X and a moderately conditioned one refined, and
+    the fitted values are returned (else `fitted` is empty).
 
     >>> x = np.array([[1.0, 1.0], [1.0, 2.0], [1.0, 3.0], [1.0, 4.0]])
     >>> y = np.array([1.0, 3.0, 2.0, 5.0])
-    >>> least_squares(x, y, x.T @ x).coefficients.round(6).tolist()
+    >>> least_squares(x.T @ x, x.T @ y, x, y).coefficients.round(6).tolist()
     [0.0, 1.1]
     """
     system = equilibrate(gram)
+    if matrix is None or y is None:
+        if system is None:
+            beta = np.asarray(_native.inverse(gram) @ xty, dtype=np.float64)
+            return LeastSquares(beta, _native.inverse(gram), np.zeros(0))
+        return LeastSquares(system.solve(xty), system.inverse(), np.zeros(0))
     if system is None or system.rcond < _NORMAL_EQUATIONS_RCOND:
         return _least_squares_qr(matrix, y)
-    beta = system.solve(matrix.T @ y)
+    beta = system.solve(xty)
     fitted = np.asarray(matrix @ beta, dtype=np.float64)
     if system.rcond < _REFINE_RCOND:
         beta = beta + system.solve(matrix.T @ (y - fitted))
@@ -136,55 +151,38 @@ def _least_squares_qr(matrix: FloatArray, y: FloatArray) -> LeastSquares:
     return LeastSquares(np.asarray(beta, dtype=np.float64), unscaled, fitted)
 
 
+class IrlsSource(Protocol):
+    """What the IRLS driver needs of an engine, on the estimated columns: the start sums, one
+    pass at β summed over all rows, and the rows themselves when the engine holds them in
+    memory (None otherwise), which allow the exact gradient and the QR fallbacks."""
+
+    start: passes.StartSums
+
+    def pass_at(self, beta: FloatArray) -> tuple[float, FloatArray, FloatArray]: ...
+
+    def rows(self) -> Optional[tuple[FloatArray, FloatArray]]: ...
+
+
 @dataclass
 class IrlsFit:
-    """The estimate, XᵀWX and the linear predictor at it, the iterations R's convergence test
-    counts, and whether that test held within the limit."""
+    """The estimate, XᵀWX at it and its inverse (None for a ridge fit), the iterations R's
+    convergence test counts, and whether that test held within the limit."""
 
     coefficients: FloatArray
     information: FloatArray
-    unscaled_covariance: FloatArray
-    linear_predictor: FloatArray
+    unscaled_covariance: Optional[FloatArray]
     iterations: int
     converged: bool
 
 
-class _NewtonSystem:
-    """Solves for the next IRLS estimate from one pass's XᵀWX and right-hand side."""
-
-    def __init__(self, matrix: FloatArray, y: FloatArray) -> None:
-        self.matrix = matrix
-        self.y = y
-
-    def next_estimate(self, beta: FloatArray, information: FloatArray,
-                      right: FloatArray) -> FloatArray:
-        system = equilibrate(information)
-        if system is None or system.rcond >= _NORMAL_EQUATIONS_RCOND:
-            return solve_step(beta, information, right)
-        # Ill-conditioned: the step from the exact gradient Xᵀ(y − μ), not the full solve of
-        # XᵀWX β = XᵀWz, whose error is the condition number times β's own size.
-        mu = _expit(self.matrix @ beta)
-        return np.asarray(beta + system.solve(self.matrix.T @ (self.y - mu)))
-
-
-def _expit(eta: FloatArray) -> FloatArray:
-    from scipy.special import expit
-
-    return np.asarray(expit(eta), dtype=np.float64)
-
-
 PassAt = Callable[[FloatArray], tuple[float, FloatArray, FloatArray]]
 StepFrom = Callable[[FloatArray, FloatArray, FloatArray], FloatArray]
-
-# R's working response at its start μ = (y + 1/2)/2 for 0/1 responses is ±(log 3 + 4/3), so
-# the first step's right-hand side is this multiple of Xᵀ(y − 1/2).
-_START_RESPONSE = math.log(3.0) + 4.0 / 3.0
-_START_WEIGHT = 0.1875  # μ(1 − μ) at μ = 1/4 or 3/4
+Converged = Callable[[float, float], bool]
 
 
 @dataclass
 class IrlsLoop:
-    """Where R's loop stopped: the estimate, the iterations, whether its test held, and XᵀWX
+    """Where the loop stopped: the estimate, the iterations, whether its test held, and XᵀWX
     and the right-hand side of the next Newton step from the estimate."""
 
     coefficients: FloatArray
@@ -202,28 +200,24 @@ def solve_step(beta: FloatArray, information: FloatArray, right: FloatArray) -> 
     return system.solve(right)
 
 
-def irls_loop(run_pass: PassAt, gram: FloatArray, centred_right: FloatArray, n: int,
-              max_iterations: int, epsilon: float, step: StepFrom = solve_step,
-              deviance_at: Optional[Callable[[FloatArray], float]] = None) -> IrlsLoop:
-    """R's glm.fit loop for 0/1 responses over any source of passes.
+def r_converged(epsilon: float) -> Converged:
+    """glm.fit's test: |dev − dev_old| / (|dev| + 0.1) < epsilon."""
+    return lambda deviance, old: abs(deviance - old) / (abs(deviance) + 0.1) < epsilon
 
-    `run_pass(beta)` returns the log-likelihood, XᵀWX and XᵀWz at beta summed over all rows;
-    `gram` is XᵀX and `centred_right` Xᵀ(y − 1/2), which give R's first step from
-    μ = (y + 1/2)/2; `n` counts the rows. Converged when |dev − dev_old| / (|dev| + 0.1) <
-    epsilon, dev_old starting at the deviance of R's start. `deviance_at`, when given,
-    computes the exact deviance in place of the pass's clamped log-likelihood.
-    """
-    beta = solve_step(np.zeros(gram.shape[0]), gram * _START_WEIGHT,
-                      2.0 * _START_RESPONSE * _START_WEIGHT * centred_right)
-    deviance_old = 2.0 * n * math.log(4.0 / 3.0)
+
+def irls_loop(run_pass: PassAt, beta: FloatArray, deviance_old: float, max_iterations: int,
+              converged: Converged, step: StepFrom = solve_step) -> IrlsLoop:
+    """The IRLS loop over any source of passes: from the first estimate `beta` (the step from
+    the start), `run_pass(beta)` returns the deviance, XᵀWX and XᵀWz summed over all rows;
+    the loop stops when `converged(deviance, deviance_old)` holds (`deviance_old` starting at
+    the start's deviance) or after `max_iterations` passes."""
     information: Optional[FloatArray] = None
     right: Optional[FloatArray] = None
     for iteration in range(1, max_iterations + 1):
         if information is not None and right is not None:
             beta = step(beta, information, right)
-        log_likelihood, information, right = run_pass(beta)
-        deviance = deviance_at(beta) if deviance_at is not None else -2.0 * log_likelihood
-        if abs(deviance - deviance_old) / (abs(deviance) + 0.1) < epsilon:
+        deviance, information, right = run_pass(beta)
+        if converged(deviance, deviance_old):
             return IrlsLoop(beta, iteration, True, information, right)
         deviance_old = deviance
     return IrlsLoop(beta, max_iterations, False, information, right)
@@ -241,63 +235,115 @@ def warn_not_converged(max_iterations: int, epsilon: float) -> None:
     warnings.warn(
         f"glm.fit: algorithm did not converge in {max_iterations} iterations "
         f"(convergence_delta={epsilon}): raise max_iterations, or look for a predictor "
-        "that separates the outcomes", ConvergenceWarning, stacklevel=4)
+        "that separates the outcomes", ConvergenceWarning, stacklevel=5)
 
 
-def _exact_deviance(matrix: FloatArray, y: FloatArray, beta: FloatArray) -> float:
-    eta = matrix @ beta
-    signed = np.where(y > 0.5, -eta, eta)
-    return float(2.0 * np.logaddexp(0.0, signed).sum())
+def _newton_step(family: Family, rows: Optional[tuple[FloatArray, FloatArray]]) -> StepFrom:
+    """The step from one pass's sums; with the rows, an ill-conditioned XᵀWX steps along the
+    exact gradient Xᵀ W (z − η), not by the full solve of XᵀWX β = XᵀWz, whose error is the
+    condition number times β's own size."""
+    if rows is None:
+        return solve_step
+    matrix, y = rows
+
+    def step(beta: FloatArray, information: FloatArray, right: FloatArray) -> FloatArray:
+        system = equilibrate(information)
+        if system is None or system.rcond >= _NORMAL_EQUATIONS_RCOND:
+            return solve_step(beta, information, right)
+        return np.asarray(beta + system.solve(passes.score(family, matrix, y, beta)))
+
+    return step
 
 
-# The native pass clamps probabilities to [1e-9, 1 - 1e-9] in its log-likelihood.
-_PASS_CLAMP = 1e-9
+def information_inverse(information: FloatArray) -> FloatArray:
+    """(XᵀWX)⁻¹ equilibrated to a unit diagonal first, so that a badly scaled design
+    (Longley's) loses no digits to scaling; the core's LU inverse does the rest.
 
-
-def logistic_irls(matrix: FloatArray, y: FloatArray, gram: FloatArray, max_iterations: int,
-                  epsilon: float) -> IrlsFit:
-    """Logistic regression of 0/1 responses in memory by R's glm.fit (`irls_loop`), the
-    estimate taken one Newton step past where R's test stops, which puts it at the optimum to
-    working precision (R's own stops about epsilon away); the iteration count is R's.
-
-    The deviance of the test comes from the native pass, whose probabilities are clamped near
-    0 and 1; when the final probabilities reach the clamp (separated or nearly separated data,
-    where no optimum exists) the loop is run again on the exact deviance, and its estimate is
-    kept where R's test stops it, as R reports it.
-
-    Warns (ConvergenceWarning) when the test does not hold within `max_iterations` and
-    (SeparationWarning) when fitted probabilities are 0 or 1 to working precision, as R does.
+    >>> information_inverse(np.array([[4.0, 2.0], [2.0, 2.0]])).round(6).tolist()
+    [[0.5, -0.5], [-0.5, 1.0]]
     """
-    newton = _NewtonSystem(matrix, y)
+    information = np.asarray(information, dtype=np.float64)
+    if information.shape[0] == 0:
+        return np.zeros((0, 0))
+    scale = 1.0 / np.sqrt(np.diag(information))
+    inverse = _native.inverse(information * scale[:, None] * scale[None, :])
+    return np.asarray(inverse * scale[:, None] * scale[None, :], dtype=np.float64)
 
-    def run_pass(beta: FloatArray) -> tuple[float, FloatArray, FloatArray]:
-        log_likelihood, information, right = _native.irls_pass(matrix, y, beta, "gram")
-        assert information is not None and right is not None
-        return log_likelihood, information, right
 
-    centred_right = np.asarray(matrix.T @ (y - 0.5), dtype=np.float64)
-    n = int(y.shape[0])
-    loop = irls_loop(run_pass, gram, centred_right, n, max_iterations, epsilon,
-                     newton.next_estimate)
-    beta = polished(loop, newton.next_estimate)
-    eta = np.asarray(matrix @ beta, dtype=np.float64)
-    mu = _expit(eta)
-    if np.any(mu < _PASS_CLAMP) or np.any(mu > 1.0 - _PASS_CLAMP):
-        loop = irls_loop(run_pass, gram, centred_right, n, max_iterations, epsilon,
-                         newton.next_estimate, lambda b: _exact_deviance(matrix, y, b))
-        beta = loop.coefficients
-        eta = np.asarray(matrix @ beta, dtype=np.float64)
-        mu = _expit(eta)
-    _, information, _ = run_pass(beta)
+def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float) -> IrlsFit:
+    """R's glm.fit over the source's passes: the first step from R's start μ (the family's
+    ``initialize``), the estimate taken one Newton step past where R's test stops, which puts
+    it at the optimum to working precision (R's own stops about epsilon away); the iteration
+    count is R's.
+
+    When the source holds the rows and the pass's deviance is a native kernel's clamped one
+    at the final μ (separated or nearly separated data, where no optimum exists), the loop is
+    run again on the exact deviance and its estimate kept where R's test stops it, as R
+    reports it. Warns (ConvergenceWarning) when the test does not hold within
+    `max_iterations`, and as R does for fitted values on the family's boundary.
+    """
+    start = source.start
+    rows = source.rows()
+    step = _newton_step(family, rows)
+    information0 = start.information
+    if information0 is None:
+        assert family.constant_start_weight is not None
+        information0 = start.gram * family.constant_start_weight
+    first = solve_step(np.zeros(start.gram.shape[0]), information0, start.right)
+    test = r_converged(epsilon)
+    loop = irls_loop(source.pass_at, first, start.deviance, max_iterations, test, step)
+    beta = polished(loop, step)
+    if rows is not None:
+        matrix, y = rows
+        mu = family.link.inverse(matrix @ beta)
+        if passes.kernel_clamped(family, mu):
+            def exact_pass(b: FloatArray) -> tuple[float, FloatArray, FloatArray]:
+                _, information, right = source.pass_at(b)
+                return family.deviance_at(y, matrix @ b), information, right
+
+            loop = irls_loop(exact_pass, first, start.deviance, max_iterations, test, step)
+            beta = loop.coefficients
+            mu = family.link.inverse(matrix @ beta)
+    _, information, _ = source.pass_at(beta)
     if not loop.converged:
         warn_not_converged(max_iterations, epsilon)
-    if np.any(mu > 1.0 - _SEPARATION_EPS) or np.any(mu < _SEPARATION_EPS):
-        warnings.warn("glm.fit: fitted probabilities numerically 0 or 1 occurred",
-                      SeparationWarning, stacklevel=3)
-    weights = mu * (1.0 - mu)
-    covariance = weighted_inverse(matrix, weights, information)
-    return IrlsFit(np.asarray(beta, dtype=np.float64), information, covariance, eta,
+    if rows is not None:
+        message = family.boundary_warning(mu)
+        if message is not None:
+            warnings.warn(message, SeparationWarning, stacklevel=4)
+        eta = rows[0] @ beta
+        mu_eta = family.link.mu_eta(eta)
+        weights = mu_eta * mu_eta / family.variance(mu)
+        covariance = weighted_inverse(rows[0], weights, information)
+    else:
+        covariance = information_inverse(information)
+    return IrlsFit(np.asarray(beta, dtype=np.float64), information, covariance,
                    loop.iterations, loop.converged)
+
+
+def ridge_irls(source: IrlsSource, ridge: FloatArray, max_iterations: int,
+               epsilon: float) -> IrlsFit:
+    """The ridge-penalized fit as the native penalized core runs it: from β = 0, each step
+    solves (XᵀWX + R) β = XᵀWz; it stops when the log-likelihood changes by at most
+    `epsilon`. Raises ConvergenceError when it does not within `max_iterations`."""
+    penalty = np.diag(ridge)
+
+    def step(beta: FloatArray, information: FloatArray, right: FloatArray) -> FloatArray:
+        return np.asarray(_native.inverse(information + penalty) @ right, dtype=np.float64)
+
+    zero = np.zeros(ridge.shape[0])
+    deviance0, information0, right0 = source.pass_at(zero)
+    loop = irls_loop(source.pass_at, step(zero, information0, right0), math.inf,
+                     max_iterations, lambda d, old: abs(d - old) / 2.0 <= epsilon, step)
+    if not loop.converged or not np.all(np.isfinite(loop.coefficients)):
+        raise ConvergenceError(
+            f"Algorithm failed to converge within max_iterations={max_iterations} "
+            f"(convergence_delta={epsilon}): raise max_iterations, or look for a predictor "
+            "that separates the outcomes")
+    assert loop.information is not None
+    return IrlsFit(loop.coefficients, loop.information, None, loop.iterations, True)
+
+
 
 def weighted_inverse(matrix: FloatArray, weights: FloatArray,
                      information: FloatArray) -> FloatArray:

@@ -5,9 +5,9 @@
 >>> round(m.coefficients["x"], 6)
 1.1
 
-`lm` fits ordinary least squares, `glm` logistic regression (optionally ridge-penalized) and
-`load` reads a saved model; data may be a pandas or polars DataFrame, a pyarrow Table or a dict
-of equal-length sequences.
+`lm` fits ordinary least squares, `glm` a generalized linear model (optionally
+ridge-penalized) and `load` reads a saved model; data may be a pandas or polars DataFrame, a
+pyarrow Table, a dict of equal-length sequences or a Dask DataFrame.
 """
 
 from pkgutil import extend_path
@@ -22,7 +22,10 @@ from .errors import (  # noqa: E402
     SeparationWarning,
     TallyfitWarning,
 )
-from .models import LinearModel, LogisticModel, Model, glm, lm, load  # noqa: E402
+from .api import glm, lm, load  # noqa: E402
+from .results import GeneralizedLinearModel, LinearModel, Model  # noqa: E402
+from . import models  # noqa: E402  (the earlier module of the classes)
+from .models import LogisticModel  # noqa: E402
 
 __all__ = [
     "lm",
@@ -31,6 +34,7 @@ __all__ = [
     "Model",
     "LinearModel",
     "LogisticModel",
+    "GeneralizedLinearModel",
     "ConvergenceError",
     "ConvergenceWarning",
     "SeparationWarning",

@@ -29,10 +29,7 @@ from .frames import FloatArray
 
 __all__ = ["Link", "Family", "Binomial", "Gaussian", "family_from", "FAMILY_NAMES"]
 
-# R's binomial linkinv/mu.eta bounds: .Machine$double.eps and its threshold for eta.
-_EPS = float(np.finfo(np.float64).eps)
-_THRESH = -math.log(_EPS)
-_MLOGEPS = -math.log(_EPS)
+_EPS = float(np.finfo(np.float64).eps)  # .Machine$double.eps
 
 
 class Link:
@@ -112,6 +109,15 @@ class Family:
 
     def unit_deviance(self, y: FloatArray, mu: FloatArray) -> FloatArray:
         raise NotImplementedError
+
+    def working_weights(self, eta: FloatArray, mu: FloatArray) -> FloatArray:
+        """The IRLS weights μ'(η)² / V(μ) (of unit prior weights)."""
+        mu_eta = self.link.mu_eta(eta)
+        return np.asarray(mu_eta * mu_eta / self.variance(mu), dtype=np.float64)
+
+    def score_ratio(self, eta: FloatArray, mu: FloatArray) -> FloatArray:
+        """μ'(η) / V(μ), the factor of y − μ in the score (1 for a canonical link)."""
+        return np.asarray(self.link.mu_eta(eta) / self.variance(mu), dtype=np.float64)
 
     def deviance(self, y: FloatArray, mu: FloatArray,
                  weights: Optional[FloatArray] = None) -> float:
@@ -209,10 +215,6 @@ class Binomial(Family):
     native_kernel = "logistic"
     constant_start_weight = 0.1875  # μ(1 − μ) at R's start μ = 1/4 or 3/4
 
-    @property
-    def kernel(self) -> Optional[str]:
-        return self.native_kernel if self.link.name == "logit" else None
-
     def variance(self, mu: FloatArray) -> FloatArray:
         return np.asarray(mu * (1.0 - mu), dtype=np.float64)
 
@@ -221,6 +223,16 @@ class Binomial(Family):
         with np.errstate(divide="ignore", invalid="ignore"):
             units = -2.0 * (special.xlogy(y, mu) + special.xlogy(1.0 - y, 1.0 - mu))
         return np.asarray(units, dtype=np.float64)
+
+    def working_weights(self, eta: FloatArray, mu: FloatArray) -> FloatArray:
+        if self.link.name == "logit":  # canonical: V(μ) itself, exactly 0 where μ is 0 or 1
+            return self.variance(mu)
+        return super().working_weights(eta, mu)
+
+    def score_ratio(self, eta: FloatArray, mu: FloatArray) -> FloatArray:
+        if self.link.name == "logit":  # canonical: exactly 1, also where μ(1 − μ) is 0
+            return np.ones_like(np.asarray(eta, dtype=np.float64))
+        return super().score_ratio(eta, mu)
 
     def deviance_at(self, y: FloatArray, eta: FloatArray,
                     weights: Optional[FloatArray] = None) -> float:
@@ -283,8 +295,8 @@ class Binomial(Family):
 
 
 _FAMILIES: dict[str, type[Family]] = {
-    "gaussian": Gaussian,
     "binomial": Binomial,
+    "gaussian": Gaussian,
 }
 FAMILY_NAMES = tuple(_FAMILIES)
 
@@ -313,7 +325,7 @@ def family_from(name: object, link: Optional[str] = None) -> Family:
         return name
     if not isinstance(name, str) or _canonical(name) not in _FAMILIES:
         raise ValueError(
-            f"family must be one of {', '.join(map(repr, _FAMILIES))}, not {name!r}"
+            f"family must be {' or '.join(map(repr, _FAMILIES))}, not {name!r}"
         )
     return _FAMILIES[_canonical(name)](link)
 

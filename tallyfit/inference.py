@@ -1,8 +1,8 @@
-"""Inference as R's summary.lm and summary.glm compute it: covariance, standard errors, test
-statistics, p-values, confidence intervals, R², F, deviances, log-likelihood, AIC and BIC.
+"""The distributions of inference as R's summary.lm and summary.glm use them: t and normal
+p-values and quantiles, R² and F of least squares, and the information criteria.
 
-Every function works on the columns that were estimated (aliased columns left out); the model
-classes put NaN in the places of aliased columns.
+Every function works on the columns that were estimated (aliased columns left out); the
+results put NaN in the places of aliased columns.
 """
 
 from __future__ import annotations
@@ -13,23 +13,7 @@ from typing import Optional
 import numpy as np
 from scipy import stats
 
-from . import _native
 from .frames import FloatArray
-
-
-def unscaled_covariance(information: FloatArray) -> FloatArray:
-    """The inverse of XᵀX (or XᵀWX), equilibrated to a unit diagonal first so that a badly
-    scaled design (Longley's) loses no digits to scaling; the core's LU inverse does the rest.
-
-    >>> unscaled_covariance(np.array([[4.0, 2.0], [2.0, 2.0]])).round(6).tolist()
-    [[0.5, -0.5], [-0.5, 1.0]]
-    """
-    information = np.asarray(information, dtype=np.float64)
-    if information.shape[0] == 0:
-        return np.zeros((0, 0))
-    scale = 1.0 / np.sqrt(np.diag(information))
-    inverse = _native.inverse(information * scale[:, None] * scale[None, :])
-    return np.asarray(inverse * scale[:, None] * scale[None, :], dtype=np.float64)
 
 
 def standard_errors(covariance: FloatArray) -> FloatArray:
@@ -92,37 +76,18 @@ def linear_fit_measures(
     }
 
 
-def binomial_deviance(response: FloatArray, linear_predictor: FloatArray) -> float:
-    """Deviance of 0/1 responses at the linear predictor η, exactly (no clamping of μ):
-    2 Σ log(1 + e^(-sη)) with s = +1 for y = 1 and -1 for y = 0."""
-    signed = np.where(response > 0.5, -linear_predictor, linear_predictor)
-    return float(2.0 * np.logaddexp(0.0, signed, out=signed).sum())
+def information_criteria(aic: float, df: int, nobs: int) -> tuple[float, float, float]:
+    """Log-likelihood, AIC and BIC from R's AIC of a glm and the parameters it counts (the
+    rank, plus one for an estimated dispersion), as logLik.glm and BIC.
 
-
-def binomial_null_deviance(successes: float, n: int, has_intercept: bool) -> float:
-    """Deviance of n 0/1 responses with `successes` ones under the model with the intercept
-    alone (μ = successes / n), or under μ = 0.5 for a model without intercept, as glm reports
-    it.
-
-    >>> round(binomial_null_deviance(3.0, 6, True), 6)
-    8.317766
+    >>> [round(v, 4) for v in information_criteria(10.0, 2, 6)]
+    [-3.0, 10.0, 9.5835]
     """
-    if not has_intercept:
-        return float(2.0 * n * math.log(2.0))
-    deviance = 0.0
-    for count in (successes, n - successes):
-        if count > 0:
-            deviance -= 2.0 * count * math.log(count / n)
-    return deviance
-
-
-def information_criteria(deviance: float, rank: int, nobs: int) -> tuple[float, float, float]:
-    """Log-likelihood, AIC and BIC of a binomial model with 0/1 responses."""
-    log_likelihood = -deviance / 2.0
+    log_likelihood = df - aic / 2.0
     return (
         log_likelihood,
-        -2.0 * log_likelihood + 2.0 * rank,
-        -2.0 * log_likelihood + math.log(nobs) * rank if nobs > 0 else math.nan,
+        aic,
+        -2.0 * log_likelihood + math.log(nobs) * df if nobs > 0 else math.nan,
     )
 
 

@@ -20,7 +20,7 @@ import math
 import os
 import re
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Optional, Union
 
 import _tallyfit
@@ -55,7 +55,7 @@ class ModelState:
     penalties: Optional[list[Penalty]] = None
     family: Optional[str] = None
     link: Optional[str] = None
-    extra: dict[str, Any] = field(default_factory=dict)
+    model: Optional[str] = None  # "lm" or "glm"
 
     def encoder(self) -> _tallyfit.Encoder:
         encoder = _tallyfit.Encoder()
@@ -175,7 +175,8 @@ def document(state: ModelState) -> dict[str, Any]:
     ours: dict[str, Any] = {"format_version": FORMAT_VERSION}
     if state.family is not None:
         ours.update(family=state.family, link=state.link)
-    ours.update(state.extra)
+    if state.model is not None:
+        ours["model"] = state.model
     doc["tallyfit"] = ours
     return doc
 
@@ -224,7 +225,12 @@ def native_core(state: ModelState) -> Any:
 def _state_of_core(core: Any, kind: str, extra: Mapping[str, Any]) -> ModelState:
     penalties: Optional[list[Penalty]] = None
     return ModelState(kind, dict(core.coefficients or {}), encoding_of(core.encoding_data),
-                      core.formula, penalties, extra.get("family"), extra.get("link"))
+                      core.formula, penalties, _text(extra.get("family")),
+                      _text(extra.get("link")), _text(extra.get("model")))
+
+
+def _text(value: Any) -> Optional[str]:
+    return value if isinstance(value, str) else None
 
 
 # ---- reading ---------------------------------------------------------------------------------
@@ -289,12 +295,17 @@ def _state_of_document(doc: dict[str, Any], kind: str) -> ModelState:
             penalties.append((record["variable_name"], level, _number(record.get("lambda_param")),
                               _number(record.get("target", 0.0))))
     ours = doc.get("tallyfit") if isinstance(doc.get("tallyfit"), dict) else {}
-    family, link = ours.get("family"), ours.get("link")
     return ModelState(
         kind,
         {} if coefficients is None else {str(k): _number(v) for k, v in coefficients.items()},
         encoding, _formula(doc.get("formula")), penalties,
-        family if isinstance(family, str) else None, link if isinstance(link, str) else None)
+        _text(ours.get("family")), _text(ours.get("link")), _text(ours.get("model")))
+
+
+def loads(text: str) -> ModelState:
+    """The state of a model file's text written by `dumps` (a worker's copy of a model)."""
+    doc = json.loads(text)
+    return _state_of_document(doc, doc["model_type"])
 
 
 def _native_failure(filepath: str, kind: Optional[str]) -> Any:
@@ -328,7 +339,8 @@ def read(path: PathLike) -> ModelState:
     except _Invalid:
         core = _native_failure(filepath, kind)
     # The core read what this reader does not (records written as arrays, say).
-    state = _state_of_core(core, kind, doc.get("tallyfit") or {})
+    ours = doc.get("tallyfit")
+    state = _state_of_core(core, kind, ours if isinstance(ours, dict) else {})
     if kind in families.PENALIZED_NATIVE_KINDS.values():
         state.penalties = _penalties_of_records(doc.get("penalties"))
     return state

@@ -62,7 +62,7 @@ def start_sums(family: Family, x: FloatArray, y: FloatArray, n_missing: int,
         information = None
         right = constant * (x.T @ z)
     else:
-        weights = mu_eta * mu_eta / family.variance(mu)
+        weights = family.working_weights(eta, mu)
         information = _native.gram(x * np.sqrt(weights)[:, None])[0]
         right = x.T @ (weights * z)
     return StartSums(gram, information, np.asarray(right, dtype=np.float64),
@@ -81,9 +81,8 @@ def pass_at(family: Family, x: FloatArray, y: FloatArray,
     link = family.link
     eta = x @ beta
     mu = link.inverse(eta)
-    mu_eta = link.mu_eta(eta)
-    weights = mu_eta * mu_eta / family.variance(mu)
-    z = eta + (y - mu) / mu_eta
+    weights = family.working_weights(eta, mu)
+    z = eta + (y - mu) / link.mu_eta(eta)
     information = _native.gram(x * np.sqrt(weights)[:, None])[0]
     return family.deviance(y, mu), information, np.asarray(x.T @ (weights * z))
 
@@ -96,11 +95,9 @@ def kernel_clamped(family: Family, mu: FloatArray) -> bool:
 
 def score(family: Family, x: FloatArray, y: FloatArray, beta: FloatArray) -> FloatArray:
     """The exact gradient of the log-likelihood, XᵀW(z − η), from the rows."""
-    link = family.link
     eta = x @ beta
-    mu = link.inverse(eta)
-    mu_eta = link.mu_eta(eta)
-    return np.asarray(x.T @ (mu_eta * (y - mu) / family.variance(mu)), dtype=np.float64)
+    mu = family.link.inverse(eta)
+    return np.asarray(x.T @ (family.score_ratio(eta, mu) * (y - mu)), dtype=np.float64)
 
 
 @dataclass

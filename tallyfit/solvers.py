@@ -311,9 +311,7 @@ def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float
         message = family.boundary_warning(mu)
         if message is not None:
             warnings.warn(message, SeparationWarning, stacklevel=4)
-        eta = rows[0] @ beta
-        mu_eta = family.link.mu_eta(eta)
-        weights = mu_eta * mu_eta / family.variance(mu)
+        weights = family.working_weights(rows[0] @ beta, mu)
         covariance = weighted_inverse(rows[0], weights, information)
     else:
         covariance = information_inverse(information)

@@ -1,7 +1,7 @@
 """R-style summaries of fitted models and their coefficient tables as data frames.
 
 `Summary(model)` prints like R's ``print(summary(lm(...)))`` and
-``print(summary(glm(..., family = binomial)))`` (R 4.3 and later, which no longer prints
+``print(summary(glm(..., family = ...)))`` (R 4.3 and later, which no longer prints
 deviance residuals for a glm). It is built from the model's public attributes only, so it
 works the same for a model fitted in memory or on Dask.
 
@@ -54,6 +54,8 @@ import unicodedata
 from typing import Any, Optional, Sequence
 
 import numpy as np
+
+from ._native import penalty_diagonal
 
 __all__ = ["Summary", "tidy", "format_numbers", "format_pvalues", "deparse_lines"]
 
@@ -459,8 +461,7 @@ class Summary:
     """
 
     def __init__(self, model: Any) -> None:
-        if getattr(model, "_loaded", False):
-            raise ValueError(LOADED_MODEL_MESSAGE)
+        _require_fit(model)
         self.model = model
         self.formula: str = model.formula
         self.is_linear = _is_linear(model)
@@ -503,6 +504,9 @@ class Summary:
             self.df_null = int(model.df_null)
             self.aic = None if self.penalties else float(model.aic)
             self.iterations = getattr(model, "iterations", None)
+            self.family_name: str = model.family.name
+            self.dispersion = float(model.dispersion)
+        self.statistic_label = "t" if model.uses_t else "z"
 
     def __str__(self) -> str:
         lines = ["", "Call:"]
@@ -512,9 +516,10 @@ class Summary:
             if residual_lines:
                 lines += [""] + residual_lines
         else:
-            lines += deparse_lines(f"glm(formula = {self.formula}, family = binomial)")
+            lines += deparse_lines(
+                f"glm(formula = {self.formula}, family = {self.family_name})")
         lines += self._coefficient_lines()
-        lines += self._linear_lines() if self.is_linear else self._logistic_lines()
+        lines += self._linear_lines() if self.is_linear else self._glm_lines()
         lines.append("")
         return "\n".join(lines)
 
@@ -552,8 +557,7 @@ class Summary:
             heading = f"Coefficients: ({self.n_aliased} not defined because of singularities)"
         columns = list(zip(*self.coefficients))
         return ["", heading] + coefficient_table(
-            names, columns[1], columns[2], columns[3], columns[4],
-            "t" if self.is_linear else "z")
+            names, columns[1], columns[2], columns[3], columns[4], self.statistic_label)
 
     def _missing_lines(self) -> list[str]:
         if not self.n_missing:
@@ -574,11 +578,13 @@ class Summary:
                          f"{format_pvalues([self.f_p_value], R_DIGITS)[0]}")
         return lines
 
-    def _logistic_lines(self) -> list[str]:
+    def _glm_lines(self) -> list[str]:
         deviances = format_numbers([self.null_deviance, self.deviance], max(5, R_DIGITS + 1))
         dfs = [str(self.df_null), str(self.df_resid)]
         df_width = max(len(d) for d in dfs)
-        lines = ["", "(Dispersion parameter for binomial family taken to be 1)", ""]
+        dispersion = format_numbers([self.dispersion])[0]
+        lines = ["", f"(Dispersion parameter for {self.family_name} family taken to be "
+                     f"{dispersion})", ""]
         for label, deviance, df in zip(["    Null", "Residual"], deviances, dfs):
             lines.append(f"{label} deviance: {deviance}  on {df.rjust(df_width)}  "
                          "degrees of freedom")
@@ -594,24 +600,25 @@ LOADED_MODEL_MESSAGE = (
     "this model was loaded from a model file and holds no fit statistics; "
     "refit on data to summarize it"
 )
-_LINEAR_KINDS = frozenset({"linear", "lm", "LinearRegression"})
-_LOGISTIC_KINDS = frozenset({"logistic", "glm", "LogisticRegression",
-                             "PenalizedLogisticRegression"})
+_LINEAR_KINDS = frozenset({"lm"})
+_GLM_KINDS = frozenset({"glm"})
+
+
+def _require_fit(model: Any) -> None:
+    if model.fit_statistics is None:
+        raise ValueError(LOADED_MODEL_MESSAGE)
 
 
 def _is_linear(model: Any) -> bool:
-    """Whether the model gets lm's layout: by its `kind` when it has one, else by whether its
-    class defines r_squared (looked up on the class, so no property is evaluated)."""
-    kind = getattr(model, "kind", None)
-    if kind is None:
-        return hasattr(type(model), "r_squared")
+    """Whether the model gets lm's layout, by its `kind`."""
+    kind = model.kind
     if kind in _LINEAR_KINDS:
         return True
-    if kind in _LOGISTIC_KINDS:
+    if kind in _GLM_KINDS:
         return False
     raise ValueError(
         f"cannot summarize a model of kind {kind!r}: expected one of "
-        f"{', '.join(sorted(_LINEAR_KINDS | _LOGISTIC_KINDS))}")
+        f"{', '.join(sorted(_LINEAR_KINDS | _GLM_KINDS))}")
 
 
 def _value(x: Any) -> Optional[float]:
@@ -624,8 +631,6 @@ def _count(x: float) -> str:
 
 def _column_penalties(penalties: dict[Any, float], names: list[str]) -> list[float]:
     """Each column's lambda, resolved as the penalized core resolves its penalties."""
-    from tallyfit._native import penalty_diagonal
-
     records = [(key, None, float(lam)) if isinstance(key, str) else
                (key[0], key[1], float(lam)) for key, lam in penalties.items()]
     return [float(v) for v in penalty_diagonal(records, names)]
@@ -647,17 +652,22 @@ def tidy(model: Any, native_namespace: Any = None) -> Any:
     >>> tf.lm("y ~ x", data).tidy()["term"].tolist()
     ['(Intercept)', 'x']
     """
-    summary = Summary(model)
+    _require_fit(model)
+    names = list(model.column_names)
     nan = math.nan
-    table: dict[str, list[Any]] = {
-        "term": [row[0] for row in summary.coefficients],
-        "estimate": [nan if row[1] is None else row[1] for row in summary.coefficients],
-    }
-    for key, index in (("std_error", 2), ("statistic", 3), ("p_value", 4)):
-        table[key] = [nan if row[index] is None else row[index]
-                      for row in summary.coefficients]
-    if summary.penalties:
-        table["penalty"] = list(summary.lambdas)
+    estimates = model.coefficients
+    table: dict[str, list[Any]] = {"term": names,
+                                   "estimate": [estimates[name] for name in names]}
+    penalties = getattr(model, "penalties", None)
+    if penalties:
+        for key in ("std_error", "statistic", "p_value"):
+            table[key] = [nan] * len(names)
+        table["penalty"] = _column_penalties(penalties, names)
+    else:
+        aliased = set(model.aliased)
+        for key, values in (("std_error", model.std_errors), ("statistic", model.statistics),
+                            ("p_value", model.p_values)):
+            table[key] = [nan if name in aliased else values[name] for name in names]
     if native_namespace is None:
         try:
             import pandas

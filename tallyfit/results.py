@@ -1,0 +1,610 @@
+"""The results of a fit: one class per model kind ("lm", "glm"), with the family.
+
+A result is the design `plan`, the `coefficients` of every design column (NaN where
+`aliased`), the family, the ridge penalties of a penalized fit, and the `fit` statistics
+(`FitStatistics`): what needs the data. A model loaded from a file has ``fit is None``, and
+everything that needs the data says so.
+"""
+
+from __future__ import annotations
+
+import functools
+import math
+import os
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, Optional, Union
+
+import numpy as np
+
+from . import arguments, covariance, design, frames, inference, model_file, summary
+from .design import DesignPlan
+from .engines import engine_for
+from .families import (NATIVE_KINDS, PENALIZED_NATIVE_KINDS, Family, family_for_kind,
+                       family_from)
+from .frames import BoolArray, FloatArray
+
+PenaltyKey = Union[str, tuple[str, str]]
+PathLike = Union[str, "os.PathLike[str]"]
+
+LOADED_MESSAGE = (
+    "this model was loaded from a model file; refit on data to get {what} "
+    "(model files hold the coefficients and the encoding, not the data)"
+)
+
+
+@dataclass
+class FitStatistics:
+    """What a fit on data adds to the coefficients. `unscaled` is (XᵀWX)⁻¹ of the estimated
+    columns (None for a penalized fit); least squares has `rss`, `tss` and, in memory, the
+    residuals and fitted values; a glm its deviances, Pearson χ², AIC and iterations."""
+
+    nobs: int
+    n_missing: int
+    unscaled: Optional[FloatArray]
+    rss: float = float("nan")
+    tss: float = float("nan")
+    residuals: Optional[FloatArray] = None
+    fitted_values: Optional[FloatArray] = None
+    deviance: float = float("nan")
+    null_deviance: float = float("nan")
+    df_null: int = 0
+    pearson: float = float("nan")
+    aic: float = float("nan")
+    iterations: Optional[int] = None
+
+
+class Model:
+    """What every model offers; see LinearModel and GeneralizedLinearModel.
+
+    Coefficient-keyed results are dicts in design-column order; aliased columns (linear
+    combinations of earlier ones) have the coefficient NaN, as R's NA.
+    """
+
+    kind = ""
+
+    def __init__(self, *, plan: DesignPlan, formula: str, coefficients: FloatArray,
+                 aliased: BoolArray, family: Family,
+                 penalties: Optional[dict[PenaltyKey, float]] = None,
+                 fit: Optional[FitStatistics] = None, native_namespace: Any = None) -> None:
+        self._plan = plan
+        self.formula = formula
+        self.family = family
+        self.column_names: list[str] = list(plan.column_names)
+        self.has_intercept = plan.has_intercept
+        self._coefficients = np.asarray(coefficients, dtype=np.float64)
+        self._aliased = np.asarray(aliased, dtype=bool)
+        self._estimated = ~self._aliased
+        self.rank = int(self._estimated.sum())
+        self.penalties = penalties
+        self.fit = fit
+        self._native_namespace = native_namespace
+        self._core: Any = None
+        self.iterations = None if fit is None else fit.iterations
+
+    # ---- the fit statistics -----------------------------------------------------------------
+
+    @property
+    def fit_statistics(self) -> Optional[FitStatistics]:
+        return self.fit
+
+    def _fit(self, what: str) -> FitStatistics:
+        if self.fit is None:
+            raise ValueError(LOADED_MESSAGE.format(what=what))
+        return self.fit
+
+    @property
+    def nobs(self) -> int:
+        """Rows the model was fitted on (after dropping rows with missing values)."""
+        return self._fit("the number of observations").nobs
+
+    @property
+    def n_missing(self) -> int:
+        """Rows dropped for a missing value in a used column."""
+        return self._fit("the number of rows dropped").n_missing
+
+    @property
+    def df_resid(self) -> int:
+        return self._fit("the residual degrees of freedom").nobs - self.rank
+
+    # ---- results keyed by column --------------------------------------------------------------
+
+    @property
+    def aliased(self) -> list[str]:
+        """Columns left out of the fit as linear combinations of earlier ones."""
+        return [name for name, flag in zip(self.column_names, self._aliased) if flag]
+
+    @property
+    def coefficients(self) -> dict[str, float]:
+        return self._keyed(self._coefficients)
+
+    def _keyed(self, values: FloatArray) -> dict[str, float]:
+        return {name: float(value) for name, value in zip(self.column_names, values)}
+
+    def _unscaled(self, what: str) -> FloatArray:
+        unscaled = self._fit(what).unscaled
+        if unscaled is None:
+            raise ValueError(
+                f"{what} are not defined for a penalized model: the ridge penalty biases the "
+                "estimates; fit without penalties for inference"
+            )
+        return unscaled
+
+    @property
+    def dispersion(self) -> float:
+        """The dispersion the covariance is scaled by (σ² for least squares)."""
+        return 1.0
+
+    @property
+    def uses_t(self) -> bool:
+        """Whether the tests are t tests (an estimated dispersion), else z tests."""
+        return True
+
+    def _covariance(self, what: str) -> FloatArray:
+        return covariance.classical(self._unscaled(what), self.dispersion)
+
+    def vcov(self) -> FloatArray:
+        """The covariance matrix of the coefficients (p × p, design-column order; NaN rows and
+        columns for aliased columns)."""
+        return inference.scatter_matrix(self._covariance("the covariance matrix"),
+                                        self._estimated, len(self.column_names))
+
+    def _standard_errors(self, what: str = "standard errors") -> FloatArray:
+        return inference.scatter(inference.standard_errors(self._covariance(what)),
+                                 self._estimated, len(self.column_names))
+
+    @property
+    def std_errors(self) -> dict[str, float]:
+        return self._keyed(self._standard_errors())
+
+    def _statistics(self) -> FloatArray:
+        return self._coefficients / self._standard_errors("test statistics")
+
+    @property
+    def statistics(self) -> dict[str, float]:
+        """t values with an estimated dispersion (lm, gaussian), z values otherwise."""
+        return self._keyed(self._statistics())
+
+    @property
+    def p_values(self) -> dict[str, float]:
+        statistics = self._statistics()
+        if self.uses_t:
+            return self._keyed(inference.t_p_values(statistics, self.df_resid))
+        return self._keyed(inference.z_p_values(statistics))
+
+    def _quantile(self, level: float) -> float:
+        if self.uses_t:
+            return inference.t_quantile(level, self.df_resid)
+        return inference.z_quantile(level)
+
+    def conf_int(self, level: float = 0.95) -> dict[str, tuple[float, float]]:
+        """Wald confidence intervals (t with an estimated dispersion, else normal), as R's
+        confint.lm / confint.default.
+
+        >>> import tallyfit as tf
+        >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+        >>> [round(v, 4) for v in m.conf_int()["x"]]
+        [-1.1357, 3.3357]
+        """
+        level = inference.check_level(level)
+        errors = self._standard_errors("confidence intervals")
+        half = self._quantile(level) * errors
+        return {
+            name: (float(value - width), float(value + width))
+            for name, value, width in zip(self.column_names, self._coefficients, half)
+        }
+
+    # ---- presentation -------------------------------------------------------------------------
+
+    def summary(self) -> summary.Summary:
+        """An R-style summary; print it."""
+        return summary.Summary(self)
+
+    def tidy(self) -> Any:
+        """The coefficient table as a data frame of the library the model was fitted from."""
+        return summary.tidy(self, self._native_namespace)
+
+    def __repr__(self) -> str:
+        return f"<{type(self).__name__} {self.formula!r}, {len(self.column_names)} columns>"
+
+    # ---- prediction, files and the native core --------------------------------------------------
+
+    def _design_for(self, data: object) -> tuple[FloatArray, BoolArray]:
+        frame, _ = frames.to_frame(data)
+        block = self._plan.build(frame, with_response=False)
+        matrix = block.matrix
+        if self._aliased.any():
+            matrix = design.compact_columns(matrix, self._estimated)
+        return matrix, block.kept
+
+    def _linear_predictor(self, matrix: FloatArray) -> FloatArray:
+        return np.asarray(matrix @ self._coefficients[self._estimated], dtype=np.float64)
+
+    @staticmethod
+    def _aligned(values: FloatArray, kept: BoolArray) -> FloatArray:
+        if kept.all():
+            return values
+        full = np.full(kept.shape[0], np.nan)
+        full[kept] = values
+        return full
+
+    def _predict_lazily(self, data: object, type: str) -> Any:
+        """Predictions of an engine that computes lazily (Dask), or None for in-memory data."""
+        engine = engine_for(data)
+        if not hasattr(engine, "predict"):
+            return None
+        return engine.predict(data, list(self._plan.predictors),
+                              functools.partial(_predict_rows, self.to_text(), type))
+
+    def _check_type(self, type: str) -> None:
+        if type not in ("response", "link"):
+            raise ValueError(f"type must be 'response' or 'link', not {type!r}")
+
+    def state(self) -> model_file.ModelState:
+        """The model as the model file holds it."""
+        plan = self._plan
+        table = PENALIZED_NATIVE_KINDS if self.penalties is not None else NATIVE_KINDS
+        key = (self.family.name, self.family.link.name)
+        # A family without a native core of its own is written as the core of its kind.
+        kind = table.get(key, "LinearRegression" if self.kind == "lm" else next(
+            iter(table.values())))
+        names = [name for name, flag in zip(self.column_names, self._estimated) if flag]
+        penalties = None
+        if self.penalties is not None:
+            penalties = [(key[0], key[1], lam, 0.0) if isinstance(key, tuple)
+                         else (key, None, lam, 0.0) for key, lam in self.penalties.items()]
+        return model_file.ModelState(
+            kind, dict(zip(names, self._coefficients[self._estimated].tolist())),
+            model_file.encoding_of(plan.encoder()), plan.formula, penalties,
+            self.family.name, self.family.link.name, self.kind)
+
+    def to_text(self) -> str:
+        """The model file's text."""
+        return model_file.dumps(model_file.document(self.state()))
+
+    def save(self, path: PathLike) -> None:
+        """Writes the model file (JSON, replaced atomically); `tallyfit.load` reads it back."""
+        model_file.write(self.state(), path)
+
+    @property
+    def core(self) -> Any:
+        """The native core holding this model (built on first use)."""
+        if self._core is None:
+            self._core = model_file.native_core(self.state())
+        return self._core
+
+
+class LinearModel(Model):
+    """An ordinary least-squares fit, as R's lm.
+
+    >>> import tallyfit as tf
+    >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+    >>> round(m.coefficients["x"], 6), round(m.r_squared, 6)
+    (1.1, 0.691429)
+    """
+
+    kind = "lm"
+
+    def _measures(self, what: str) -> dict[str, Any]:
+        fit = self._fit(what)
+        return inference.linear_fit_measures(fit.rss, fit.tss, fit.nobs, self.rank,
+                                             self.has_intercept)
+
+    @property
+    def rss(self) -> float:
+        return self._fit("the residual sum of squares").rss
+
+    @property
+    def tss(self) -> float:
+        return self._fit("the total sum of squares").tss
+
+    def __init__(self, **common: Any) -> None:
+        super().__init__(**common)
+        fit = self.fit
+        # None for a loaded model or a fit whose rows are not in memory.
+        self.residuals = None if fit is None else fit.residuals
+        self.fitted_values = None if fit is None else fit.fitted_values
+
+    @property
+    def sigma(self) -> float:
+        """Residual standard error."""
+        return float(self._measures("sigma")["sigma"])
+
+    @property
+    def r_squared(self) -> float:
+        return float(self._measures("r squared")["r_squared"])
+
+    @property
+    def adj_r_squared(self) -> float:
+        return float(self._measures("adj r squared")["adj_r_squared"])
+
+    @property
+    def f_statistic(self) -> tuple[float, float, float]:
+        """(value, numdf, dendf) as R's summary.lm."""
+        value: tuple[float, float, float] = self._measures("f statistic")["f_statistic"]
+        return value
+
+    @property
+    def f_p_value(self) -> float:
+        return float(self._measures("f p value")["f_p_value"])
+
+    @property
+    def dispersion(self) -> float:
+        sigma = self.sigma
+        return sigma * sigma
+
+    def predict(self, data: object, type: str = "response", interval: Optional[str] = None,
+                level: float = 0.95) -> Union[FloatArray, tuple[FloatArray, FloatArray,
+                                                                FloatArray]]:
+        """Predictions for the rows of `data` (NaN where a predictor is missing), with the
+        fit's encoding. `interval="confidence"` or `"prediction"` gives (fit, lower, upper) as
+        R's predict.lm.
+
+        >>> import tallyfit as tf
+        >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+        >>> m.predict({"x": [5.0]}).round(6).tolist()
+        [5.5]
+        """
+        self._check_type(type)
+        if interval is not None and engine_for(data).NAME != "memory":
+            raise ValueError(
+                "prediction intervals are offered for in-memory data only: compute the rows "
+                "you need (for example data.head(n) or data.partitions[i].compute()) and "
+                "predict those"
+            )
+        lazy = self._predict_lazily(data, type)
+        if lazy is not None:
+            return lazy  # type: ignore[no-any-return]
+        if interval not in (None, "confidence", "prediction"):
+            raise ValueError(
+                f"interval must be None, 'confidence' or 'prediction', not {interval!r}"
+            )
+        level = inference.check_level(level)
+        scaled = self._covariance("prediction intervals") if interval else None
+        matrix, kept = self._design_for(data)
+        fit = self._linear_predictor(matrix)
+        if scaled is None:
+            return self._aligned(fit, kept)
+        variance = np.einsum("ij,jk,ik->i", matrix, scaled, matrix)
+        if interval == "prediction":
+            variance = variance + self.dispersion
+        half = self._quantile(level) * np.sqrt(variance)
+        return (self._aligned(fit, kept), self._aligned(fit - half, kept),
+                self._aligned(fit + half, kept))
+
+
+class GeneralizedLinearModel(Model):
+    """A generalized linear model of its `family`, as R's glm; with penalties a
+    ridge-penalized one, which reports estimates and penalties but no inference.
+
+    >>> import tallyfit as tf
+    >>> g = tf.glm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
+    ...                      "y": [0.0, 0.0, 1.0, 0.0, 1.0, 1.0]})
+    >>> round(g.coefficients["x"], 4)
+    1.214
+    """
+
+    kind = "glm"
+
+    @property
+    def deviance(self) -> float:
+        return float(self._fit("the deviance").deviance)
+
+    @property
+    def null_deviance(self) -> float:
+        return float(self._fit("the null deviance").null_deviance)
+
+    @property
+    def df_null(self) -> int:
+        return int(self._fit("the null degrees of freedom").df_null)
+
+    @property
+    def uses_t(self) -> bool:
+        return self.family.dispersion_estimated
+
+    @property
+    def dispersion(self) -> float:
+        """1 for a family with a fixed dispersion, else the Pearson χ² over the residual
+        degrees of freedom, as summary.glm."""
+        if not self.family.dispersion_estimated:
+            return 1.0
+        fit = self._fit("the dispersion")
+        df = fit.nobs - self.rank
+        return fit.pearson / df if df > 0 else float("nan")
+
+    def _criteria(self) -> tuple[float, float, float]:
+        fit = self._fit("the information criteria")
+        df = self.rank + (1 if self.family.dispersion_estimated else 0)
+        return inference.information_criteria(fit.aic, df, fit.nobs)
+
+    @property
+    def log_likelihood(self) -> float:
+        return self._criteria()[0]
+
+    @property
+    def aic(self) -> float:
+        return self._criteria()[1]
+
+    @property
+    def bic(self) -> float:
+        return self._criteria()[2]
+
+    def predict(self, data: object, type: str = "response") -> FloatArray:
+        """The mean (`type="response"`, probabilities for binary responses) or the linear
+        predictor (`type="link"`) for the rows of `data`, NaN where a predictor is missing.
+
+        >>> import tallyfit as tf
+        >>> g = tf.glm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
+        ...                      "y": [0.0, 0.0, 1.0, 0.0, 1.0, 1.0]})
+        >>> g.predict({"x": [3.5]}).round(4).tolist()
+        [0.5]
+        """
+        self._check_type(type)
+        lazy = self._predict_lazily(data, type)
+        if lazy is not None:
+            return lazy  # type: ignore[no-any-return]
+        matrix, kept = self._design_for(data)
+        values = self._linear_predictor(matrix)
+        if type == "response":
+            values = self.family.link.inverse(values)
+        return self._aligned(values, kept)
+
+
+def model_class(kind: str) -> type[Model]:
+    return {"lm": LinearModel, "glm": GeneralizedLinearModel}[kind]
+
+
+def from_state(state: model_file.ModelState, filepath: str) -> Model:
+    """The model of a model file's state, checked against the design its formula and
+    encoding describe; it has no fit statistics."""
+    family = family_from(state.family, state.link) if state.family else family_for_kind(
+        state.kind)
+    try:
+        plan = _plan_from_state(state, family)
+    except ValueError as error:
+        raise ValueError(f"{filepath!r}: {error}") from None
+    stored = state.coefficients
+    renamed = _with_interactions_renamed(plan, stored)
+    if renamed is not None and state.penalties is None:
+        stored = renamed
+    _check_coefficients(plan, stored, filepath)
+    coefficients = np.array([stored.get(name, math.nan) for name in plan.column_names],
+                            dtype=np.float64)
+    aliased = np.array([name not in stored for name in plan.column_names], dtype=bool)
+    penalties: Optional[dict[PenaltyKey, float]] = None
+    if state.kind in PENALIZED_NATIVE_KINDS.values():
+        penalties = {(v if level is None else (v, level)): lam
+                     for v, level, lam, _ in state.penalties or []}
+        if penalties:
+            _check_stored_penalties(penalties, plan, filepath)
+        else:
+            penalties = None
+    kind = state.model or ("lm" if state.kind == NATIVE_KINDS[("gaussian", "identity")]
+                           else "glm")
+    model = model_class(kind)(plan=plan, formula=plan.formula.original,
+                              coefficients=coefficients, aliased=aliased, family=family,
+                              penalties=penalties)
+    return model
+
+
+def _plan_from_state(state: model_file.ModelState, family: Family) -> DesignPlan:
+    formula = state.formula
+    if formula is None:
+        raise ValueError(
+            "the model file has no formula, so its design cannot be rebuilt: save models "
+            "with tallyfit (model.save) to predict from data frames"
+        )
+    kinds: dict[str, frames.Kind] = {}
+    levels: dict[str, list[str]] = {}
+    for name, (stored_levels, encoding) in state.encoding.items():
+        if encoding == "Numeric":
+            kinds[name] = "numeric"
+        elif encoding == "Bool":
+            kinds[name] = "bool"
+        else:
+            kinds[name] = "categorical"
+            levels[name] = list(stored_levels or [])
+            repeated = _repeated(levels[name])
+            if repeated:
+                # A fit's levels are distinct; a repeated one would code as its first place.
+                raise ValueError(
+                    f"the model file lists the level(s) {', '.join(map(repr, repeated))} of "
+                    f"{name!r} more than once; was the file edited?"
+                )
+    missing = [name for name in design.predictor_names(formula) if name not in kinds]
+    if missing:
+        raise ValueError(
+            f"the model file has no encoding for {', '.join(map(repr, missing))}: it was not "
+            "written by a tallyfit model"
+        )
+    response = design.response_name(formula)
+    rule = family if family.name != "gaussian" else None
+    return design.plan_design(
+        formula, kinds, levels, response_rule=rule, with_response=response in kinds
+    )
+
+
+def _repeated(values: Sequence[str]) -> list[str]:
+    seen: set[str] = set()
+    repeated: set[str] = set()
+    for value in values:
+        (repeated if value in seen else seen).add(value)
+    return sorted(repeated)
+
+
+def _with_interactions_renamed(
+    plan: DesignPlan, stored: Mapping[str, float]
+) -> Optional[dict[str, float]]:
+    """The coefficients with interaction names of earlier versions (whose parts followed the
+    written order of the term, as ``g_b:x`` for R's ``x:g_b``) renamed to the design's, or
+    None when no name needs it. A name is renamed only to the one design column made of the
+    same parts that has no coefficient of its own."""
+    columns = set(plan.column_names)
+    by_parts: dict[frozenset[str], list[str]] = {}
+    for name in plan.column_names:
+        by_parts.setdefault(frozenset(name.split(":")), []).append(name)
+    renamed: dict[str, float] = {}
+    changed = False
+    for name, value in stored.items():
+        matches = by_parts.get(frozenset(name.split(":")), [])
+        if name not in columns and ":" in name and len(matches) == 1 and matches[0] not in stored:
+            renamed[matches[0]] = value
+            changed = True
+        else:
+            renamed[name] = value
+    return renamed if changed else None
+
+
+def _check_coefficients(plan: DesignPlan, stored: Mapping[str, float], filepath: str) -> None:
+    """Refuses coefficients that a tallyfit fit of this design could not have written: every
+    coefficient names a design column, and the intercept (the first column, all ones) is
+    never aliased, so never left out."""
+    columns = set(plan.column_names)
+    unknown = [name for name in stored if name not in columns]
+    absent = [name for name in plan.column_names if name not in stored]
+    problems = []
+    if unknown:
+        problems.append(
+            f"the coefficient(s) {', '.join(map(repr, unknown))} name no design column"
+        )
+    if design.INTERCEPT in absent:
+        problems.append(f"the design's {design.INTERCEPT!r} has no coefficient")
+    if not problems:
+        return
+    if absent:
+        problems.append(
+            f"the design column(s) {', '.join(map(repr, absent))} have no coefficient"
+        )
+    raise ValueError(
+        f"{filepath!r}: the model file's coefficients do not match the design its formula and "
+        f"encoding describe: {'; '.join(problems)} (design columns: "
+        f"{', '.join(map(repr, plan.column_names))}); was the file edited? A reordered level "
+        "list changes the reference level and so the column names: refit and save the model"
+    )
+
+
+def _check_stored_penalties(
+    penalties: dict[PenaltyKey, float], plan: DesignPlan, filepath: str
+) -> None:
+    """Refuses penalties that name no column or level of the design, as a fit would."""
+    try:
+        arguments.penalty_records(penalties, plan)
+        arguments.check_penalties(penalties)
+    except ValueError as error:
+        raise ValueError(
+            f"{filepath!r}: the model file's penalties do not match its design: {error}; "
+            "was the file edited?"
+        ) from None
+
+
+
+
+@functools.lru_cache(maxsize=8)
+def from_text(text: str) -> Model:
+    """The model of a model file's text (what a worker predicts from)."""
+    return from_state(model_file.loads(text), "<model text>")
+
+
+def _predict_rows(text: str, type: str, frame: Any) -> FloatArray:
+    """The in-memory prediction of the model of a model file's text (run on workers)."""
+    return from_text(text).predict(frame, type=type)  # type: ignore[return-value]

@@ -11,7 +11,7 @@ import numpy as np
 
 from . import _native, arguments, inference, model_file, results, solvers
 from .engines import engine_for
-from .families import PENALIZED_NATIVE_KINDS, Family, family_from
+from .families import DEFAULT_FAMILY, PENALIZED_NATIVE_KINDS, Family, family_from
 from .results import FitStatistics, GeneralizedLinearModel, LinearModel, Model
 
 PenaltyKey = Union[str, tuple[str, str]]
@@ -93,15 +93,15 @@ def lm(formula: str, data: object) -> LinearModel:
 def glm(
     formula: str,
     data: object,
-    family: Union[str, Family] = "binomial",
+    family: Union[str, Family, None] = None,
     penalties: Optional[Mapping[PenaltyKey, float]] = None,
     max_iterations: int = 25,
     convergence_delta: float = 1e-8,
     link: Optional[str] = None,
 ) -> GeneralizedLinearModel:
-    """Fits a generalized linear model, as R's ``glm(formula, data, family = ...)``: the
-    family "binomial" (logit link; the response 0/1, boolean or a two-level category whose
-    second level counts as 1) or "gaussian" (identity link).
+    """Fits a generalized linear model, as R's ``glm(formula, data, family = ...)``, of a
+    family of `tallyfit.families` (by R's name; without one, `families.DEFAULT_FAMILY`) with
+    its default link or `link`. The family checks the response (see its ``prepare``).
 
     `penalties` maps a column name, or a (variable, level) pair of a categorical variable, to
     a ridge lambda; a penalized model reports estimates and penalties but no inference.
@@ -112,7 +112,7 @@ def glm(
     >>> round(g.coefficients["x"], 4)
     0.7671
     """
-    chosen = family_from(family, link)
+    chosen = family_from(DEFAULT_FAMILY if family is None else family, link)
     checked = arguments.check_penalties(penalties)
     iterations = arguments.check_positive_int("max_iterations", max_iterations)
     delta = arguments.check_non_negative("convergence_delta", convergence_delta)

@@ -219,10 +219,14 @@ class Binomial(Family):
         return np.asarray(mu * (1.0 - mu), dtype=np.float64)
 
     def unit_deviance(self, y: FloatArray, mu: FloatArray) -> FloatArray:
-        # R's binomial dev.resids: 2 (y log(y/μ) + (1 − y) log((1 − y)/(1 − μ))).
-        with np.errstate(divide="ignore", invalid="ignore"):
-            units = -2.0 * (special.xlogy(y, mu) + special.xlogy(1.0 - y, 1.0 - mu))
-        return np.asarray(units, dtype=np.float64)
+        # R's binomial dev.resids: 2 (y log(y/μ) + (1 − y) log((1 − y)/(1 − μ))), with R's
+        # y_log_y (0 where y is 0).
+        def y_log_y(a: FloatArray, b: FloatArray) -> FloatArray:
+            with np.errstate(divide="ignore", invalid="ignore"):
+                return np.where(a != 0.0, a * np.log(a / b), 0.0)
+
+        return np.asarray(2.0 * (y_log_y(y, mu) + y_log_y(1.0 - y, 1.0 - mu)),
+                          dtype=np.float64)
 
     def working_weights(self, eta: FloatArray, mu: FloatArray) -> FloatArray:
         if self.link.name == "logit":  # canonical: V(μ) itself, exactly 0 where μ is 0 or 1
@@ -299,6 +303,8 @@ _FAMILIES: dict[str, type[Family]] = {
     "gaussian": Gaussian,
 }
 FAMILY_NAMES = tuple(_FAMILIES)
+#: The family of `tf.glm` without one (this package's default since its first version).
+DEFAULT_FAMILY = "binomial"
 
 # The model-file kinds of the native cores that hold a model of this family and link.
 NATIVE_KINDS: dict[tuple[str, str], str] = {

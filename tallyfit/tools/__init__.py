@@ -1,0 +1,1 @@
+"""Maintenance tools of the package (run as ``python -m tallyfit.tools.<name>``)."""

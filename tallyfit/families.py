@@ -258,7 +258,9 @@ class Binomial(Family):
 
     def null_deviance(self, y_sum: float, n: int, has_intercept: bool,
                       y_square_sum: Optional[float] = None) -> float:
-        """>>> round(Binomial().null_deviance(3.0, 6, True), 6)
+        """The null deviance of 0/1 responses: μ = ȳ with an intercept, μ = 1/2 without.
+
+        >>> round(Binomial().null_deviance(3.0, 6, True), 6)
         8.317766
         """
         if not has_intercept:

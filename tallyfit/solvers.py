@@ -120,7 +120,7 @@ def least_squares(gram: FloatArray, xty: FloatArray, matrix: Optional[FloatArray
 
     >>> x = np.array([[1.0, 1.0], [1.0, 2.0], [1.0, 3.0], [1.0, 4.0]])
     >>> y = np.array([1.0, 3.0, 2.0, 5.0])
-    >>> least_squares(x.T @ x, x.T @ y, x, y).coefficients.round(6).tolist()
+    >>> (least_squares(x.T @ x, x.T @ y, x, y).coefficients.round(6) + 0.0).tolist()
     [0.0, 1.1]
     """
     system = equilibrate(gram)

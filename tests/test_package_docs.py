@@ -6,7 +6,8 @@ import importlib
 import pytest
 
 MODULES = ["tallyfit", "tallyfit.design", "tallyfit.inference", "tallyfit.models",
-           "tallyfit.summary"]
+           "tallyfit.summary", "tallyfit.api", "tallyfit.results", "tallyfit.families",
+           "tallyfit.model_file", "tallyfit.engines", "tallyfit.covariance", "tallyfit.solvers"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -30,6 +30,7 @@ from .frames import FloatArray
 __all__ = ["Link", "Family", "Binomial", "Gaussian", "family_from", "FAMILY_NAMES"]
 
 _EPS = float(np.finfo(np.float64).eps)  # .Machine$double.eps
+_START_RESPONSE = math.log(3.0) + 4.0 / 3.0
 
 
 class Link:
@@ -155,6 +156,17 @@ class Family:
         """R's ``initialize``: the μ the first IRLS step starts from."""
         raise NotImplementedError
 
+    def start(self, y: FloatArray) -> tuple[FloatArray, Optional[FloatArray], float]:
+        """At R's start μ₀: the working response z₀, the weights (None when every row has
+        `constant_start_weight`) and the deviance."""
+        mu = self.starting_mu(y)
+        eta = self.link.link(mu)
+        mu_eta = self.link.mu_eta(eta)
+        z = eta + (y - mu) / mu_eta
+        weights = None if self.constant_start_weight is not None else (
+            self.working_weights(eta, mu))
+        return z, weights, self.deviance(y, mu)
+
     def boundary_warning(self, mu: FloatArray) -> Optional[str]:
         """R's warning for fitted values on the boundary of the family's range, or None."""
         return None
@@ -247,14 +259,10 @@ class Binomial(Family):
         units = np.logaddexp(0.0, signed, out=signed)
         return float(2.0 * (units.sum() if weights is None else units @ weights))
 
-    def aic_rows(self, y: FloatArray, mu: FloatArray,
-                 weights: Optional[FloatArray] = None) -> float:
-        # −2 Σ log dbinom(y, 1, μ): for 0/1 responses the deviance itself.
-        return self.deviance(y, mu, weights)
-
     def aic_from_sums(self, rows: float, deviance: float, n: int,
                       log_weight_sum: float = 0.0) -> float:
-        return rows
+        # −2 Σ log dbinom(y, 1, μ): for 0/1 responses the deviance itself.
+        return deviance
 
     def null_deviance(self, y_sum: float, n: int, has_intercept: bool,
                       y_square_sum: Optional[float] = None) -> float:
@@ -273,6 +281,13 @@ class Binomial(Family):
 
     def starting_mu(self, y: FloatArray) -> FloatArray:
         return np.asarray((y + 0.5) / 2.0, dtype=np.float64)
+
+    def start(self, y: FloatArray) -> tuple[FloatArray, Optional[FloatArray], float]:
+        if self.link.name != "logit":
+            return super().start(y)
+        # μ₀ is 3/4 or 1/4: η₀ = ±log 3, z₀ = ±(log 3 + 4/3), each unit deviance 2 log(4/3).
+        z = np.where(y > 0.5, _START_RESPONSE, -_START_RESPONSE)
+        return z, None, 2.0 * y.shape[0] * math.log(4.0 / 3.0)
 
     def boundary_warning(self, mu: FloatArray) -> Optional[str]:
         eps = 10.0 * _EPS  # glm.fit's check

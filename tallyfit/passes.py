@@ -52,21 +52,16 @@ def start_sums(family: Family, x: FloatArray, y: FloatArray, n_missing: int,
     """The block's start sums (`gram`, XᵀX, when the caller has formed it already)."""
     if gram is None:
         gram = _native.gram(x)[0]
-    mu = family.starting_mu(y)
-    link = family.link
-    eta = link.link(mu)
-    mu_eta = link.mu_eta(eta)
-    z = eta + (y - mu) / mu_eta
-    constant = family.constant_start_weight
-    if constant is not None:
+    z, weights, deviance = family.start(y)
+    if weights is None:
+        assert family.constant_start_weight is not None
         information = None
-        right = constant * (x.T @ z)
+        right = family.constant_start_weight * (x.T @ z)
     else:
-        weights = family.working_weights(eta, mu)
         information = _native.gram(x * np.sqrt(weights)[:, None])[0]
         right = x.T @ (weights * z)
     return StartSums(gram, information, np.asarray(right, dtype=np.float64),
-                     family.deviance(y, mu), int(y.shape[0]), n_missing, float(y.sum()),
+                     deviance, int(y.shape[0]), n_missing, float(y.sum()),
                      float(y @ y))
 
 
@@ -117,8 +112,11 @@ def final_sums(family: Family, x: FloatArray, y: FloatArray, beta: FloatArray,
                eta: Optional[FloatArray] = None) -> FinalSums:
     if eta is None:
         eta = np.asarray(x @ beta, dtype=np.float64)
+    deviance = family.deviance_at(y, eta.copy())
+    if not family.dispersion_estimated and type(family).aic_rows is Family.aic_rows:
+        return FinalSums(deviance, float("nan"), 0.0)  # neither is needed: skip the pass
     mu = family.link.inverse(eta)
     residual = y - mu
     with np.errstate(divide="ignore", invalid="ignore"):
         pearson = float((residual * residual / family.variance(mu)).sum())
-    return FinalSums(family.deviance_at(y, eta.copy()), pearson, family.aic_rows(y, mu))
+    return FinalSums(deviance, pearson, family.aic_rows(y, mu))

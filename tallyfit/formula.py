@@ -127,8 +127,11 @@ def r_number(value: float) -> str:
     return fixed if len(fixed) <= len(sci) else sci
 
 
+_CONSTANTS = {"TRUE", "FALSE", "NULL", "Inf", "NaN", "NA"}
+
+
 def _name_text(name: str) -> str:
-    if _SYNTACTIC.match(name) and name not in _RESERVED:
+    if (_SYNTACTIC.match(name) and name not in _RESERVED) or name in _CONSTANTS:
         return name
     return "`" + name.replace("\\", "\\\\").replace("`", "\\`") + "`"
 

@@ -6,7 +6,13 @@ Planning is separate from building. ``plan_design`` needs only the kind of every
 any frame (a whole data set, a partition of one, or new data to predict from) with the levels of
 the plan, never those of the frame.
 
-Coding follows R's ``model.matrix`` with treatment contrasts. The terms are R's: sorted by
+The formula is R's formula language (tallyfit/formula.py: operators, ``.``, calls such as
+``log(x)``, ``poly(x, 2)``, ``factor(g)``, ``C(g, contr.sum)``; tallyfit/transforms.py: the
+functions). A variable is such an expression, named by its R label; stateful transforms
+(``scale``, ``poly``, ``ns``, ``bs``) keep their learned state in the plan, reused for new data
+and written by ``DesignPlan.to_record`` (``plan_from_record`` reads it back).
+
+Coding follows R's ``model.matrix`` with treatment contrasts unless C() sets others. The terms are R's: sorted by
 degree (main effects, then two-way interactions, ...), in written order within a degree; the
 variables of a term in order of their first appearance in the formula; the response's own main
 effect on the right-hand side dropped with a warning. A categorical variable has the levels
@@ -225,12 +231,12 @@ class VariableCoding:
 
 
 class Factor(NamedTuple):
-    """A factor of a design column: a variable's `index`-th value column (`how` "value"),
-    the indicator of its level at `index` ("indicator") or column `index` of its contrast
+    """A factor of a design column: a variable's i-th value column (`how` "value", `at` = i),
+    the indicator of its level at `at` ("indicator") or column `at` of its contrast
     matrix ("contrast")."""
 
     variable: str
-    index: int
+    at: int
     how: str = "value"
 
 
@@ -350,11 +356,11 @@ class DesignPlan:
         computed: dict[str, FloatArray] = {}
         for label, coding in self.codings.items():
             if coding.computed and coding.kind != "categorical":
-                values = evaluator.numeric(coding.expr)
-                values = np.broadcast_to(values.reshape(values.shape[0] if values.ndim else 1,
-                                                        -1), (n_rows, coding.width))
-                computed[label] = values
-                nan = np.isnan(values).any(axis=1)
+                found = evaluator.numeric(coding.expr)
+                found = np.broadcast_to(found.reshape(found.shape[0] if found.ndim else 1, -1),
+                                        (n_rows, coding.width))
+                computed[label] = found
+                nan = np.asarray(np.isnan(found).any(axis=1), dtype=bool)
                 missing = nan if missing is None else (missing | nan)
         response_values: Optional[FloatArray] = None
         plain_response = isinstance(self._response_expr, Name)
@@ -782,8 +788,9 @@ def plan_from_frame(
         for variable in expressions:
             if transforms.variable_kind(variable, kinds) != "categorical":
                 values = np.asarray(evaluator.numeric(variable))
-                nan = np.isnan(values.reshape(len(frame), -1) if values.ndim else
-                               np.broadcast_to(values, (len(frame), 1))).any(axis=1)
+                nan = np.asarray(np.isnan(values.reshape(len(frame), -1) if values.ndim else
+                                          np.broadcast_to(values, (len(frame), 1))).any(axis=1),
+                                 dtype=bool)
                 missing = nan if missing is None else (missing | nan)
         if parsed.response is not None and not isinstance(parsed.response, Name):
             nan = np.isnan(np.broadcast_to(evaluator.numeric(parsed.response), (len(frame),)))
@@ -798,12 +805,12 @@ def plan_from_frame(
     levels: dict[str, list[str]] = {}
     plain = [name for name in used if kinds[name] == "categorical"]
     levels.update(collect_levels(frame, plain, kept, drop_unused=True))
-    for variable in parsed.variables:
-        if not isinstance(variable, Name):
-            kind = transforms.variable_kind(variable, kinds)
-            kinds[deparse(variable)] = kind
+    for term_variable in parsed.variables:
+        if not isinstance(term_variable, Name):
+            kind = transforms.variable_kind(term_variable, kinds)
+            kinds[deparse(term_variable)] = kind
             if kind == "categorical":
-                levels[deparse(variable)] = evaluator.levels(variable, kept)
+                levels[deparse(term_variable)] = evaluator.levels(term_variable, kept)
     return plan_design(parsed, kinds, levels, binary_response=binary_response, states=states,
                        columns=None)
 

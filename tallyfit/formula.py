@@ -357,7 +357,7 @@ def parse_expression(text: str) -> Expr:
 
 # ---- the term algebra ------------------------------------------------------------------------
 
-Term = frozenset  # of variable positions
+Term = frozenset[int]  # of variable positions
 
 
 @dataclass(frozen=True)
@@ -551,13 +551,11 @@ def parse(text: str, columns: Optional[Sequence[str]] = None) -> ModelFormula:
     if not text.strip():
         raise FormulaError("an empty text is no formula", text, 0)
     tree = parse_expression(text)
-    if isinstance(tree, Unary) or not (isinstance(tree, BinOp) and tree.op == "~"):
-        if isinstance(tree, Unary) and tree.op == "~":  # not produced: '~' is binary only
-            pass
+    if not (isinstance(tree, BinOp) and tree.op == "~"):
         raise FormulaError("a formula needs a '~' between the response and the terms", text,
                            len(text))
     algebra = _Algebra(text, columns)
-    response: Optional[Expr] = tree.left
+    response: Expr = tree.left
     if isinstance(response, Name) and response.id == ".":
         raise FormulaError("'.' cannot be the response", text, response.pos)
     from . import transforms
@@ -567,12 +565,10 @@ def parse(text: str, columns: Optional[Sequence[str]] = None) -> ModelFormula:
     algebra.excluded = set(names_in(response))
     found = algebra.terms(tree.right)
     labels = list(algebra.variables)
-    position = {label: index for index, label in enumerate(labels)}
     dropped = frozenset({0}) in found
     ordered = sorted((term for term in found if term and term != frozenset({0})), key=len)
     terms = tuple(
         tuple(algebra.variables[labels[i]] for i in sorted(term)) for term in ordered
     )
-    del position
     return ModelFormula(text, response, terms, algebra.intercept, tuple(algebra.offsets),
                         dropped, algebra.dot)

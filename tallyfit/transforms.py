@@ -63,7 +63,8 @@ def _log(args: Mapping[str, Any], state: Optional[State]) -> FloatArray:
     with np.errstate(divide="ignore", invalid="ignore"):
         values = np.log(args["x"])
         base = args.get("base")
-        return values if base is None else values / math.log(float(base))
+        return np.asarray(values if base is None else values / math.log(float(base)),
+                          dtype=np.float64)
 
 
 # ---- poly: R's orthogonal polynomials ------------------------------------------------------
@@ -179,7 +180,7 @@ def _ns(args: Mapping[str, Any], state: Optional[State]) -> FloatArray:
     if not state["intercept"]:
         const, basis = const[:, 1:], basis[:, 1:]
     q, _ = np.linalg.qr(const.T, mode="complete")
-    return (basis @ q)[:, 2:]
+    return np.asarray((basis @ q)[:, 2:], dtype=np.float64)
 
 
 def _bs(args: Mapping[str, Any], state: Optional[State]) -> FloatArray:
@@ -466,7 +467,7 @@ class Evaluator:
 
     def column_kind(self, name: str) -> str:
         if name not in self.kinds:
-            self.kinds = {**self.kinds, name: frames.column_kind(self.frame, name)}  # type: ignore
+            self.kinds = {**self.kinds, name: frames.column_kind(self.frame, name)}
         return self.kinds[name]
 
     def numeric(self, expr: Expr) -> FloatArray:

@@ -6,7 +6,13 @@ Planning is separate from building. ``plan_design`` needs only the kind of every
 any frame (a whole data set, a partition of one, or new data to predict from) with the levels of
 the plan, never those of the frame.
 
-Coding follows R's ``model.matrix`` with treatment contrasts. The terms are R's: sorted by
+The formula is R's formula language (tallyfit/formula.py: operators, ``.``, calls such as
+``log(x)``, ``poly(x, 2)``, ``factor(g)``, ``C(g, contr.sum)``; tallyfit/transforms.py: the
+functions). A variable is such an expression, named by its R label; stateful transforms
+(``scale``, ``poly``, ``ns``, ``bs``) keep their learned state in the plan, reused for new data
+and written by ``DesignPlan.to_record`` (``plan_from_record`` reads it back).
+
+Coding follows R's ``model.matrix`` with treatment contrasts unless C() sets others. The terms are R's: sorted by
 degree (main effects, then two-way interactions, ...), in written order within a degree; the
 variables of a term in order of their first appearance in the formula; the response's own main
 effect on the right-hand side dropped with a warning. A categorical variable has the levels
@@ -23,35 +29,34 @@ share a name: such a design is refused.
 from __future__ import annotations
 
 import itertools
+import json
 import os
+import tempfile
 import warnings
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Optional, Protocol, Union
+from typing import Any, NamedTuple, Optional, Protocol, Union
 
 import numpy as np
 import numpy.typing as npt
 
 import _tallyfit
 
-from . import frames
-from .frames import BoolArray, FloatArray, Frame, Kind
+from . import formula as formula_language
+from . import frames, transforms
+from .formula import Call, Expr, FormulaError, ModelFormula, Name, deparse
+from .frames import BoolArray, FloatArray, Frame, Kind, collect_levels  # noqa: F401 (part of the API)
 
 INTERCEPT = "(Intercept)"
 # R's tolerance for aliased columns in lm.fit and glm.fit (the qr tolerance).
 ALIAS_TOLERANCE = 1e-7
-
-# A factor of a design column: a variable and, for a categorical one, the position of the level
-# whose indicator it is (-1 for the values of a numeric or boolean variable).
-Factor = tuple[str, int]
-
 
 @dataclass(frozen=True)
 class DesignColumn:
     """One column of the design matrix: the product of its factors (none: the intercept)."""
 
     name: str
-    factors: tuple[Factor, ...]
+    factors: tuple["Factor", ...]
 
 
 @dataclass
@@ -119,62 +124,63 @@ def check_design_size(n: int, p: int, with_gram: bool = True) -> None:
     )
 
 
-def parse_formula(formula: Union[str, _tallyfit.Formula]) -> _tallyfit.Formula:
-    """The parsed formula; a text is parsed by the core, whose errors are ValueErrors."""
-    if isinstance(formula, _tallyfit.Formula):
+def parse_formula(formula: Union[str, ModelFormula, _tallyfit.Formula]) -> ModelFormula:
+    """The parsed formula (R's formula language, tallyfit/formula.py); a native Formula (of a
+    model file) is parsed from its text. Errors are FormulaErrors (ValueErrors)."""
+    if isinstance(formula, ModelFormula):
         return formula
+    if isinstance(formula, _tallyfit.Formula):
+        return formula_language.parse(formula.original)
     if not isinstance(formula, str):
         raise TypeError(f"formula must be a str such as 'y ~ x1 + x2', not {formula!r}")
-    return _tallyfit._parse_formula(formula)
+    return formula_language.parse(formula)
 
 
-def predictor_names(formula: _tallyfit.Formula) -> list[str]:
-    """The data columns of the model's terms (the response's own main effect, which R drops,
-    left out), trimmed and in order of first use."""
-    names: dict[str, None] = {}
-    for term in model_terms(formula)[0]:
-        names.update(dict.fromkeys(term))
-    return list(names)
+def predictor_names(formula: Union[str, ModelFormula, _tallyfit.Formula]) -> list[str]:
+    """The labels of the model's variables (the response's own main effect, which R drops,
+    left out) in order of first use: a plain column's label is its name."""
+    return [deparse(variable) for variable in parse_formula(formula).variables]
 
 
-def model_terms(formula: _tallyfit.Formula) -> tuple[list[tuple[str, ...]], bool]:
-    """The terms of the right-hand side as R's ``terms.formula`` orders them, and whether the
-    response's own main effect was dropped from them.
+def model_terms(
+    formula: Union[str, ModelFormula, _tallyfit.Formula],
+) -> tuple[list[tuple[str, ...]], bool]:
+    """The terms of the right-hand side as R's ``terms.formula`` orders them (tuples of
+    variable labels), and whether the response's own main effect was dropped from them.
 
-    A term is a tuple of distinct variables, ordered by their first appearance in the formula
-    (the response first); duplicate terms (``a:b`` and ``b:a``) are one; the terms are sorted
-    by degree, keeping written order within a degree (R's ``keep.order = FALSE``).
+    A term's variables are ordered by their first appearance in the formula (the response
+    first); duplicate terms (``a:b`` and ``b:a``) are one; the terms are sorted by degree,
+    keeping the order of creation within a degree (R's ``keep.order = FALSE``).
     """
-    response = response_name(formula)
-    written = [
-        [factor.strip() for factor in term.get_columns_from_term()]
-        for term in formula.independent
-        if not term.intercept
-    ]
-    position: dict[str, int] = {response: 0}
-    for factors in written:
-        for name in factors:
-            position.setdefault(name, len(position))
-    terms: dict[tuple[str, ...], None] = {}
-    for factors in written:
-        terms.setdefault(tuple(sorted(set(factors), key=position.__getitem__)), None)
-    dropped = (response,) in terms
-    ordered = sorted((term for term in terms if term != (response,)), key=len)
-    return ordered, dropped
+    parsed = parse_formula(formula)
+    return [tuple(deparse(v) for v in term) for term in parsed.terms], parsed.response_dropped
 
 
-def _checked_predictors(formula: _tallyfit.Formula) -> list[str]:
-    names = predictor_names(formula)
-    if "." in names:
+def _checked_predictors(formula: Union[str, ModelFormula, _tallyfit.Formula]) -> list[str]:
+    """The data columns of the terms of a formula without ``.`` or calls (what the Dask
+    engine reads)."""
+    parsed = parse_formula(formula)
+    if parsed.dot:
         raise ValueError(
-            "the term '.' (all other columns) is not supported: write the columns out, as in "
-            "'y ~ x1 + x2'"
+            "the term '.' (all other columns) is not supported without the data's column "
+            "names (on Dask frames): write the columns out, as in 'y ~ x1 + x2'"
         )
-    return names
+    computed = [deparse(v) for v in [*parsed.variables, parsed.response]
+                if v is not None and not isinstance(v, Name)]
+    if computed:
+        raise ValueError(
+            f"the formula {parsed.text!r} computes {', '.join(map(repr, computed))}: on Dask "
+            "frames only plain columns are supported for now; add the computed columns to "
+            "the frame (map_partitions) and use their names"
+        )
+    return parsed.data_columns
 
 
-def response_name(formula: _tallyfit.Formula) -> str:
-    return formula.dependent.name.strip()
+def response_name(formula: Union[str, ModelFormula, _tallyfit.Formula]) -> str:
+    """The label of the response (its column's name for a plain column)."""
+    label = parse_formula(formula).response_label
+    assert label is not None
+    return label
 
 
 def missing_rows(frame: Frame, variables: Iterable[str]) -> Optional[BoolArray]:
@@ -187,33 +193,34 @@ def missing_rows(frame: Frame, variables: Iterable[str]) -> Optional[BoolArray]:
     return missing
 
 
-def collect_levels(
-    frame: Frame,
-    variables: Iterable[str],
-    kept: Optional[BoolArray] = None,
-    *,
-    drop_unused: bool = False,
-) -> dict[str, list[str]]:
-    """The levels of each categorical variable: the declared order of a categorical, enum or
-    dictionary column, else the values found in the rows `kept` (all rows by default), sorted
-    byte-wise. With `drop_unused` a declared level is kept only if it occurs in the rows
-    `kept`, as R's model frame keeps them (``drop.unused.levels = TRUE``). Its default keeps
-    them all, as a partition's summary needs them to merge in declared order."""
-    levels: dict[str, list[str]] = {}
-    for name in variables:
-        series = frame[name]
-        declared = frames.declared_levels(series)
-        if declared is not None and not drop_unused:
-            levels[name] = declared
-            continue
-        found = frames.observed_levels(series) if declared is None else declared
-        if found and (declared is not None or (kept is not None and not kept.all())):
-            codes = frames.category_codes(series, found)
-            rows = codes >= 0 if kept is None else kept & (codes >= 0)
-            counts = np.bincount(codes[rows], minlength=len(found))
-            found = [level for level, count in zip(found, counts) if count > 0]
-        levels[name] = found
-    return levels
+@dataclass(frozen=True)
+class VariableCoding:
+    """How one variable becomes columns: `kind` numeric, bool or categorical; a numeric one
+    gives `width` columns named label + `suffixes`; a categorical one has `levels` and the
+    `contrast` R codes it with where it is not coded in full."""
+
+    label: str
+    expr: Expr
+    kind: Kind
+    width: int = 1
+    suffixes: tuple[str, ...] = ("",)
+    levels: tuple[str, ...] = ()
+    contrast: transforms.Contrast = transforms.Contrast()
+
+    @property
+    def computed(self) -> bool:
+        """Whether the values are computed (a call) rather than read from a column."""
+        return not isinstance(self.expr, Name)
+
+
+class Factor(NamedTuple):
+    """A factor of a design column: a variable's i-th value column (`how` "value", `at` = i),
+    the indicator of its level at `at` ("indicator") or column `at` of its contrast
+    matrix ("contrast")."""
+
+    variable: str
+    at: int
+    how: str = "value"
 
 
 class DesignPlan:
@@ -227,7 +234,7 @@ class DesignPlan:
 
     def __init__(
         self,
-        formula: _tallyfit.Formula,
+        formula: ModelFormula,
         kinds: Mapping[str, Kind],
         levels: Mapping[str, Sequence[str]],
         columns: list[DesignColumn],
@@ -235,23 +242,45 @@ class DesignPlan:
         response: Optional[str],
         response_levels: Optional[Sequence[str]],
         response_rule: Optional[ResponseRule],
+        codings: Optional[Mapping[str, VariableCoding]] = None,
+        states: Optional[Mapping[str, transforms.State]] = None,
+        dot_columns: Optional[Sequence[str]] = None,
     ) -> None:
-        self.formula = formula
+        self.model_formula = formula
         self.kinds = dict(kinds)
         self.levels = {name: list(values) for name, values in levels.items()}
         self.columns = columns
         self.column_names = [column.name for column in columns]
-        self.has_intercept = any(term.intercept for term in formula.independent)
-        self.predictors = predictor_names(formula)
+        self.has_intercept = formula.intercept
+        self.predictors = formula.data_columns
         self.response = response
         self.response_levels = None if response_levels is None else list(response_levels)
         self.response_rule = response_rule
+        self.codings = dict(codings or {})
+        self.states = {label: dict(state) for label, state in (states or {}).items()}
+        self.dot_columns = None if dot_columns is None else list(dot_columns)
         self._one_hot = one_hot
+        self._native: Optional[_tallyfit.Formula] = None
+        self._response_expr = formula.response
+
+    @property
+    def formula(self) -> _tallyfit.Formula:
+        """The core's record of the formula (what a model file holds)."""
+        if self._native is None:
+            self._native = native_formula(self.model_formula)
+        return self._native
+
+    @property
+    def stateful_variables(self) -> list[str]:
+        """Labels of the stateful calls (``poly(x, 2)``, ``scale(x)``...) whose state the plan
+        holds: what an engine learns before planning, from the rows where their argument is
+        present, with ``learn_states``."""
+        return list(self.states)
 
     def encoder(self) -> _tallyfit.Encoder:
         """The core's record of how every variable (response included) was encoded."""
         encoder = _tallyfit.Encoder()
-        names = list(self.predictors)
+        names = list(self.codings)
         if self.response is not None and self.response not in names:
             names.append(self.response)
         for name in names:
@@ -275,14 +304,14 @@ class DesignPlan:
         """Raises ValueError when a predictor of the frame is not of the kind it was fitted
         with (numbers and booleans stand in for each other, categories for categories)."""
         for name in self.predictors:
-            fitted = self.kinds[name]
-            if frames.all_missing(frame[name]):
-                continue  # every row is dropped: nothing to encode
+            fitted = self.kinds.get(name)
+            if fitted is None or frames.all_missing(frame[name]):
+                continue  # unknown (a column under a call of a loaded model), or no values
             found = frames.column_kind(frame, name)
             if (fitted == "categorical") != (found == "categorical"):
                 what = (
                     f"categorical with levels {', '.join(map(repr, self.levels[name]))}"
-                    if fitted == "categorical"
+                    if fitted == "categorical" and name in self.levels
                     else fitted
                 )
                 raise ValueError(
@@ -291,54 +320,98 @@ class DesignPlan:
                 )
 
     def build(self, frame: Frame, with_response: bool = True) -> DesignBlock:
-        """The design matrix of the frame's rows without missing values in the used columns.
+        """The design matrix of the frame's rows without missing values in the used columns
+        (or in a computed variable: ``log`` of a negative number is missing, as in R).
 
-        The matrix is one F-order float64 allocation, filled column by column in place.
+        The matrix is one F-order float64 allocation, filled column by column in place; a
+        computed variable is evaluated once, into a temporary of its own columns.
         """
         used = list(self.predictors)
         if with_response:
             if self.response is None:
                 raise ValueError("this design has no response")
-            used.append(self.response)
+            used += [c for c in self.model_formula.response_columns if c not in used]
         frames.require_columns(frame, used)
         self.check_kinds(frame)
         n_rows = len(frame)
         missing = missing_rows(frame, used)
+        evaluator = transforms.Evaluator(frame, self.states, self.kinds)
+        computed: dict[str, FloatArray] = {}
+        for label, coding in self.codings.items():
+            if coding.computed and coding.kind != "categorical":
+                found = evaluator.numeric(coding.expr)
+                found = np.broadcast_to(found.reshape(found.shape[0] if found.ndim else 1, -1),
+                                        (n_rows, coding.width))
+                computed[label] = found
+                nan = np.asarray(np.isnan(found).any(axis=1), dtype=bool)
+                missing = nan if missing is None else (missing | nan)
+        response_values: Optional[FloatArray] = None
+        plain_response = isinstance(self._response_expr, Name)
+        if with_response and not plain_response:
+            assert self._response_expr is not None
+            response_values = np.broadcast_to(evaluator.numeric(self._response_expr),
+                                              (n_rows,))
+            nan = np.isnan(response_values)
+            missing = nan if missing is None else (missing | nan)
         kept = np.ones(n_rows, dtype=bool) if missing is None else ~missing
-        n_kept = int(kept.sum()) if missing is not None else n_rows
-        compact = n_kept < n_rows
-
         codes: dict[str, npt.NDArray[np.int32]] = {}
-        for name in self.predictors:
-            if self.kinds[name] == "categorical":
-                found = frames.category_codes(frame[name], self.levels[name], kept)
-                codes[name] = found[kept] if compact else found
+        for label, coding in self.codings.items():
+            if coding.kind == "categorical":
+                if coding.computed:
+                    codes[label] = evaluator.codes(coding.expr, coding.levels, kept)
+                    absent = codes[label] < 0
+                    if (absent & kept).any():
+                        kept &= ~absent
+                else:
+                    codes[label] = frames.category_codes(frame[label], coding.levels, kept)
+        n_kept = int(kept.sum())
+        compact = n_kept < n_rows
+        if compact:
+            codes = {label: found[kept] for label, found in codes.items()}
 
         check_design_size(n_kept, len(self.columns), with_gram=with_response)
         matrix = np.empty((n_kept, len(self.columns)), dtype=np.float64, order="F")
+        contrasts = {
+            label: coding.contrast.matrix(len(coding.levels))
+            for label, coding in self.codings.items()
+            if coding.kind == "categorical" and coding.contrast.kind != "treatment"
+        }
         for j, column in enumerate(self.columns):
             out = matrix[:, j]
             if not column.factors:
                 out.fill(1.0)
                 continue
-            for position, (name, level) in enumerate(column.factors):
-                if level >= 0:
-                    indicator = codes[name] == level
-                    if position == 0:
-                        np.copyto(out, indicator)
-                    else:
-                        np.multiply(out, indicator, out=out)
-                    continue
-                values = frames.float_values(frame[name])
-                if position == 0:
-                    if compact:
-                        # compress writes only into an out array of the values' own dtype
-                        np.copyto(out, values[kept], casting="unsafe")
-                    else:
-                        np.copyto(out, values, casting="unsafe")
+            for position, (name, index, how) in enumerate(column.factors):
+                values: npt.NDArray[Any]
+                if how == "indicator":
+                    values = codes[name] == index
+                elif how == "contrast":
+                    values = contrasts[name][:, index][codes[name]]
+                elif name in computed:
+                    values = computed[name][:, index]
+                    values = values[kept] if compact else values
                 else:
-                    np.multiply(out, values[kept] if compact else values, out=out)
-        response = self._response(frame, kept, compact) if with_response else None
+                    values = frames.float_values(frame[name])
+                    if compact:
+                        if position == 0:
+                            # compress writes only into an out array of the values' own dtype
+                            np.copyto(out, values[kept], casting="unsafe")
+                            continue
+                        values = values[kept]
+                if position == 0:
+                    np.copyto(out, values, casting="unsafe")
+                else:
+                    np.multiply(out, values, out=out)
+        response = None
+        if with_response:
+            if plain_response:
+                response = self._response(frame, kept, compact)
+            else:
+                assert response_values is not None
+                response = np.array(response_values[kept], dtype=np.float64)
+                if self.response_rule is not None:
+                    assert self.response is not None
+                    response = self.response_rule.prepare(self.response, response, None)
         return DesignBlock(matrix, response, kept, n_rows - n_kept)
 
     def _response(self, frame: Frame, kept: BoolArray, compact: bool) -> FloatArray:
@@ -357,16 +430,131 @@ class DesignPlan:
             return values
         return self.response_rule.prepare(self.response, values, levels)
 
+    def to_record(self) -> dict[str, Any]:
+        """Everything needed to plan this design again (``plan_from_record``), JSON-able: the
+        formula text, the columns ``.`` stood for, the kinds and levels of the variables, the
+        transforms' learned states and the contrasts."""
+        return {
+            "formula": self.model_formula.text,
+            "dot_columns": self.dot_columns,
+            "kinds": dict(self.kinds),
+            "levels": {name: list(values) for name, values in self.levels.items()},
+            "states": {label: dict(state) for label, state in self.states.items()},
+            "contrasts": {
+                label: coding.contrast.to_record()
+                for label, coding in self.codings.items()
+                if coding.kind == "categorical"
+            },
+            "response": self.response,
+        }
+
+
+def plan_from_record(
+    record: Mapping[str, Any], response_rule: Optional[ResponseRule] = None
+) -> DesignPlan:
+    """The plan a ``DesignPlan.to_record`` describes (after a trip through JSON, say), with
+    the model's `response_rule` (its family)."""
+    try:
+        return plan_design(
+            record["formula"],
+            record["kinds"],
+            record["levels"],
+            response_rule=response_rule,
+            with_response=record.get("response") is not None,
+            states=record.get("states") or {},
+            columns=record.get("dot_columns"),
+        )
+    except KeyError as error:
+        raise ValueError(f"the design record has no {error.args[0]!r}: it was not written by "
+                         "DesignPlan.to_record") from None
+
+
+def native_formula(formula: ModelFormula) -> _tallyfit.Formula:
+    """The core's Formula record of a parsed formula: the core's own parse where its grammar
+    covers the text, else a record whose terms are named by their labels (the core's parser
+    knows no calls, ``^`` or three-way interactions)."""
+    if not formula.dot:
+        try:
+            return _tallyfit._parse_formula(formula.text)
+        except ValueError:
+            pass
+
+    def term(name: str, **flags: bool) -> dict[str, object]:
+        return {"name": name, "dependent": flags.get("dependent", False), "subtracted": False,
+                "intercept": flags.get("intercept", False),
+                "interaction": flags.get("interaction", False)}
+
+    independent = [term("1", intercept=True)] if formula.intercept else []
+    independent += [term(label, interaction=":" in label) for label in formula.term_labels]
+    document = {
+        "coefficients": {},
+        "encoding_data": {"column_mappings": {}},
+        "formula": {"original": formula.text,
+                    "dependent": term(formula.response_label or "", dependent=True),
+                    "independent": independent},
+        "model_type": "LinearRegression",
+    }
+    core = _tallyfit.LinearRegressionCore()
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "formula.json")
+        with open(path, "w", encoding="utf-8") as handle:
+            json.dump(document, handle, ensure_ascii=False)
+        core.load_from_file(path)
+    native = core.formula
+    assert native is not None
+    return native
+
+
+def _expanded(parsed: ModelFormula, columns: Optional[Sequence[str]],
+              kinds: Mapping[str, Kind]) -> tuple[ModelFormula, Optional[list[str]]]:
+    """The formula with ``.`` expanded (to `columns`, else to the variables of `kinds`)."""
+    if not parsed.dot:
+        return parsed, None
+    if columns is None:
+        columns = [name for name in kinds if isinstance(_safe_expr(name), Name)]
+    expanded = parsed.with_columns(columns)
+    return expanded, list(columns)
+
+
+def _safe_expr(label: str) -> Optional[Expr]:
+    try:
+        return formula_language.parse_expression(label)
+    except ValueError:
+        return None
+
+
+def _check_unsupported(parsed: ModelFormula, with_response: bool) -> None:
+    """Parts of R's formulas that the parser reads but the fits do not use yet."""
+    if parsed.offsets:
+        raise ValueError(
+            f"offset({deparse(parsed.offsets[0])}) in {parsed.text!r}: offsets are not "
+            "supported by tf.lm and tf.glm yet; subtract the offset from the response (lm) "
+            "or leave it out"
+        )
+    response = parsed.response
+    if with_response and isinstance(response, Call) and response.func == "cbind":
+        raise ValueError(
+            f"the response {deparse(response)} (successes, failures) of {parsed.text!r} is "
+            "not supported yet: fit a 0/1 response with one row per trial"
+        )
+
 
 def plan_design(
-    formula: Union[str, _tallyfit.Formula],
+    formula: Union[str, ModelFormula, _tallyfit.Formula],
     kinds: Mapping[str, Kind],
     levels: Mapping[str, Sequence[str]],
     response_rule: Optional[ResponseRule] = None,
     with_response: bool = True,
+    *,
+    states: Optional[Mapping[str, transforms.State]] = None,
+    columns: Optional[Sequence[str]] = None,
 ) -> DesignPlan:
-    """Plans the design columns of `formula` for variables of the given kinds; `levels` holds
-    the levels of every categorical variable, the first being the reference.
+    """Plans the design columns of `formula` for variables of the given kinds; `kinds` and
+    `levels` are keyed by variable label (a plain column's label is its name; a call's kind
+    follows from the function, ``factor(x)`` and ``C(f, ...)`` being categorical); `levels`
+    holds the levels of every categorical variable, the first being the reference; `states`
+    the learned state of every stateful call (``poly(x, 2)``...) by label; `columns` the data
+    columns ``.`` stands for (default: the plain variables of `kinds`).
 
     `response_rule` (the model's family) checks and prepares the response; without one the
     response must be numeric or boolean.
@@ -376,53 +564,87 @@ def plan_design(
     >>> plan.column_names
     ['g_a', 'g_b']
     """
-    parsed = parse_formula(formula)
-    has_intercept = any(term.intercept for term in parsed.independent)
+    parsed, dot_columns = _expanded(parse_formula(formula), columns, kinds)
+    _check_unsupported(parsed, with_response)
+    states = dict(states or {})
+    has_intercept = parsed.intercept
     terms, dropped = model_terms(parsed)
     if dropped:
         warnings.warn(
             f"the response {response_name(parsed)!r} appeared on the right-hand side of "
-            f"{parsed.original!r} and was dropped from it, as R drops it",
+            f"{parsed.text!r} and was dropped from it, as R drops it",
             UserWarning,
             stacklevel=2,
         )
-    for name in _checked_predictors(parsed):
+    kinds = dict(kinds)
+    codings: dict[str, VariableCoding] = {}
+    evaluator = transforms.Evaluator(None, states, {})  # only widths: no data
+    for variable in parsed.variables:
+        name = deparse(variable)
         if name not in kinds:
-            raise ValueError(f"no kind given for variable {name!r}")
-        if kinds[name] == "categorical" and len(levels.get(name, ())) < 2:
-            raise ValueError(
-                f"variable {name!r} has fewer than two levels "
-                f"({', '.join(map(repr, levels.get(name, ()))) or 'none'}): a categorical "
-                "variable needs two or more to be estimated"
-            )
+            if isinstance(variable, Name):
+                raise ValueError(f"no kind given for variable {name!r}")
+            kinds[name] = transforms.variable_kind(variable, kinds)  # type: ignore[assignment]
+        for call in transforms.stateful_calls(variable):
+            if deparse(call) not in states:
+                raise ValueError(
+                    f"the state of {deparse(call)} (learned from the data when fitting) is not "
+                    "known: plan from the data (plan_from_frame) or from a record that holds it "
+                    "(plan_from_record)"
+                )
+        if kinds[name] == "categorical":
+            if len(levels.get(name, ())) < 2:
+                raise ValueError(
+                    f"variable {name!r} has fewer than two levels "
+                    f"({', '.join(map(repr, levels.get(name, ()))) or 'none'}): a categorical "
+                    "variable needs two or more to be estimated"
+                )
+            contrast = transforms.contrast_of(variable)
+            if contrast.base >= len(levels[name]) or contrast.base < 0:
+                raise ValueError(f"{name}: base {contrast.base + 1} is not the position of one "
+                                 f"of its {len(levels[name])} levels")
+            codings[name] = VariableCoding(name, variable, "categorical",
+                                           levels=tuple(levels[name]), contrast=contrast)
+            continue
+        width = evaluator.width(variable)
+        basis = isinstance(variable, Call) and transforms.FUNCTIONS[variable.func].basis
+        suffixes = tuple(str(k + 1) for k in range(width)) if basis else ("",)
+        codings[name] = VariableCoding(name, variable, kinds[name], width, suffixes)
     full = _full_coding(terms, kinds, has_intercept)
-    columns: list[DesignColumn] = [DesignColumn(INTERCEPT, ())] if has_intercept else []
+    design_columns: list[DesignColumn] = [DesignColumn(INTERCEPT, ())] if has_intercept else []
     one_hot = {term[0] for term, coded in zip(terms, full) if len(term) == 1 and coded[0]}
     for term, coded in zip(terms, full):
         blocks: list[list[tuple[str, Factor]]] = []
         for name, in_full in zip(term, coded):
-            if kinds[name] != "categorical":
-                blocks.append([(name, (name, -1))])
-                continue
-            blocks.append(
-                [
-                    (f"{name}_{level}", (name, index))
-                    for index, level in enumerate(levels[name])
-                    if in_full or index > 0
-                ]
-            )
+            coding = codings[name]
+            if coding.kind != "categorical":
+                blocks.append([(name + suffix, Factor(name, k))
+                               for k, suffix in enumerate(coding.suffixes)])
+            elif in_full or coding.contrast.kind == "treatment":
+                blocks.append(
+                    [
+                        (f"{name}_{level}", Factor(name, index, "indicator"))
+                        for index, level in enumerate(coding.levels)
+                        if in_full or index != coding.contrast.base
+                    ]
+                )
+            else:
+                blocks.append([(f"{name}{k + 1}", Factor(name, k, "contrast"))
+                               for k in range(len(coding.levels) - 1)])
         # R varies the first factor of a term fastest.
         for combination in itertools.product(*reversed(blocks)):
             parts = combination[::-1]
-            columns.append(
+            design_columns.append(
                 DesignColumn(":".join(part[0] for part in parts), tuple(part[1] for part in parts))
             )
-    _check_unique_names(columns, levels)
+    _check_unique_names(design_columns, levels)
     response: Optional[str] = None
     response_levels: Optional[Sequence[str]] = None
     if with_response:
         response = response_name(parsed)
         kind = kinds.get(response)
+        if kind is None and not isinstance(parsed.response, Name):
+            kind = kinds[response] = "numeric"
         if kind is None:
             raise ValueError(f"no kind given for the response {response!r}")
         if kind == "categorical":
@@ -433,7 +655,8 @@ def plan_design(
                 )
             response_rule.check_levels(response, response_levels)
     return DesignPlan(
-        parsed, kinds, levels, columns, one_hot, response, response_levels, response_rule
+        parsed, kinds, levels, design_columns, one_hot, response, response_levels,
+        response_rule, codings, states, dot_columns,
     )
 
 
@@ -441,10 +664,10 @@ def _full_coding(
     terms: Sequence[tuple[str, ...]], kinds: Mapping[str, Kind], has_intercept: bool
 ) -> list[list[bool]]:
     """For each variable of each term, whether it is coded by a column for every level (True)
-    or by treatment contrasts, by R's rule (``TermCode`` in R's model.c): a categorical
-    variable gets contrasts when the term without it is empty or contained in an earlier
-    term; without an intercept, the first categorical variable of the first term that has one
-    is coded in full."""
+    or by contrasts, by R's rule (``TermCode`` in R's model.c): a categorical variable gets
+    contrasts when the term without it is empty or contained in an earlier term; without an
+    intercept, the first categorical variable of the first term that has one is coded in
+    full."""
     coding: list[list[bool]] = []
     for k, term in enumerate(terms):
         coded = []
@@ -464,8 +687,9 @@ def _full_coding(
 
 def _column_source(column: DesignColumn, levels: Mapping[str, Sequence[str]]) -> str:
     return ":".join(
-        f"variable {name!r}" if level < 0 else f"variable {name!r} level {levels[name][level]!r}"
-        for name, level in column.factors
+        f"variable {name!r} level {levels[name][index]!r}" if how == "indicator"
+        else f"variable {name!r}"
+        for name, index, how in column.factors
     )
 
 
@@ -485,28 +709,85 @@ def _check_unique_names(
             )
 
 
-def plan_from_frame(
-    formula: Union[str, _tallyfit.Formula],
-    frame: Frame,
-    response_rule: Optional[ResponseRule] = None,
-) -> DesignPlan:
-    """Plans the design of `formula` from the columns of an in-memory frame."""
-    parsed = parse_formula(formula)
-    predictors = _checked_predictors(parsed)
-    response = response_name(parsed)
-    used = predictors + ([response] if response not in predictors else [])
-    frames.require_columns(frame, used)
-    missing = missing_rows(frame, used)
-    kept = None if missing is None else ~missing
-    if len(frame) == 0 or (kept is not None and not kept.any()):
+def learn_states(
+    formula: ModelFormula, frame: Frame, kinds: Optional[Mapping[str, str]] = None
+) -> dict[str, transforms.State]:
+    """The state of every stateful call of the formula, learned from the frame's rows where
+    the call's argument is present (innermost calls first). An engine that sees the data in
+    pieces gathers the arguments' values (or statistics of them) and calls each transform's
+    ``learn`` the same way."""
+    states: dict[str, transforms.State] = {}
+    evaluator = transforms.Evaluator(frame, states, dict(kinds or {}))
+    expressions = [*formula.variables, *formula.offsets]
+    if formula.response is not None:
+        expressions.append(formula.response)
+    for expr in expressions:
+        for call in transforms.stateful_calls(expr):
+            label = deparse(call)
+            if label not in states:
+                states[label] = evaluator.learn(call)
+    return states
+
+
+def _require_rows(frame: Frame, missing: Optional[BoolArray], used: Sequence[str]) -> None:
+    if len(frame) == 0 or (missing is not None and missing.all()):
         raise ValueError(
             f"no row of the data has values in all of {', '.join(map(repr, used))}: "
             "nothing to fit"
         )
-    kinds = {name: frames.column_kind(frame, name) for name in used}
-    categorical = [name for name in used if kinds[name] == "categorical"]
-    levels = collect_levels(frame, categorical, kept, drop_unused=True)
-    return plan_design(parsed, kinds, levels, response_rule=response_rule)
+
+
+def plan_from_frame(
+    formula: Union[str, ModelFormula, _tallyfit.Formula], frame: Frame,
+    response_rule: Optional[ResponseRule] = None,
+) -> DesignPlan:
+    """Plans the design of `formula` from the columns of an in-memory frame: ``.`` expands to
+    its columns, stateful transforms learn from every row where their argument is present,
+    categorical levels come from the rows kept (no missing value in any used column)."""
+    parsed = parse_formula(formula)
+    if parsed.dot:
+        parsed = parsed.with_columns(list(frame.columns))
+    _check_unsupported(parsed, True)
+    response = response_name(parsed)
+    used = list(parsed.data_columns)
+    used += [name for name in parsed.response_columns if name not in used]
+    frames.require_columns(frame, used)
+    missing = missing_rows(frame, used)
+    _require_rows(frame, missing, used)
+    kinds: dict[str, Any] = {name: frames.column_kind(frame, name) for name in used}
+    try:
+        states = learn_states(parsed, frame, kinds)
+        # The rows kept: those a plan without levels would build (levels need them first).
+        evaluator = transforms.Evaluator(frame, states, kinds)
+        expressions = [v for v in parsed.variables if not isinstance(v, Name)]
+        for variable in expressions:
+            if transforms.variable_kind(variable, kinds) != "categorical":
+                values = np.asarray(evaluator.numeric(variable))
+                nan = np.asarray(np.isnan(values.reshape(len(frame), -1) if values.ndim else
+                                          np.broadcast_to(values, (len(frame), 1))).any(axis=1),
+                                 dtype=bool)
+                missing = nan if missing is None else (missing | nan)
+        if parsed.response is not None and not isinstance(parsed.response, Name):
+            nan = np.isnan(np.broadcast_to(evaluator.numeric(parsed.response), (len(frame),)))
+            missing = nan if missing is None else (missing | nan)
+            kinds[response] = "numeric"
+    except FormulaError:
+        raise
+    except ValueError as error:
+        raise ValueError(f"{error} (in the formula {parsed.text!r})") from None
+    _require_rows(frame, missing, used)
+    kept = None if missing is None else ~missing
+    levels: dict[str, list[str]] = {}
+    plain = [name for name in used if kinds[name] == "categorical"]
+    levels.update(collect_levels(frame, plain, kept, drop_unused=True))
+    for term_variable in parsed.variables:
+        if not isinstance(term_variable, Name):
+            kind = transforms.variable_kind(term_variable, kinds)
+            kinds[deparse(term_variable)] = kind
+            if kind == "categorical":
+                levels[deparse(term_variable)] = evaluator.levels(term_variable, kept)
+    return plan_design(parsed, kinds, levels, response_rule=response_rule, states=states,
+                       columns=None)
 
 
 def aliased_columns(xtx: FloatArray, tolerance: float = ALIAS_TOLERANCE) -> BoolArray:

@@ -295,3 +295,32 @@ def _narwhals_codes(series: Any, levels: Sequence[str]) -> npt.NDArray[np.int32]
         .fill_null(-1)
     )
     return np.asarray(codes.to_numpy(), dtype=np.int32)
+
+
+def collect_levels(
+    frame: Frame,
+    variables: Iterable[str],
+    kept: Optional[BoolArray] = None,
+    *,
+    drop_unused: bool = False,
+) -> dict[str, list[str]]:
+    """The levels of each categorical variable: the declared order of a categorical, enum or
+    dictionary column, else the values found in the rows `kept` (all rows by default), sorted
+    byte-wise. With `drop_unused` a declared level is kept only if it occurs in the rows
+    `kept`, as R's model frame keeps them (``drop.unused.levels = TRUE``). Its default keeps
+    them all, as a partition's summary needs them to merge in declared order."""
+    levels: dict[str, list[str]] = {}
+    for name in variables:
+        series = frame[name]
+        declared = declared_levels(series)
+        if declared is not None and not drop_unused:
+            levels[name] = declared
+            continue
+        found = observed_levels(series) if declared is None else declared
+        if found and (declared is not None or (kept is not None and not kept.all())):
+            codes = category_codes(series, found)
+            rows = codes >= 0 if kept is None else kept & (codes >= 0)
+            counts = np.bincount(codes[rows], minlength=len(found))
+            found = [level for level, count in zip(found, counts) if count > 0]
+        levels[name] = found
+    return levels

@@ -190,7 +190,7 @@ def test_compact_columns_moves_in_place():
         ("y ~ x", {"x": [1.0, 2.0], "y": [1.0]}, "different lengths"),
         ("y ~ g", {"g": ["a", "a"], "y": [1.0, 2.0]}, "fewer than two levels"),
         ("g ~ x", DATA, "response 'g' holds categories"),
-        ("y ~ .", DATA, "'.' (all other columns) is not supported"),
+        ("y ~ log(g)", DATA, "column 'g' holds strings or categories"),
         ("y ~ x", {"x": [1.0, np.inf], "y": [1.0, 2.0]}, "infinite values"),
         ("y ~ x", {"x": [[1], [2]], "y": [1.0, 2.0]}, "which a model cannot use"),
         ("y ~ x", {"x": [None, None], "y": [1.0, 2.0]}, "no row of the data has values"),

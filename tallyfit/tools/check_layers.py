@@ -25,6 +25,9 @@ ROOT = Path(__file__).resolve().parents[1]
 
 LAYERS: list[set[str]] = [
     {"errors", "frames", "_native"},
+    {"expressions"},
+    {"transforms"},
+    {"formula"},
     {"families", "design", "inference", "covariance", "arguments"},
     {"passes", "model_file"},
     {"solvers"},

@@ -636,7 +636,7 @@ class Binomial(Family):
         with np.errstate(divide="ignore", invalid="ignore"):
             a = np.where(y != 0.0, y * np.log(y / mu), 0.0)
             b = np.where(y != 1.0, (1.0 - y) * np.log((1.0 - y) / (1.0 - mu)), 0.0)
-        return _float(2.0 * wt * (a + b))
+            return _float(2.0 * wt * (a + b))
 
     def deviance_at(self, y: FloatArray, eta: FloatArray,
                     weights: Optional[FloatArray] = None) -> float:

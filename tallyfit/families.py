@@ -589,11 +589,14 @@ class Gaussian(Family):
 
     def null_deviance(self, y_sum: float, n: int, has_intercept: bool,
                       y_square_sum: Optional[float] = None) -> float:
-        if self.link.name != "identity" or y_square_sum is None:
+        if y_square_sum is None:
             return super().null_deviance(y_sum, n, has_intercept, y_square_sum)
         if has_intercept and n > 0:
             return max(y_square_sum - y_sum * y_sum / n, 0.0)
-        return y_square_sum
+        c = float(self.link.inverse(np.zeros(1))[0])  # μ at η = 0: Σ (y − c)²
+        if not math.isfinite(c):
+            return math.inf
+        return y_square_sum if c == 0.0 else y_square_sum - 2.0 * c * y_sum + n * c * c
 
     def _initialize(self, y: FloatArray, weights: FloatArray, given: bool) -> Start:
         link = self.link.name

@@ -11,7 +11,7 @@ import numpy as np
 
 from . import _native, arguments, inference, model_file, results, solvers
 from .engines import engine_for
-from .families import DEFAULT_FAMILY, PENALIZED_NATIVE_KINDS, Family, family_from
+from .families import DEFAULT_FAMILY, PENALIZED_NATIVE_KINDS, Family, family_from, glm_family
 from .results import FitStatistics, GeneralizedLinearModel, LinearModel, Model
 
 PenaltyKey = Union[str, tuple[str, str]]
@@ -112,7 +112,7 @@ def glm(
     >>> round(g.coefficients["x"], 4)
     0.7671
     """
-    chosen = family_from(DEFAULT_FAMILY if family is None else family, link)
+    chosen = glm_family(DEFAULT_FAMILY if family is None else family, link)
     checked = arguments.check_penalties(penalties)
     iterations = arguments.check_positive_int("max_iterations", max_iterations)
     delta = arguments.check_non_negative("convergence_delta", convergence_delta)

@@ -9,6 +9,7 @@ the results up, so a fit is the same whatever holds the rows.
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from typing import Optional
 
@@ -113,8 +114,8 @@ def final_sums(family: Family, x: FloatArray, y: FloatArray, beta: FloatArray,
     if eta is None:
         eta = np.asarray(x @ beta, dtype=np.float64)
     deviance = family.deviance_at(y, eta.copy())
-    if not family.dispersion_estimated and type(family).aic_rows is Family.aic_rows:
-        return FinalSums(deviance, float("nan"), 0.0)  # neither is needed: skip the pass
+    if not family.dispersion_estimated and not family.aic_needs_rows:
+        return FinalSums(deviance, math.nan, math.nan)  # neither is needed: skip the pass
     mu = family.link.inverse(eta)
     residual = y - mu
     with np.errstate(divide="ignore", invalid="ignore"):

@@ -86,13 +86,20 @@ def test_registry_accepts_r_spellings(spelling, expected):
 
 
 @pytest.mark.parametrize("name, link, message", [
-    ("poisson", None, "family must be 'binomial' or 'gaussian'"),
+    ("weibull", None, "family must be one of"),
     (3, None, "family must be"),
-    ("gaussian", "log", "link 'log' is not offered for the gaussian family"),
+    ("gaussian", "logit", "link 'logit' is not available for the gaussian family"),
 ])
 def test_registry_refuses_what_it_does_not_offer(name, link, message):
     with pytest.raises(ValueError, match=message):
         families.family_from(name, link)
+
+
+@pytest.mark.parametrize("name, link", [("poisson", None), ("Gamma", "log"),
+                                        ("binomial", "probit"), ("gaussian", "log")])
+def test_glm_refuses_families_it_does_not_fit_yet(name, link):
+    with pytest.raises(ValueError, match="family must be 'binomial'"):
+        families.glm_family(name, link)
 
 
 @pytest.mark.parametrize("data, message", [

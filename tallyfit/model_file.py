@@ -56,6 +56,9 @@ class ModelState:
     family: Optional[str] = None
     link: Optional[str] = None
     model: Optional[str] = None  # "lm" or "glm"
+    #: What the design needs beyond the encoding: the learned states of stateful transforms
+    #: (``poly``, ``ns``, ``scale``...) by label, and the data columns ``.`` stood for.
+    design: Optional[dict[str, Any]] = None
 
     def encoder(self) -> _tallyfit.Encoder:
         encoder = _tallyfit.Encoder()
@@ -177,6 +180,8 @@ def document(state: ModelState) -> dict[str, Any]:
         ours.update(family=state.family, link=state.link)
     if state.model is not None:
         ours["model"] = state.model
+    if state.design:
+        ours["design"] = state.design
     doc["tallyfit"] = ours
     return doc
 
@@ -299,7 +304,8 @@ def _state_of_document(doc: dict[str, Any], kind: str) -> ModelState:
         kind,
         {} if coefficients is None else {str(k): _number(v) for k, v in coefficients.items()},
         encoding, _formula(doc.get("formula")), penalties,
-        _text(ours.get("family")), _text(ours.get("link")), _text(ours.get("model")))
+        _text(ours.get("family")), _text(ours.get("link")), _text(ours.get("model")),
+        ours.get("design") if isinstance(ours.get("design"), dict) else None)
 
 
 def loads(text: str) -> ModelState:

@@ -256,7 +256,7 @@ class Model:
         return model_file.ModelState(
             kind, dict(zip(names, self._coefficients[self._estimated].tolist())),
             model_file.encoding_of(plan.encoder()), plan.formula, penalties,
-            self.family.name, self.family.link.name, self.kind)
+            self.family.name, self.family.link.name, self.kind, _design_state(plan))
 
     def to_text(self) -> str:
         """The model file's text."""
@@ -487,6 +487,17 @@ def from_state(state: model_file.ModelState, filepath: str) -> Model:
     return model
 
 
+def _design_state(plan: DesignPlan) -> Optional[dict[str, Any]]:
+    """What the file must keep of the plan beyond the encoding and the formula (None when
+    nothing): the transforms' learned states and the columns ``.`` stood for."""
+    record: dict[str, Any] = {}
+    if plan.states:
+        record["states"] = plan.states
+    if plan.dot_columns is not None:
+        record["dot_columns"] = plan.dot_columns
+    return record or None
+
+
 def _plan_from_state(state: model_file.ModelState, family: Family) -> DesignPlan:
     formula = state.formula
     if formula is None:
@@ -519,8 +530,14 @@ def _plan_from_state(state: model_file.ModelState, family: Family) -> DesignPlan
         )
     response = design.response_name(formula)
     rule = family if family.name != "gaussian" else None
+    stored = state.design or {}
+    states = stored.get("states") or {}
+    dot_columns = stored.get("dot_columns")
+    if not isinstance(states, dict) or not (dot_columns is None or isinstance(dot_columns, list)):
+        raise ValueError("the model file's design state is not readable; was the file edited?")
     return design.plan_design(
-        formula, kinds, levels, response_rule=rule, with_response=response in kinds
+        formula, kinds, levels, response_rule=rule, with_response=response in kinds,
+        states=states, columns=dot_columns,
     )
 
 

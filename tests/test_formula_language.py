@@ -72,10 +72,14 @@ def test_fit_matches_r(formula):
     assert model.nobs == case["nobs"][0]
 
 
+@pytest.mark.parametrize("saved", [False, True], ids=["fitted", "saved and loaded"])
 @pytest.mark.parametrize("formula", list(FITS))
-def test_predictions_beyond_the_range_match_r(formula):
+def test_predictions_beyond_the_range_match_r(formula, saved, tmp_path):
     case = FITS[formula]
     model = fitted(formula)
+    if saved:
+        model.save(tmp_path / "model.json")
+        model = tf.load(tmp_path / "model.json")
     new = pd.DataFrame(case["new_data"])
     if case["model"] == "lm":
         predicted = model.predict(new)

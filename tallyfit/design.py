@@ -762,11 +762,9 @@ def plan_from_frame(
         expressions = [v for v in parsed.variables if not isinstance(v, Name)]
         for variable in expressions:
             if transforms.variable_kind(variable, kinds) != "categorical":
-                values = np.asarray(evaluator.numeric(variable))
-                nan = np.asarray(np.isnan(values.reshape(len(frame), -1) if values.ndim else
-                                          np.broadcast_to(values, (len(frame), 1))).any(axis=1),
-                                 dtype=bool)
-                missing = nan if missing is None else (missing | nan)
+                nan = evaluator.missing(variable, len(frame))
+                if nan.any():
+                    missing = nan if missing is None else (missing | nan)
         if parsed.response is not None and not isinstance(parsed.response, Name):
             nan = np.isnan(np.broadcast_to(evaluator.numeric(parsed.response), (len(frame),)))
             missing = nan if missing is None else (missing | nan)

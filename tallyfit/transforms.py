@@ -53,6 +53,9 @@ class Transform:
     width: Optional[Callable[[Mapping[str, Any], Optional[State]], int]] = None
     basis: bool = False
     data_params: tuple[str, ...] = ("x",)
+    #: Its values are missing exactly where its argument is (so the rows a fit keeps are found
+    #: without computing the columns).
+    missing_as_argument: bool = False
 
 
 def _unary(function: Callable[[FloatArray], FloatArray]) -> Transform:
@@ -244,13 +247,15 @@ FUNCTIONS: dict[str, Transform] = {
     "sqrt": _unary(np.sqrt),
     "abs": _unary(np.abs),
     "scale": Transform(("x", "center", "scale"), 1, learn=_scale_learn,
-                       evaluate=lambda a, s: (a["x"] - s["center"]) / s["scale"]),
+                       evaluate=lambda a, s: (a["x"] - s["center"]) / s["scale"],
+                       missing_as_argument=True),
     "poly": Transform(("x", "degree", "raw"), 1, evaluate=_poly, learn=_poly_learn,
-                      width=lambda a, s: _whole(a, "degree", 1), basis=True),
+                      width=lambda a, s: _whole(a, "degree", 1), basis=True,
+                      missing_as_argument=True),
     "ns": Transform(("x", "df", "knots", "intercept"), 1, evaluate=_ns, learn=_ns_learn,
-                    width=_ns_width, basis=True),
+                    width=_ns_width, basis=True, missing_as_argument=True),
     "bs": Transform(("x", "df", "knots", "degree", "intercept"), 1, evaluate=_bs,
-                    learn=_bs_learn, width=_bs_width, basis=True),
+                    learn=_bs_learn, width=_bs_width, basis=True, missing_as_argument=True),
     "factor": Transform(("x",), 1, kind="categorical"),
     "C": Transform(("object", "contr", "base"), 2, kind="categorical",
                    data_params=("object",)),
@@ -522,6 +527,18 @@ class Evaluator:
                 result = transform.evaluate(args, state)  # type: ignore[misc]
             return np.asarray(result, dtype=np.float64)
         raise ValueError(f"{deparse(expr)} is not a number")
+
+    def missing(self, expr: Expr, rows: int) -> npt.NDArray[np.bool_]:
+        """The rows (of `rows`) where a numeric expression has a missing value (NaN)."""
+        if isinstance(expr, Call) and FUNCTIONS[expr.func].missing_as_argument:
+            argument = bound_arguments(expr).get(FUNCTIONS[expr.func].data_params[0])
+            if argument is not None:
+                return self.missing(argument, rows)
+        values = np.asarray(self.numeric(expr))
+        if values.ndim == 0:
+            return np.broadcast_to(np.isnan(values), (rows,))
+        nan = np.isnan(values)
+        return nan if nan.ndim == 1 else np.asarray(nan.any(axis=1))
 
     def arguments(self, call: Call) -> dict[str, Any]:
         transform = FUNCTIONS[call.func]

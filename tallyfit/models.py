@@ -20,6 +20,7 @@ import _tallyfit
 
 from . import _native, design, frames, inference, solvers
 from .dask import is_dask_frame
+from .engines.stream import is_stream_source
 from .design import DesignPlan
 from .frames import BoolArray, FloatArray
 
@@ -321,6 +322,10 @@ class LinearModel(Model):
             from .dask import predict
 
             return predict(self, data, type=type, interval=interval)  # type: ignore[no-any-return]
+        if is_stream_source(data):
+            from .engines import stream
+
+            return stream.predict(self, data, type=type, interval=interval, level=level)  # type: ignore[no-any-return]
         if interval not in (None, "confidence", "prediction"):
             raise ValueError(
                 f"interval must be None, 'confidence' or 'prediction', not {interval!r}"
@@ -426,6 +431,10 @@ class LogisticModel(Model):
             from .dask import predict
 
             return predict(self, data, type=type)  # type: ignore[no-any-return]
+        if is_stream_source(data):
+            from .engines import stream
+
+            return stream.predict(self, data, type=type)  # type: ignore[no-any-return]
         matrix, kept = self._design_for(data)
         if type == "link":
             values = self._linear_predictor(matrix)
@@ -598,6 +607,10 @@ def lm(formula: str, data: object) -> LinearModel:
         from . import dask
 
         return dask.lm(formula, data)
+    if is_stream_source(data):
+        from .engines import stream
+
+        return stream.lm(formula, data)  # type: ignore[no-any-return]
     text, plan, frame, namespace = _prepare(formula, data, binary_response=False)
     block = plan.build(frame)
     assert block.response is not None
@@ -665,6 +678,10 @@ def glm(
         from . import dask
 
         return dask.glm(formula, data, checked, iterations, delta)
+    if is_stream_source(data):
+        from .engines import stream
+
+        return stream.glm(formula, data, checked, iterations, delta)  # type: ignore[no-any-return]
     text, plan, frame, namespace = _prepare(formula, data, binary_response=True)
     records = _penalty_records(checked, plan) if checked else None
     block = plan.build(frame)

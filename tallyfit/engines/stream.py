@@ -139,9 +139,9 @@ class _DatasetSource(Source):
 class _FactorySource(Source):
     def __init__(self, factory: Callable[[], Any]) -> None:
         self.factory = factory
-        reader = self._reader()
-        self.meta = reader.schema.empty_table()
-        reader.close()
+        # The reader opened for the schema serves the first pass.
+        self.first: Optional[Any] = self._reader()
+        self.meta = self.first.schema.empty_table()
 
     def _reader(self) -> Any:
         import pyarrow as pa
@@ -155,7 +155,7 @@ class _FactorySource(Source):
         return reader
 
     def batches(self, columns: list[str], rows: int) -> Iterator[Any]:
-        reader = self._reader()
+        reader, self.first = self.first or self._reader(), None
         return _rebatched((batch.select(columns) for batch in reader), rows)
 
 
@@ -389,8 +389,8 @@ class Spill:
 
     def write(self, block: Block) -> None:
         x, y, n_missing = block
-        self.file.write(memoryview(np.ascontiguousarray(x.T)).cast("B"))
-        self.file.write(memoryview(np.ascontiguousarray(y)).cast("B"))
+        self.file.write(np.ascontiguousarray(x.T).reshape(-1).data)
+        self.file.write(np.ascontiguousarray(y).reshape(-1).data)
         self.rows.append(x.shape[0])
         self.missing.append(n_missing)
 
@@ -402,7 +402,7 @@ class Spill:
         for rows, n_missing in zip(self.rows, self.missing):
             size = rows * (self.columns + 1)
             view = buffer[:size]
-            if self.file.readinto(memoryview(view).cast("B")) != size * 8:
+            if size and self.file.readinto(view.data) != size * 8:
                 raise OSError("the scratch file of the design blocks was cut short")
             yield (view[:rows * self.columns].reshape(self.columns, rows).T,
                    view[rows * self.columns:], n_missing)

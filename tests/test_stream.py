@@ -24,6 +24,7 @@ duckdb = pytest.importorskip("duckdb")
 
 FILE_ROWS = [0, 1, 370, 0, 1200, 1, 580, 830]
 ROW_GROUP = 53
+DEFAULT_BATCH_ROWS = stream.DEFAULT_BATCH_ROWS
 
 
 def make_frame(n: int = sum(FILE_ROWS), seed: int = 11) -> pd.DataFrame:
@@ -246,3 +247,12 @@ def test_other_inputs_import_no_optional_library():
             "tf.lm('y ~ x', {'x': [1.0, 2.0, 3.0], 'y': [1.0, 3.0, 2.0]})\n"
             "sys.exit(bool({'duckdb', 'pyarrow.dataset'} & set(sys.modules)))\n")
     assert subprocess.run([sys.executable, "-c", code]).returncode == 0
+
+
+def test_docstring_examples(monkeypatch):
+    import doctest
+
+    monkeypatch.setattr(stream, "DEFAULT_BATCH_ROWS", DEFAULT_BATCH_ROWS)
+
+    result = doctest.testmod(stream, optionflags=doctest.ELLIPSIS)
+    assert result.attempted > 0 and result.failed == 0

@@ -243,7 +243,7 @@ def batch_rows_for(columns: int, requested: Optional[int] = None) -> int:
     within BLOCK_BYTES, at most DEFAULT_BATCH_ROWS.
 
     >>> batch_rows_for(20), batch_rows_for(2000), batch_rows_for(3, requested=10)
-    (262144, 4194, 10)
+    (262144, 4192, 10)
     """
     if requested is not None:
         if requested < 1:
@@ -284,13 +284,15 @@ class Planned:
 def _schema_kinds(meta: Any, used: list[str]) -> Optional[dict[str, Any]]:
     """The kinds of the used columns when their types fix them (numbers and booleans), else
     None: then the data must be read for kinds and levels."""
+    import narwhals.stable.v1 as nw
+
     from .. import frames
 
     frame = frames.to_frame(meta)[0]
     kinds: dict[str, Any] = {}
     for name in used:
         dtype = frame[name].dtype
-        if not (dtype.is_numeric() or dtype == frames.nw.Boolean):
+        if not (dtype.is_numeric() or dtype == nw.Boolean):
             return None
         kinds[name] = frames.column_kind(frame, name)
     return kinds

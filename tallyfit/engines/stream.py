@@ -1,10 +1,10 @@
-"""The models of `tf.lm` and `tf.glm` fitted over record batches on one machine, in memory
-bounded by the batch size rather than by the number of rows.
+"""The stream engine: fits over record batches on one machine, in memory bounded by the
+batch size rather than by the number of rows.
 
-Sources (`is_stream_source` tells them apart without importing optional libraries):
+Sources (`inputs.is_stream_source` tells them apart without importing optional libraries):
 
 * a `pyarrow.dataset.Dataset`, or a `pathlib.Path` to a Parquet file or a folder of them:
-  ``Dataset.to_batches(columns=..., batch_size=...)``, reading only the used columns;
+  read one row group at a time, only the used columns;
 * a zero-argument callable returning a fresh `pyarrow.RecordBatchReader` (a factory); the
   fit calls it once per pass. A bare reader can be read once only and is refused;
 * a Polars `LazyFrame`: ``lazy.select(...).collect_batches(chunk_size=...)`` (Polars'
@@ -14,74 +14,68 @@ Sources (`is_stream_source` tells them apart without importing optional librarie
 * a DuckDB relation: the projected relation is executed again for every pass and read by
   ``to_arrow_reader(rows)`` (``fetch_record_batch(rows)`` on older DuckDB).
 
-Arrow batches are regrouped to about `batch_rows` rows (small ones joined, large ones
-sliced without copying). Every batch becomes a frame of the design code, its design block is
-built with the one global plan and reduced by the native kernels, as the Dask fit reduces
-partitions.
+Arrow batches are regrouped to about `batch_rows_for` rows (small ones joined, large ones
+sliced without copying). Every batch becomes its design block with the one global plan, and
+`passes` gives the block's sums, as on Dask partitions; the solvers run on the totals.
 
 Passes over the source:
 
 1. When a used column is categorical (or of a type that does not fix its kind), one pass
-   collects the kinds, the levels (declared levels in order of first appearance, else the
-   sorted values of the kept rows; unused levels dropped, as in memory) and the rows.
-   Numeric and boolean columns are planned from the schema alone, without this pass.
-2. Least squares: one pass for XᵀX, Xᵀy and yᵀy. Logistic regression: one pass that builds
-   the design blocks and sums the start pass; the blocks are written to an unlinked scratch
-   file (when the disk has room), so that each IRLS iteration reads raw float64 into one
-   reused buffer instead of decoding and encoding the source again. Without room, each
-   iteration reads the source again.
+   collects the kinds, the levels and the rows (`summaries.Merged`, the rules of the
+   in-memory fit). Numeric and boolean columns are planned from the schema alone.
+2. Least squares: one pass for XᵀX, Xᵀy and yᵀy. IRLS: one pass that builds the design
+   blocks and sums R's start (by the Gram kernel alone where the family's start weight is
+   a constant); the blocks are written to an unlinked scratch file when the disk has room,
+   so that each iteration reads raw float64 (the next block read ahead in a thread) instead
+   of decoding and encoding the source again. Without room, each pass reads the source again.
 
-The fitted model is the class of the in-memory fit, with the same summary, inference, `save`
-and `predict`; the n-sized residuals and fitted values are None, as on Dask. Predictions on a
-stream source are computed batch by batch and returned as one NumPy array.
+The model is that of the in-memory fit, with the same summary, inference, `save` and
+`predict`; the n-sized residuals and fitted values are None, as on Dask. `stream_fit`
+records the batches, the iterations and whether the blocks were spilled.
+
+>>> import pyarrow as pa, tallyfit as tf
+>>> table = pa.table({"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+>>> m = tf.lm("y ~ x", lambda: pa.RecordBatchReader.from_batches(
+...     table.schema, table.to_batches(max_chunksize=3)))
+>>> round(m.coefficients["x"], 6), m.residuals is None, m.stream_fit["batches"]
+(1.1, True, 1)
 """
 from __future__ import annotations
 
-import os
 import shutil
-import sys
 import tempfile
 from collections.abc import Iterator
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Optional
+from types import TracebackType
+from typing import Any, Callable, Optional, Sequence
 
 import numpy as np
 
-#: Rows per batch unless the block size bound asks for fewer.
+from .. import _native, frames, passes
+from ..design import parse_formula, plan_design
+from ..families import Family
+from ..frames import BoolArray, FloatArray
+from . import LeastSquaresSums, Scan
+from .summaries import (Merged, block_summary, change_since_planning, data_changed,
+                        rows_changed, scatter, used_variables)
+
+NAME = "stream"
+
+#: Rows per batch at the most.
 DEFAULT_BATCH_ROWS = 65_536 * 4
 #: Bytes a design block (rows × (columns + 1) float64) may take.
 BLOCK_BYTES = 64 * 2**20
 #: Share of the free disk space the scratch file of the design blocks may take.
 SPILL_SHARE = 0.5
+#: The folder of the scratch file (None: the system's temporary folder).
+SPILL_DIRECTORY: Optional[str] = None
+
+#: What to do when the data change between passes.
+ADVICE = "write it to Parquet and fit on that"
 
 
 # ---- Sources --------------------------------------------------------------------------------
-
-
-def is_stream_source(data: object) -> bool:
-    """Whether `data` is read in batches by this module (a bare RecordBatchReader included,
-    so that it is refused with advice), without importing optional libraries.
-
-    >>> is_stream_source({"y": [1.0]}), is_stream_source(Path("data.parquet"))
-    (False, True)
-    """
-    if isinstance(data, Path):
-        return True
-    module = type(data).__module__
-    if module.startswith("pyarrow"):
-        dataset = sys.modules.get("pyarrow.dataset")
-        lib = sys.modules.get("pyarrow")
-        return bool(
-            (dataset is not None and isinstance(data, dataset.Dataset))
-            or (lib is not None and isinstance(data, lib.RecordBatchReader))
-        )
-    if module.startswith("polars"):
-        polars = sys.modules.get("polars")
-        return polars is not None and isinstance(data, polars.LazyFrame)
-    if module.startswith("duckdb"):
-        return type(data).__name__ == "DuckDBPyRelation"
-    return callable(data) and not isinstance(data, type)
 
 
 class Source:
@@ -238,55 +232,35 @@ def source_of(data: Any) -> Source:
     raise TypeError(f"data of type {type(data).__name__} is not a stream source")
 
 
-def batch_rows_for(columns: int, requested: Optional[int] = None) -> int:
-    """Rows per batch: `requested`, else as many as keep a block of `columns` float64 columns
-    within BLOCK_BYTES, at most DEFAULT_BATCH_ROWS.
+def batch_rows_for(columns: int) -> int:
+    """Rows per batch: as many as keep a block of `columns` float64 columns within
+    BLOCK_BYTES (at least 1024), at most DEFAULT_BATCH_ROWS.
 
-    >>> batch_rows_for(20), batch_rows_for(2000), batch_rows_for(3, requested=10)
-    (262144, 4192, 10)
+    >>> batch_rows_for(20), batch_rows_for(2000)
+    (262144, 4192)
     """
-    if requested is not None:
-        if requested < 1:
-            raise ValueError(f"batch_rows must be a positive number of rows, not {requested}")
-        return requested
-    return max(1024, min(DEFAULT_BATCH_ROWS, BLOCK_BYTES // (8 * (columns + 1))))
+    return min(DEFAULT_BATCH_ROWS, max(1024, BLOCK_BYTES // (8 * (columns + 1))))
 
 
 # ---- Pass 1: kinds and levels ---------------------------------------------------------------
 
 
 @dataclass
-class _Levels:
-    """Levels of one categorical variable merged over batches."""
-
-    declared: dict[str, None] = field(default_factory=dict)  # in order of first appearance
-    all_declared: bool = True
-    found: set[str] = field(default_factory=set)
-    used: set[str] = field(default_factory=set)
-
-    def merged(self) -> list[str]:
-        order = list(self.declared) if self.all_declared else sorted(self.found)
-        return [level for level in order if level in self.used]
-
-
-@dataclass
 class Planned:
-    """A source with the design plan of a formula and what the planning pass counted (None
-    where the plan came from the schema alone)."""
+    """The engine's state: the source, the used columns, what the planning pass counted (None
+    where the plan came from the schema alone) and the batches of the last pass."""
 
-    plan: Any
     source: Source
     used: list[str]
     rows: Optional[int]
     kept: Optional[int]
+    batches: int = 0
 
 
 def _schema_kinds(meta: Any, used: list[str]) -> Optional[dict[str, Any]]:
     """The kinds of the used columns when their types fix them (numbers and booleans), else
     None: then the data must be read for kinds and levels."""
     import narwhals.stable.v1 as nw
-
-    from .. import frames
 
     frame = frames.to_frame(meta)[0]
     kinds: dict[str, Any] = {}
@@ -298,70 +272,35 @@ def _schema_kinds(meta: Any, used: list[str]) -> Optional[dict[str, Any]]:
     return kinds
 
 
-def plan_stream(formula: Any, source: Source, binary_response: bool,
-                batch_rows: Optional[int]) -> Planned:
-    """The design plan of `formula` over the source; errors as in memory."""
-    from .. import frames
-    from ..design import parse_formula, plan_design
-
+def scan(formula: str, data: Any, family: Optional[Family]) -> Scan:
+    """The design plan over the source (pass 1 where the schema does not fix the kinds);
+    errors as in memory."""
+    source = source_of(data)
     parsed = parse_formula(formula)
     used = used_variables(parsed)
-    meta = frames.to_frame(source.meta)[0]
+    meta, namespace = frames.to_frame(source.meta)
     frames.require_columns(meta, used)
     kinds = _schema_kinds(source.meta, used)
     if kinds is not None:
-        return Planned(plan_design(parsed, kinds, {}, binary_response=binary_response),
-                       source, used, None, None)
-    found: dict[str, set[Any]] = {name: set() for name in used}
-    levels: dict[str, _Levels] = {}
-    rows = kept = 0
-    for batch in source.batches(used, batch_rows_for(len(used), batch_rows)):
-        summary = partition_summary(batch, used)
-        if summary is None:
-            continue
-        rows += summary["rows"]
-        kept += summary["kept"]
-        for name in used:
-            found[name].add(summary["kinds"][name])
-        for name, values in summary["levels"].items():
-            merged = levels.setdefault(name, _Levels())
-            if summary["kinds"][name] is None:
-                continue
-            merged.all_declared &= name in summary["declared"]
-            merged.declared.update(dict.fromkeys(values))
-            merged.found.update(values)
-            merged.used.update(summary["used_levels"][name])
-    if not kept:
-        raise ValueError(
-            f"no row of the data has values in all of {', '.join(map(repr, used))}: "
-            "nothing to fit"
-        )
-    merged_kinds: dict[str, Any] = {}
-    for name in used:
-        kinds_found = found[name] - {None}
-        if len(kinds_found) > 1:
-            raise ValueError(
-                f"column {name!r} holds values of different kinds "
-                f"({', '.join(sorted(kinds_found))}) in different batches: convert it to one "
-                "type"
-            )
-        merged_kinds[name] = kinds_found.pop() if kinds_found else frames.column_kind(meta, name)
-    merged_levels = {name: levels[name].merged() if name in levels else []
-                     for name in used if merged_kinds[name] == "categorical"}
-    plan = plan_design(parsed, merged_kinds, merged_levels, binary_response=binary_response)
-    return Planned(plan, source, used, rows, kept)
+        plan = plan_design(parsed, kinds, {}, response_rule=family)
+        return Scan(plan, namespace, Planned(source, used, None, None))
+    merged = Merged(used, "batches")
+    for batch in source.batches(used, batch_rows_for(len(used))):
+        merged.add(block_summary(batch, used))
+    merged.check_rows()
+    kinds = merged.kinds(meta)
+    plan = plan_design(parsed, kinds, merged.levels(kinds, {}), response_rule=family)
+    return Scan(plan, namespace, Planned(source, used, merged.rows, merged.kept))
 
 
 # ---- Design blocks ------------------------------------------------------------------------
 
 
-Block = tuple[np.ndarray, np.ndarray, int]
+Block = tuple[FloatArray, FloatArray, int]
 
 
 def _block(plan: Any, batch: Any, planned_by_scan: bool) -> Optional[Block]:
     """(X, y, rows dropped for missing values) of one batch; None for an empty one."""
-    from .. import frames
-
     if len(batch) == 0:
         return None
     frame = frames.to_frame(batch)[0]
@@ -371,25 +310,29 @@ def _block(plan: Any, batch: Any, planned_by_scan: bool) -> Optional[Block]:
         change = change_since_planning(plan, frame) if planned_by_scan else None
         if change is None:
             raise
-        raise ValueError(_data_changed(change)) from error
+        raise ValueError(data_changed(change, ADVICE)) from error
+    assert block.response is not None
     return block.matrix, block.response, block.n_missing
 
 
-def _data_changed(what: str) -> str:
-    return (
-        f"the data changed during the fit: {what}. The fit reads the data more than once, so "
-        "its source must give the same rows every time: write it to Parquet and fit on that"
-    )
-
-
-def source_blocks(planned: Planned, batch_rows: Optional[int]) -> Iterator[Block]:
+def source_blocks(scan: Scan) -> Iterator[Block]:
     """The design blocks of one pass over the source."""
-    rows = batch_rows_for(len(planned.plan.column_names), batch_rows)
-    scanned = planned.rows is not None
+    planned: Planned = scan.state
+    rows = batch_rows_for(len(scan.plan.column_names))
+    planned.batches = 0
     for batch in planned.source.batches(planned.used, rows):
-        block = _block(planned.plan, batch, scanned)
+        block = _block(scan.plan, batch, planned.rows is not None)
         if block is not None:
+            planned.batches += 1
             yield block
+
+
+def _check_rows(scan: Scan, n: int, n_missing: int) -> None:
+    planned: Planned = scan.state
+    if n == 0:
+        Merged(planned.used, "batches").check_rows()
+    if planned.rows is not None and n + n_missing != planned.rows:
+        raise ValueError(data_changed(rows_changed(planned.rows, n + n_missing), ADVICE))
 
 
 class Spill:
@@ -443,294 +386,165 @@ class Spill:
         self.file.close()
 
 
-def _room_to_spill(rows: Optional[int], columns: int, directory: Optional[str]) -> bool:
+def _room_to_spill(rows: Optional[int], columns: int) -> bool:
     if rows is None:
         return True  # unknown: tried, and given up when the disk fills
-    free = shutil.disk_usage(directory or tempfile.gettempdir()).free
+    free = shutil.disk_usage(SPILL_DIRECTORY or tempfile.gettempdir()).free
     return rows * (columns + 1) * 8 <= SPILL_SHARE * free
 
 
-# ---- The fits' sums ---------------------------------------------------------------------------
+# ---- The engine's sums ------------------------------------------------------------------------
 
 
-def least_squares(formula: str, source: Source, batch_rows: Optional[int] = None) -> Any:
-    """Pass 1 (when needed), then one pass for XᵀX, Xᵀy, yᵀy, Σy and n."""
-    from .. import _native
-    from ..design import aliased_columns
-
-    planned = plan_stream(formula, source, False, batch_rows)
-    sums: Optional[dict[str, Any]] = None
-    batches = 0
-    for x, y, n_missing in source_blocks(planned, batch_rows):
-        xtx, xty = _native.gram(x, y)
-        part = {"xtx": xtx, "xty": xty, "yty": float(y @ y), "y_sum": float(y.sum()),
-                "n": y.shape[0], "n_missing": n_missing}
-        sums = part if sums is None else add_statistics(sums, part)
-        batches += 1
-    sums = _checked_sums(planned, sums)
-    aliased = aliased_columns(sums["xtx"])
-    keep = ~aliased
-    beta = solve_least_squares(sums["xtx"][np.ix_(keep, keep)], sums["xty"][keep])
-    return planned.plan, sums, aliased, beta, {"batches": batches, "spilled": None}
+def least_squares(scan: Scan) -> LeastSquaresSums:
+    """One pass for XᵀX, Xᵀy, yᵀy, Σy and n."""
+    p = len(scan.plan.column_names)
+    gram, xty = np.zeros((p, p)), np.zeros(p)
+    yty = y_sum = 0.0
+    n = n_missing = 0
+    for x, y, missing in source_blocks(scan):
+        block_gram, block_xty = _native.gram(x, y)
+        gram += block_gram
+        xty += block_xty
+        yty += float(y @ y)
+        y_sum += float(y.sum())
+        n += y.shape[0]
+        n_missing += missing
+    _check_rows(scan, n, n_missing)
+    return LeastSquaresSums(gram, xty, yty, y_sum, n, n_missing)
 
 
-def _checked_sums(planned: Planned, sums: Optional[dict[str, Any]]) -> dict[str, Any]:
-    if sums is None or sums["n"] == 0:
-        raise ValueError(
-            f"no row of the data has values in all of {', '.join(map(repr, planned.used))}: "
-            "nothing to fit"
-        )
-    if planned.rows is not None and sums["n"] + sums["n_missing"] != planned.rows:
-        raise ValueError(_data_changed(
-            f"the pass that collected the levels read {planned.rows} rows, the fit pass "
-            f"{sums['n'] + sums['n_missing']}"
-        ))
-    return sums
+class StreamSource:
+    """The IRLS source over the batches' design blocks (see the engine interface): one pass
+    builds the blocks, spills them and sums the start; every later pass reads them back."""
+
+    scales = None
+
+    def __init__(self, scan: Scan, family: Family) -> None:
+        self.scan = scan
+        self.family = family
+        planned: Planned = scan.state
+        p = len(scan.plan.column_names)
+        self.keep = np.ones(p, dtype=bool)
+        kept = planned.kept if planned.kept is not None else planned.source.count_rows()
+        self.spill: Optional[Spill] = Spill(p, SPILL_DIRECTORY) if _room_to_spill(kept, p) \
+            else None
+        start: Optional[passes.StartSums] = None
+        try:
+            for block in source_blocks(scan):
+                x, y, n_missing = block
+                # With a constant start weight this is XᵀX by the Gram kernel and one Xᵀz.
+                part = passes.start_sums(family, x, y, n_missing)
+                start = part if start is None else start + part
+                self._write(block)
+        except BaseException:
+            self._close()
+            raise
+        if start is None:
+            _check_rows(scan, 0, 0)
+        assert start is not None
+        try:
+            _check_rows(scan, start.n, start.n_missing)
+        except ValueError:
+            self._close()
+            raise
+        self.start: passes.StartSums = start
+
+    @property
+    def persisted(self) -> bool:
+        """Whether the blocks were spilled (else every pass reads the source again)."""
+        return self.spill is not None
+
+    def _write(self, block: Block) -> None:
+        if self.spill is None:
+            return
+        try:
+            self.spill.write(block)
+        except OSError:  # the disk filled: read the source again on every pass
+            self._close()
+
+    def _close(self) -> None:
+        if self.spill is not None:
+            self.spill.close()
+            self.spill = None
+
+    def __enter__(self) -> "StreamSource":
+        return self
+
+    def __exit__(self, kind: Optional[type[BaseException]], value: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> None:
+        self._close()
+
+    def _blocks(self) -> Iterator[Block]:
+        return self.spill.blocks() if self.spill is not None else source_blocks(self.scan)
+
+    def restrict(self, keep: BoolArray) -> None:
+        self.keep = keep
+        start = self.start
+        start.gram = start.gram[np.ix_(keep, keep)]
+        if start.information is not None:
+            start.information = start.information[np.ix_(keep, keep)]
+        start.right = start.right[keep]
+
+    def pass_at(self, beta: FloatArray) -> tuple[float, FloatArray, FloatArray]:
+        full = scatter(beta, self.keep)
+        deviance, information, right = 0.0, 0.0, 0.0
+        for x, y, _ in self._blocks():
+            block_deviance, block_information, block_right = passes.pass_at(
+                self.family, x, y, full)
+            deviance += block_deviance
+            information = information + block_information
+            right = right + block_right
+        keep = self.keep
+        return (deviance, np.asarray(information)[np.ix_(keep, keep)],
+                np.asarray(right)[keep])
+
+    def rows(self) -> None:
+        return None
+
+    def final(self, beta: FloatArray) -> passes.FinalSums:
+        full = scatter(beta, self.keep)
+        total = passes.FinalSums(0.0, 0.0, 0.0)
+        for x, y, _ in self._blocks():
+            total = total + passes.final_sums(self.family, x, y, full)
+        return total
 
 
-@dataclass
-class LogisticSums:
-    plan: Any
-    penalties: Any
-    result: Any
-    aliased: np.ndarray
-    deviance: float
-    n: int
-    y_sum: float
-    n_missing: int
-    record: dict[str, Any]
+def irls_source(scan: Scan, family: Family, rescale: bool) -> StreamSource:
+    """The IRLS source; extreme columns are not rescaled (as on Dask)."""
+    return StreamSource(scan, family)
 
 
-def logistic(formula: str, source: Source, penalties: Any, max_iterations: int,
-             convergence_delta: float, batch_rows: Optional[int] = None,
-             spill_directory: Optional[str] = None) -> LogisticSums:
-    """Pass 1 (when needed), one pass that builds the blocks (spilled to scratch when there
-    is room) and sums the start pass, then one pass per IRLS iteration over the blocks; the
-    deviance comes with the last pass."""
-    from .. import _native
-    from ..design import aliased_columns
-    from ..inference import binomial_deviance
-
-    planned = plan_stream(formula, source, True, batch_rows)
-    if penalties:
-        penalties = penalty_records(penalties, planned.plan)
-    p = len(planned.plan.column_names)
-    kept = planned.kept if planned.kept is not None else source.count_rows()
-    spill: Optional[Spill] = None
-    if _room_to_spill(kept, p, spill_directory):
-        spill = Spill(p, spill_directory)
-    start: Optional[dict[str, Any]] = None
-    batches = 0
-    try:
-        for block in source_blocks(planned, batch_rows):
-            x, y, n_missing = block
-            # The start pass (μ = 1/2, weights 1/4) is XᵀX / 4 and Xᵀ(y − 1/2): the Gram
-            # kernel gives both at a third of the cost of the weighted pass.
-            xtx, xty = _native.gram(x, y - 0.5)
-            part = {"h": 0.25 * xtx, "t": xty, "log_likelihood": 0.0, "n": y.shape[0],
-                    "y_sum": float(y.sum()), "n_missing": n_missing}
-            start = part if start is None else add_statistics(start, part)
-            batches += 1
-            if spill is not None:
-                try:
-                    spill.write(block)
-                except OSError:  # the disk filled: read the source again on every pass
-                    spill.close()
-                    spill = None
-        start = _checked_sums(planned, start)
-
-        def blocks() -> Iterator[Block]:
-            return spill.blocks() if spill is not None else source_blocks(planned, batch_rows)
-
-        ridge = None
-        if penalties:
-            ridge = _native.penalty_diagonal(list(penalties), planned.plan.column_names)
-        # The start pass weighs every row by 0.25 exactly, so its h is XᵀX / 4.
-        aliased = aliased_columns(4.0 * (start["h"] if ridge is None else
-                                         start["h"] + np.diag(ridge)))
-        keep = ~aliased
-        if ridge is not None:
-            ridge = ridge[keep]
-        deviance: dict[str, float] = {}
-
-        def run_pass(beta: np.ndarray, kind: str) -> dict[str, Any]:
-            """Sums of the native pass at beta; "final" adds the exact deviance."""
-            if kind == "start":
-                sums = start
-            else:
-                full = scatter(beta, keep)
-                sums = None
-                total_deviance = 0.0
-                for x, y, _ in blocks():
-                    log_likelihood, h, t = _native.irls_pass(x, y, full, "gram")
-                    part = {"log_likelihood": log_likelihood, "h": h, "t": t}
-                    sums = part if sums is None else add_statistics(sums, part)
-                    if kind == "final":
-                        total_deviance += binomial_deviance(y, x @ full)
-                deviance["value"] = total_deviance
-            assert sums is not None
-            return {"log_likelihood": sums["log_likelihood"],
-                    "h": sums["h"][np.ix_(keep, keep)], "t": sums["t"][keep]}
-
-        if ridge is None:
-            result = r_irls(run_pass, start, keep, max_iterations, convergence_delta)
-        else:
-            result = core_irls(run_pass, int(keep.sum()), ridge, max_iterations,
-                               convergence_delta)
-            run_pass(result.coefficients, "final")  # the deviance at the final coefficients
-    finally:
-        if spill is not None:
-            spill.close()
-    record = {"batches": batches, "spilled": spill is not None,
-              "iterations": result.iterations}
-    return LogisticSums(planned.plan, penalties, result, aliased, deviance["value"],
-                        int(start["n"]), float(start["y_sum"]), int(start["n_missing"]), record)
+def fit_record(scan: Scan, iterations: Optional[int] = None,
+               persisted: Optional[bool] = None) -> dict[str, Any]:
+    """The model's `stream_fit`: batches per pass, iterations and whether blocks spilled."""
+    planned: Planned = scan.state
+    return {"batches": planned.batches, "iterations": iterations, "spilled": persisted}
 
 
-# ---- Glue to the package's models, solvers and the Dask fit's helpers -------------------------
-# Everything the stream fits borrow from the rest of the package is imported or built here.
-
-from ..dask import (  # noqa: E402
-    IrlsResult,
-    _change_since_planning as change_since_planning,
-    _partition_summary as partition_summary,
-    _scatter as scatter,
-    add_statistics,
-    irls as core_irls,
-    solve_least_squares,
-    used_variables,
-)
+# ---- Prediction -----------------------------------------------------------------------------
 
 
-def r_irls(run_pass: Callable[[np.ndarray, str], dict[str, Any]], start: dict[str, Any],
-           keep: np.ndarray, max_iterations: int, convergence_delta: float) -> IrlsResult:
-    """R's glm.fit loop (`solvers.irls_loop`) over passes of the blocks, as the Dask fit runs
-    it; the pass at the polished estimate also sums the exact deviance ("final")."""
-    from .. import solvers
+def predict(data: Any, predictors: Sequence[str],
+            predict_rows: Callable[[Any], FloatArray]) -> Any:
+    """Predictions for every row of a stream source, batch by batch (`predict_rows`, the
+    model's in-memory predict, on each): a Polars Series of Float64 for a LazyFrame, else one
+    float64 NumPy array; NaN where a predictor is missing. Errors of the data are those of
+    the in-memory predict.
 
-    def pass_at(beta: np.ndarray) -> tuple[float, np.ndarray, np.ndarray]:
-        sums = run_pass(beta, "gram")
-        return float(sums["log_likelihood"]), sums["h"], sums["t"]
-
-    loop = solvers.irls_loop(pass_at, 4.0 * start["h"][np.ix_(keep, keep)], start["t"][keep],
-                             int(start["n"]), max_iterations, convergence_delta)
-    beta = solvers.polished(loop)
-    final = run_pass(beta, "final")
-    if not loop.converged:
-        solvers.warn_not_converged(max_iterations, convergence_delta)
-    return IrlsResult(beta, float(final["log_likelihood"]), final["h"], loop.iterations)
-
-
-def penalty_records(penalties: Any, plan: Any) -> Any:
-    from ..models import _penalty_records
-
-    return _penalty_records(penalties, plan)
-
-
-def _model_arguments(text: str, source: Source, plan: Any, aliased: np.ndarray,
-                     beta: np.ndarray, kind: str, penalties: Any,
-                     unscaled: Optional[np.ndarray], nobs: int, n_missing: int) -> dict[str, Any]:
-    from .. import frames, inference
-    from ..models import core_from_coefficients
-
-    keep = ~aliased
-    names = [name for name, kept in zip(plan.column_names, keep) if kept]
-    core = core_from_coefficients(kind, names, beta.tolist(), plan.encoder(), plan.formula,
-                                  penalties)
-    return {"core": core, "plan": plan, "formula": text,
-            "coefficients": inference.scatter(beta, keep, len(plan.column_names)),
-            "aliased": aliased, "unscaled_covariance": unscaled, "nobs": nobs,
-            "n_missing": n_missing, "native_namespace": frames.to_frame(source.meta)[1]}
-
-
-def _checked_formula(formula: object) -> str:
-    if not isinstance(formula, str):
-        raise TypeError(f"formula must be a str such as 'y ~ x1 + x2', not {formula!r}")
-    return formula
-
-
-def lm(formula: str, data: Any, batch_rows: Optional[int] = None) -> Any:
-    """`tf.lm` over a stream source: the model of the in-memory fit, from at most two passes.
-
-    `residuals` and `fitted_values` are None (they would be n-sized); `stream_fit` records
-    the number of batches.
-
-    >>> import pyarrow as pa, tallyfit as tf
-    >>> table = pa.table({"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
-    >>> m = tf.lm("y ~ x", lambda: pa.RecordBatchReader.from_batches(
-    ...     table.schema, table.to_batches(max_chunksize=3)))
-    >>> round(m.coefficients["x"], 6), m.residuals is None
-    (1.1, True)
+    >>> import polars as pl, tallyfit as tf
+    >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+    >>> m.predict(pl.LazyFrame({"x": [5.0, 6.0]})).round(6).to_list()
+    [5.5, 6.6]
     """
-    from .. import inference
-    from ..models import LinearModel
-
-    text = _checked_formula(formula)
     source = source_of(data)
-    plan, sums, aliased, beta, record = least_squares(text, source, batch_rows)
-    keep = ~aliased
-    n = int(sums["n"])
-    rss = max(float(sums["yty"] - beta @ sums["xty"][keep]), 0.0)
-    tss = float(sums["yty"])
-    if plan.has_intercept and n > 0:
-        tss = max(tss - sums["y_sum"] ** 2 / n, 0.0)
-    model = LinearModel(
-        **_model_arguments(text, source, plan, aliased, beta, "LinearRegression", None,
-                           inference.unscaled_covariance(sums["xtx"][np.ix_(keep, keep)]),
-                           n, int(sums["n_missing"])),
-        rss=rss, tss=tss,
-    )
-    setattr(model, "stream_fit", record)
-    return model
+    names = list(dict.fromkeys(predictors))
+    frames.require_columns(frames.to_frame(source.meta)[0], names)
+    parts = [np.asarray(predict_rows(batch), dtype=np.float64)
+             for batch in source.batches(names, batch_rows_for(len(names))) if len(batch)]
+    values = np.concatenate(parts) if parts else np.zeros(0)
+    if isinstance(source, _PolarsSource):
+        import polars as pl
 
-
-def glm(formula: str, data: Any, penalties: Any = None, max_iterations: int = 25,
-        convergence_delta: float = 1e-8, batch_rows: Optional[int] = None,
-        spill_directory: Optional[str] = None) -> Any:
-    """`tf.glm` over a stream source (its arguments checked by `tf.glm`): the model of the
-    in-memory fit, by R's IRLS loop with one pass over the design blocks per iteration.
-    `stream_fit` records the batches, the iterations and whether the blocks were spilled."""
-    from .. import inference
-    from ..models import LogisticModel, convergence_hint
-
-    text = _checked_formula(formula)
-    source = source_of(data)
-    with convergence_hint(max_iterations, convergence_delta):
-        fit = logistic(text, source, penalties, max_iterations, convergence_delta,
-                       batch_rows, spill_directory)
-    plan, records = fit.plan, fit.penalties or None
-    unscaled = None if records else inference.unscaled_covariance(fit.result.h)
-    kind = "PenalizedLogisticRegression" if records else "LogisticRegression"
-    model = LogisticModel(
-        **_model_arguments(text, source, plan, fit.aliased, fit.result.coefficients, kind,
-                           records, unscaled, fit.n, fit.n_missing),
-        deviance=fit.deviance,
-        null_deviance=inference.binomial_null_deviance(fit.y_sum, fit.n, plan.has_intercept),
-        df_null=fit.n - (1 if plan.has_intercept else 0),
-        penalties=dict(penalties) if penalties else None,
-        iterations=None if records else fit.result.iterations,
-    )
-    setattr(model, "stream_fit", fit.record)
-    return model
-
-
-def predict(model: Any, data: Any, batch_rows: Optional[int] = None, **options: Any) -> Any:
-    """Predictions of `model` (its in-memory `predict` with `options`) for every row of a
-    stream source, batch by batch: one float64 NumPy array (NaN where a predictor is
-    missing), or the tuple (fit, lower, upper) of arrays for an interval."""
-    from .. import frames
-
-    source = source_of(data)
-    predictors = list(dict.fromkeys(model._plan.predictors))
-    frames.require_columns(frames.to_frame(source.meta)[0], predictors)
-    parts: list[Any] = []
-    for batch in source.batches(predictors, batch_rows_for(len(model.column_names),
-                                                           batch_rows)):
-        if len(batch):
-            parts.append(model.predict(batch, **options))
-    if parts and isinstance(parts[0], tuple):
-        return tuple(np.concatenate([part[i] for part in parts]) for i in range(3))
-    if not parts:
-        empty = np.zeros(0)
-        return (empty, empty.copy(), empty.copy()) if options.get("interval") else empty
-    return np.concatenate(parts)
+        return pl.Series(values, dtype=pl.Float64)
+    return values

@@ -26,9 +26,9 @@ ROOT = Path(__file__).resolve().parents[1]
 LAYERS: list[set[str]] = [
     {"errors", "frames", "_native"},
     {"families", "design", "inference", "covariance", "arguments"},
-    {"passes", "model_file"},
+    {"passes", "model_file", "engines.inputs", "engines.summaries"},
     {"solvers"},
-    {"engines", "engines.memory", "engines.dask", "summary"},
+    {"engines", "engines.memory", "engines.dask", "engines.stream", "summary"},
     {"results"},
     {"api"},
     {"models", "dask", "__init__", "tools", "tools.check_layers"},

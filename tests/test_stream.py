@@ -120,15 +120,17 @@ def test_lm_matches_in_memory(source, formula):
     np.testing.assert_allclose(model.vcov(), reference.vcov(), rtol=1e-8)
 
 
-@pytest.mark.parametrize("formula, penalties", [
-    ("yb ~ x1 + x2 + c + flag", None),
-    ("yb ~ x1 * flag + g", None),
-    ("yb ~ x1 + x2 + g + c", {"x1": 2.0, ("g", "b"): 1.0}),
+@pytest.mark.parametrize("formula, penalties, family", [
+    ("yb ~ x1 + x2 + c + flag", None, None),
+    ("yb ~ x1 * flag + g", None, None),
+    ("yb ~ x1 + x2 + g + c", {"x1": 2.0, ("g", "b"): 1.0}, None),
+    ("y ~ x1 + x2 * g + c + flag", None, "gaussian"),  # the NumPy pass, Pearson's χ²
+    ("y ~ g + c - 1", None, "gaussian"),
 ])
-def test_glm_matches_in_memory(source, formula, penalties):
+def test_glm_matches_in_memory(source, formula, penalties, family):
     data, in_memory = source
-    model = tf.glm(formula, data, penalties=penalties)
-    reference = tf.glm(formula, in_memory, penalties=penalties)
+    model = tf.glm(formula, data, family=family, penalties=penalties)
+    reference = tf.glm(formula, in_memory, family=family, penalties=penalties)
     assert model.column_names == reference.column_names
     assert relative_difference(model, reference) < 1e-8
     assert str(model.summary()) == str(reference.summary())
@@ -155,12 +157,16 @@ def test_predict(source):
     data, in_memory = source
     model = tf.glm("yb ~ x1 + x2 + g + c", in_memory)
     for kind in ("response", "link"):
-        np.testing.assert_allclose(model.predict(data, type=kind),
-                                   model.predict(in_memory, type=kind), rtol=1e-12)
+        ours = model.predict(data, type=kind)
+        # A LazyFrame gives a Polars Series; the other sources a NumPy array.
+        assert isinstance(ours, pl.Series if isinstance(data, pl.LazyFrame) else np.ndarray)
+        np.testing.assert_allclose(np.asarray(ours), model.predict(in_memory, type=kind),
+                                   rtol=1e-12)
     linear = tf.lm("y ~ x1 + x2", in_memory)
-    for ours, theirs in zip(linear.predict(data, interval="prediction"),
-                            linear.predict(in_memory, interval="prediction")):
-        np.testing.assert_allclose(ours, theirs, rtol=1e-12)
+    np.testing.assert_allclose(np.asarray(linear.predict(data)), linear.predict(in_memory),
+                               rtol=1e-12)
+    with pytest.raises(ValueError, match="intervals are offered for in-memory data only"):
+        linear.predict(data, interval="prediction")
 
 
 @pytest.mark.parametrize("fit", [
@@ -209,7 +215,7 @@ def test_nothing_to_fit_as_in_memory(frame, tmp_path, rows, fit):
     assert str(streamed.value) == str(in_memory.value)
 
 
-def test_dictionary_levels_in_declared_order():
+def test_dictionary_levels_in_declared_order(monkeypatch):
     # Declared order z, a, m over batches with different dictionaries; "q" is in no row.
     values = pa.array(["m", "z", "a", "m", "z", "q", "a", "z"]).dictionary_encode()
     dictionary = pa.array(["z", "a", "m", "q"])
@@ -217,8 +223,9 @@ def test_dictionary_levels_in_declared_order():
     column = pa.DictionaryArray.from_arrays(codes, dictionary)
     assert values.type.value_type == pa.string()
     table = pa.table({"g": column, "x": np.arange(8.0), "y": [1.0, 3, 2, 5, 4, 6, 8, 7]})
-    model = stream.lm("y ~ g + x", lambda: pa.RecordBatchReader.from_batches(
-        table.schema, table.to_batches(max_chunksize=3)), batch_rows=2)
+    monkeypatch.setattr(stream, "DEFAULT_BATCH_ROWS", 2)
+    model = tf.lm("y ~ g + x", lambda: pa.RecordBatchReader.from_batches(
+        table.schema, table.to_batches(max_chunksize=3)))
     reference = tf.lm("y ~ g + x", table)
     assert model.column_names == reference.column_names == ["(Intercept)", "g_a", "g_m", "x"]
     assert relative_difference(model, reference) < 1e-10
@@ -256,3 +263,35 @@ def test_docstring_examples(monkeypatch):
 
     result = doctest.testmod(stream, optionflags=doctest.ELLIPSIS)
     assert result.attempted > 0 and result.failed == 0
+
+
+def differing_dictionaries() -> list[pd.DataFrame]:
+    """Blocks whose declared categories differ (z, a | m, z | a, q): the whole data declares
+    them in order of first appearance, z, a, m, q ("q" is in no row)."""
+    blocks = [(["z", "a", "a"], ["z", "a"]), (["m", "z", "m"], ["m", "z"]),
+              (["a", "a", "z"], ["a", "q"])]
+    return [pd.DataFrame({"g": pd.Categorical(values if values[-1] in declared else
+                                              values[:-1] + [None], categories=declared),
+                          "x": np.arange(3.0) + 3 * i, "y": np.sin(np.arange(3.0) + 3 * i)})
+            for i, (values, declared) in enumerate(blocks)]
+
+
+@pytest.mark.parametrize("engine", ["stream", "dask"])
+def test_differing_declared_levels_merge_as_concatenated_in_memory(engine, monkeypatch):
+    blocks = differing_dictionaries()
+    tables = [pa.Table.from_pandas(block, preserve_index=False) for block in blocks]
+    in_memory = pa.concat_tables(tables, promote_options="permissive").unify_dictionaries()
+    if engine == "stream":
+        monkeypatch.setattr(stream, "DEFAULT_BATCH_ROWS", 3)
+        batches = [batch for table in tables for batch in table.to_batches()]
+        data = lambda: pa.RecordBatchReader.from_batches(tables[0].schema, batches)  # noqa: E731
+    else:
+        dask = pytest.importorskip("dask")
+        dd = pytest.importorskip("dask.dataframe")
+        meta = blocks[0].iloc[:0].astype({"g": pd.CategoricalDtype(["__UNKNOWN_CATEGORIES__"])})
+        data = dd.from_delayed([dask.delayed(block) for block in blocks], meta=meta,
+                               verify_meta=False)
+        in_memory = data.compute()
+    model, reference = tf.lm("y ~ g + x", data), tf.lm("y ~ g + x", in_memory)
+    assert model.column_names == reference.column_names == ["(Intercept)", "g_a", "g_m", "x"]
+    assert relative_difference(model, reference) < 1e-10

@@ -17,6 +17,8 @@ import pyarrow.parquet as pq
 import pytest
 
 import tallyfit as tf
+from fitting_support import (BLOCKED_FRAME_ERRORS, blocked_frame, relative_difference,
+                             without_residuals)
 from tallyfit.engines import stream
 
 pl = pytest.importorskip("polars")
@@ -27,23 +29,8 @@ ROW_GROUP = 53
 DEFAULT_BATCH_ROWS = stream.DEFAULT_BATCH_ROWS
 
 
-def make_frame(n: int = sum(FILE_ROWS), seed: int = 11) -> pd.DataFrame:
-    rng = np.random.default_rng(seed)
-    x1, x2 = rng.normal(size=n), rng.normal(2.0, 1.5, size=n)
-    g = rng.choice(np.array(["b", "a", "c"], dtype=object), size=n)
-    g[np.cumsum(FILE_ROWS)[4]] = "d"  # the row of the second single-row file
-    c = pd.Categorical(rng.choice(["lo", "hi", "mid"], size=n), categories=["lo", "mid", "hi"])
-    flag = rng.random(n) < 0.4
-    effect = pd.Series(g).map({"a": 0.0, "b": 0.7, "c": -0.4, "d": 0.2}).to_numpy()
-    eta = 0.3 + 0.8 * x1 - 0.5 * (x2 - 2.0) + effect + 0.6 * flag
-    frame = pd.DataFrame({
-        "x1": x1, "x2": x2, "g": pd.array(g, dtype="string"), "c": c, "flag": flag,
-        "y": 1.0 + eta + rng.normal(scale=0.8, size=n),
-        "yb": (rng.random(n) < 1.0 / (1.0 + np.exp(-eta))).astype(np.float64),
-    })
-    frame.loc[[5, 77, 900], "x2"] = np.nan
-    frame.loc[[12, 1500], "g"] = pd.NA
-    return frame
+def make_frame() -> pd.DataFrame:
+    return blocked_frame(FILE_ROWS, seed=11, missing_x2=[5, 77, 900], missing_g=[12, 1500])
 
 
 @pytest.fixture(scope="module")
@@ -87,21 +74,6 @@ def source(request, folder):
     make, read = SOURCES[request.param]
     data = read(folder)
     return make(folder), data.read_all() if hasattr(data, "read_all") else data
-
-
-def without_residuals(summary_text: str) -> str:
-    lines = summary_text.split("\n")
-    if "Residuals:" not in lines:
-        return summary_text
-    start = lines.index("Residuals:")
-    return "\n".join(lines[:start] + lines[lines.index("", start) + 1:])
-
-
-def relative_difference(model, reference) -> float:
-    names = [name for name in reference.column_names if name not in reference.aliased]
-    ours = np.array([model.coefficients[name] for name in names])
-    theirs = np.array([reference.coefficients[name] for name in names])
-    return float(np.max(np.abs(ours - theirs) / np.abs(theirs)))
 
 
 @pytest.mark.parametrize("formula", [
@@ -181,12 +153,7 @@ def test_save_and_load(folder, frame, tmp_path, fit):
     assert loaded.coefficients == model.coefficients
 
 
-@pytest.mark.parametrize("fit, message", [
-    (lambda data: tf.lm("y ~ x1 + nothing", data), "column 'nothing' not found"),
-    (lambda data: tf.glm("y ~ x1", data), "must be 0/1"),
-    (lambda data: tf.lm("g ~ x1", data), "holds categories"),
-    (lambda data: tf.glm("yb ~ x1", data, penalties={"x9": 1.0}), "no design column"),
-])
+@pytest.mark.parametrize("fit, message", BLOCKED_FRAME_ERRORS)
 @pytest.mark.parametrize("kind", ["folder", "lazyframe", "duckdb"])
 def test_errors_as_in_memory(folder, kind, fit, message):
     make, read = SOURCES[kind]

@@ -356,11 +356,7 @@ class DaskSource:
 
     def restrict(self, keep: BoolArray) -> None:
         self.keep = keep
-        start = self.start
-        start.gram = start.gram[np.ix_(keep, keep)]
-        if start.information is not None:
-            start.information = start.information[np.ix_(keep, keep)]
-        start.right = start.right[keep]
+        self.start.restrict(keep)
 
     def _sum(self, function: Callable[..., Any], beta: FloatArray) -> Any:
         assert self.blocks is not None

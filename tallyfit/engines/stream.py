@@ -480,11 +480,7 @@ class StreamSource:
 
     def restrict(self, keep: BoolArray) -> None:
         self.keep = keep
-        start = self.start
-        start.gram = start.gram[np.ix_(keep, keep)]
-        if start.information is not None:
-            start.information = start.information[np.ix_(keep, keep)]
-        start.right = start.right[keep]
+        self.start.restrict(keep)
 
     def pass_at(self, beta: FloatArray) -> tuple[float, FloatArray, FloatArray]:
         full = scatter(beta, self.keep)

@@ -9,7 +9,9 @@ statsmodels' formula API) writes bench/results/front.md. The
 full grid (n up to 1e6, p up to 200) needs about 20 minutes and 8 GB on two
 idle cores; --quick stops at n = 1e5. The dask section (bench/dask_bench.py: 2e7 rows from
 Parquet on a two-worker LocalCluster, 2e6 with --quick) runs first, in a process of its own,
-and writes bench/results/dask.md.
+and writes bench/results/dask.md. The stream section (bench/stream_bench.py: tf.glm streamed
+from Parquet at 5e6, 1e7 and 2e7 rows against the in-memory fit and Dask; 1e6 and 2e6 with
+--quick) runs next, in child processes of its own, and writes bench/results/stream.md.
 
 OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE, where set, slow current OpenBLAS
 builds; each report records them. To measure without them, unset both for
@@ -88,8 +90,8 @@ def parse_arguments():
     parser.add_argument("--quick", action="store_true",
                         help="stop at n = 1e5 (a few minutes)")
     parser.add_argument("--sections", nargs="+",
-                        choices=["ols", "logistic", "penalized", "front", "dask"],
-                        default=["ols", "logistic", "penalized", "front", "dask"])
+                        choices=["ols", "logistic", "penalized", "front", "dask", "stream"],
+                        default=["ols", "logistic", "penalized", "front", "dask", "stream"])
     parser.add_argument("--C", type=float, default=0.01, dest="c",
                         help="inverse ridge strength (default 0.01)")
     parser.add_argument("--seed", type=int, default=20240601)
@@ -112,13 +114,23 @@ def run_dask_section(args):
     subprocess.run(command, check=True)
 
 
+def run_stream_section(args):
+    """The stream benchmark; it runs every fit in a child process of its own."""
+    command = [sys.executable, str(Path(__file__).resolve().parent / "stream_bench.py"),
+               "--results", str(args.results_dir / "stream.md")]
+    if args.quick:
+        command += ["--rows", "1000000", "2000000"]
+    subprocess.run(command, check=True)
+
+
 def main():
     args = parse_arguments()
-    if "dask" in args.sections:
-        run_dask_section(args)
-        args.sections = [name for name in args.sections if name != "dask"]
-        if not args.sections:
-            return
+    for name, run_section in (("dask", run_dask_section), ("stream", run_stream_section)):
+        if name in args.sections:
+            run_section(args)
+            args.sections = [other for other in args.sections if other != name]
+    if not args.sections:
+        return
     chosen = {name: spec for name, spec in sections(args.c).items()
               if name in args.sections}
     rng = np.random.default_rng(args.seed)

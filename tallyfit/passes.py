@@ -17,7 +17,7 @@ import numpy as np
 
 from . import _native
 from .families import Family
-from .frames import FloatArray
+from .frames import BoolArray, FloatArray
 
 # The native kernel clamps μ to [1e-9, 1 − 1e-9] in the log-likelihood it returns.
 KERNEL_CLAMP = 1e-9
@@ -46,6 +46,13 @@ class StartSums:
             self.right + other.right, self.deviance + other.deviance, self.n + other.n,
             self.n_missing + other.n_missing, self.y_sum + other.y_sum,
             self.y_square_sum + other.y_square_sum)
+
+    def restrict(self, keep: BoolArray) -> None:
+        """Keeps the sums of the estimated columns only (in place)."""
+        self.gram = self.gram[np.ix_(keep, keep)]
+        if self.information is not None:
+            self.information = self.information[np.ix_(keep, keep)]
+        self.right = self.right[keep]
 
 
 def start_sums(family: Family, x: FloatArray, y: FloatArray, n_missing: int,

@@ -100,3 +100,62 @@ def logistic_problem(rng, n, p):
     true_beta = rng.normal(scale=0.5, size=p)
     y = (rng.random(n) < logistic(x @ true_beta)).astype(float)
     return x, y
+
+
+def blocked_frame(block_rows, seed, missing_x2, missing_g):
+    """Numeric, boolean, string and category columns with missing values at the given rows,
+    a linear and a 0/1 response, for fits over blocks of `block_rows` rows: a level of `g`
+    occurs only in the fifth block (a single row), so the levels must come from every block."""
+    import pandas as pd
+
+    n = sum(block_rows)
+    rng = np.random.default_rng(seed)
+    x1 = rng.normal(size=n)
+    x2 = rng.normal(2.0, 1.5, size=n)
+    g = rng.choice(np.array(["b", "a", "c"], dtype=object), size=n)
+    g[np.cumsum(block_rows)[4]] = "d"
+    c = pd.Categorical(rng.choice(["lo", "hi", "mid"], size=n), categories=["lo", "mid", "hi"])
+    flag = rng.random(n) < 0.4
+    effect = pd.Series(g).map({"a": 0.0, "b": 0.7, "c": -0.4, "d": 0.2}).to_numpy()
+    eta = 0.3 + 0.8 * x1 - 0.5 * (x2 - 2.0) + effect + 0.6 * flag
+    frame = pd.DataFrame({
+        "x1": x1, "x2": x2, "g": pd.array(g, dtype="string"), "c": c, "flag": flag,
+        "y": 1.0 + eta + rng.normal(scale=0.8, size=n),
+        "yb": (rng.random(n) < 1.0 / (1.0 + np.exp(-eta))).astype(np.float64),
+    })
+    frame.loc[missing_x2, "x2"] = np.nan
+    frame.loc[missing_g, "g"] = pd.NA
+    return frame
+
+
+def without_residuals(summary_text):
+    """The summary without its residual quantiles, which a fit over blocks leaves out."""
+    lines = summary_text.split("\n")
+    if "Residuals:" not in lines:
+        return summary_text
+    start = lines.index("Residuals:")
+    end = lines.index("", start)
+    return "\n".join(lines[:start] + lines[end + 1:])
+
+
+def relative_difference(model, reference):
+    """The largest relative difference of the estimated coefficients of two fits."""
+    names = [name for name in reference.column_names if name not in reference.aliased]
+    ours = np.array([model.coefficients[name] for name in names])
+    theirs = np.array([reference.coefficients[name] for name in names])
+    return float(np.max(np.abs(ours - theirs) / np.abs(theirs)))
+
+
+def _blocked_frame_errors():
+    import tallyfit as tf
+
+    return [
+        (lambda data: tf.lm("y ~ x1 + nothing", data), "column 'nothing' not found"),
+        (lambda data: tf.glm("y ~ x1", data), "must be 0/1"),
+        (lambda data: tf.lm("g ~ x1", data), "holds categories"),
+        (lambda data: tf.glm("yb ~ x1", data, penalties={"x9": 1.0}), "no design column"),
+    ]
+
+
+#: Fits of a `blocked_frame` that fail, with their in-memory error.
+BLOCKED_FRAME_ERRORS = _blocked_frame_errors()

@@ -14,32 +14,16 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 import tallyfit as tf  # noqa: E402
+from fitting_support import (  # noqa: E402
+    BLOCKED_FRAME_ERRORS, blocked_frame, relative_difference, without_residuals)
 
 # Rows per Parquet file: empty files and single rows between larger ones.
 PARTITION_ROWS = [0, 1, 37, 0, 120, 1, 58, 0, 83, 1, 99]
 N_ROWS = sum(PARTITION_ROWS)
 
 
-def make_frame(n: int = N_ROWS, seed: int = 7) -> pd.DataFrame:
-    """Numeric, boolean, string and category columns with missing values; a linear and a 0/1
-    response."""
-    rng = np.random.default_rng(seed)
-    x1 = rng.normal(size=n)
-    x2 = rng.normal(2.0, 1.5, size=n)
-    g = rng.choice(np.array(["b", "a", "c"], dtype=object), size=n)
-    g[np.cumsum(PARTITION_ROWS)[4]] = "d"  # the single row of the second single-row file
-    c = pd.Categorical(rng.choice(["lo", "hi", "mid"], size=n), categories=["lo", "mid", "hi"])
-    flag = rng.random(n) < 0.4
-    effect = pd.Series(g).map({"a": 0.0, "b": 0.7, "c": -0.4, "d": 0.2}).to_numpy()
-    eta = 0.3 + 0.8 * x1 - 0.5 * (x2 - 2.0) + effect + 0.6 * flag
-    frame = pd.DataFrame({
-        "x1": x1, "x2": x2, "g": pd.array(g, dtype="string"), "c": c, "flag": flag,
-        "y": 1.0 + eta + rng.normal(scale=0.8, size=n),
-        "yb": (rng.random(n) < 1.0 / (1.0 + np.exp(-eta))).astype(np.float64),
-    })
-    frame.loc[[5, 77, 300], "x2"] = np.nan
-    frame.loc[[12, 150], "g"] = pd.NA
-    return frame
+def make_frame() -> pd.DataFrame:
+    return blocked_frame(PARTITION_ROWS, seed=7, missing_x2=[5, 77, 300], missing_g=[12, 150])
 
 
 def write_partitions(frame: pd.DataFrame, directory: Path, sizes) -> Path:
@@ -85,23 +69,6 @@ def any_ddf(request, client, parquet_dir, frame):
     if request.param == "parquet":
         return dd.read_parquet(parquet_dir)
     return dd.from_pandas(frame, npartitions=3)
-
-
-def without_residuals(summary_text: str) -> str:
-    """The summary without its residual quantiles, which a fit on Dask leaves out."""
-    lines = summary_text.split("\n")
-    if "Residuals:" not in lines:
-        return summary_text
-    start = lines.index("Residuals:")
-    end = lines.index("", start)
-    return "\n".join(lines[:start] + lines[end + 1:])
-
-
-def relative_difference(model, reference) -> float:
-    names = [name for name in reference.column_names if name not in reference.aliased]
-    ours = np.array([model.coefficients[name] for name in names])
-    theirs = np.array([reference.coefficients[name] for name in names])
-    return float(np.max(np.abs(ours - theirs) / np.abs(theirs)))
 
 
 @pytest.mark.parametrize("formula", [
@@ -162,12 +129,7 @@ def test_recomputed_blocks_give_the_same_fit(ddf, frame, monkeypatch):
     assert recomputed.coefficients == persisted.coefficients
 
 
-@pytest.mark.parametrize("fit, message", [
-    (lambda data: tf.lm("y ~ x1 + nothing", data), "column 'nothing' not found"),
-    (lambda data: tf.glm("y ~ x1", data), "must be 0/1"),
-    (lambda data: tf.lm("g ~ x1", data), "holds categories"),
-    (lambda data: tf.glm("yb ~ x1", data, penalties={"x9": 1.0}), "no design column"),
-])
+@pytest.mark.parametrize("fit, message", BLOCKED_FRAME_ERRORS)
 def test_errors_as_in_memory(ddf, frame, fit, message):
     with pytest.raises(ValueError, match=message) as in_memory:
         fit(frame)

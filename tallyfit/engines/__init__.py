@@ -21,7 +21,8 @@ Optionally an engine predicts lazily (``predict(data, predictors, predict_rows)`
 (``fit_record(scan, iterations, persisted)``, set as the model's ``<engine name>_fit``).
 
 An engine is registered below with the test of the inputs it takes (formulaic's
-``REGISTER_INPUTS``); ``engine_for(data)`` picks the first that accepts the data, the memory
+``REGISTER_INPUTS``; the tests live in `inputs`, so that picking an engine imports none);
+``engine_for(data)`` picks the first that accepts the data, the memory
 engine last (it takes every frame narwhals reads and dicts). A third engine is one module and
 one entry in `_REGISTRY`.
 """
@@ -38,6 +39,7 @@ import numpy as np
 from .. import design
 from ..design import DesignPlan
 from ..frames import BoolArray, FloatArray
+from . import inputs
 
 __all__ = ["Scan", "LeastSquaresSums", "engine_for", "register"]
 
@@ -87,16 +89,8 @@ def register(name: str, accepts: Callable[[object], bool], module: str) -> None:
     _REGISTRY[name] = (accepts, module)
 
 
-def _is_dask_frame(data: object) -> bool:
-    import sys
-
-    if not type(data).__module__.startswith("dask"):
-        return False
-    frames = sys.modules.get("dask.dataframe")
-    return frames is not None and isinstance(data, frames.DataFrame)
-
-
-register("dask", _is_dask_frame, "tallyfit.engines.dask")
+register("dask", inputs.is_dask_frame, "tallyfit.engines.dask")
+register("stream", inputs.is_stream_source, "tallyfit.engines.stream")
 register("memory", lambda data: True, "tallyfit.engines.memory")
 
 

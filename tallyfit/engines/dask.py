@@ -41,11 +41,13 @@ from typing import Any, Callable, Optional, Sequence
 import numpy as np
 
 from .. import _native, frames, passes
-from ..design import (_checked_predictors, collect_levels, missing_rows, parse_formula,
-                      plan_design, response_name)
+from ..design import parse_formula, plan_design
 from ..families import Family, family_from
 from ..frames import BoolArray, FloatArray, Kind
 from . import LeastSquaresSums, Scan
+from .inputs import is_dask_frame
+from .summaries import (Merged, block_summary, change_since_planning, data_changed,
+                        rows_changed, scatter, used_variables)
 
 NAME = "dask"
 
@@ -58,17 +60,8 @@ FAN_IN = 8
 #: Share of the workers' memory that persisted design blocks may take.
 PERSIST_SHARE = 0.5
 
-def is_dask_frame(data: object) -> bool:
-    """Whether `data` is a Dask DataFrame, without importing Dask for other inputs.
-
-    >>> is_dask_frame({"y": [1.0]})
-    False
-    """
-    if not type(data).__module__.startswith("dask"):
-        return False
-    frames = sys.modules.get("dask.dataframe")
-    return frames is not None and isinstance(data, frames.DataFrame)
-
+#: What to do when the data change between passes.
+ADVICE = ("persist the frame (data.persist()) or write it to Parquet and fit on that")
 
 def _dask() -> Any:
     """The dask module, imported on first use (only Dask inputs need it)."""
@@ -198,84 +191,6 @@ def _planned(recipe: Recipe) -> Any:
     )
 
 
-def used_variables(formula: Any) -> list[str]:
-    """The data columns of a parsed formula: the predictors, then the response."""
-    used = _checked_predictors(formula)
-    response = response_name(formula)
-    return used + ([response] if response not in used else [])
-
-
-def _partition_summary(partition: Any, used: Sequence[str]) -> Statistics | None:
-    """Kinds, levels and row counts of one partition (None for an empty one)."""
-    if len(partition) == 0:
-        return None
-    frame, _ = frames.to_frame(partition)
-    # A column with only missing values here says nothing of its kind (an object column of
-    # None would look boolean): None, and the other partitions decide.
-    kinds = {name: None if frames.all_missing(frame[name]) else frames.column_kind(frame, name)
-             for name in used}
-    missing = None
-    for name in used:
-        mask = frames.missing_mask(frame[name])
-        if mask is not None:
-            missing = mask if missing is None else missing | mask
-    kept = None if missing is None else ~missing
-    categorical = [name for name in used if kinds[name] == "categorical"]
-    declared = [name for name in categorical if frames.declared_levels(frame[name]) is not None]
-    # The declared levels in declared order, to merge, and those the kept rows use: R drops
-    # the others.
-    return {"kinds": kinds, "levels": collect_levels(frame, categorical, kept),
-            "used_levels": collect_levels(frame, categorical, kept, drop_unused=True),
-            "declared": declared, "rows": len(partition),
-            "kept": len(partition) if kept is None else int(kept.sum())}
-
-
-def _merge_kinds(summaries: list[Statistics], used: Sequence[str], meta: Any) -> dict[str, Kind]:
-    """The kind of every column over the partitions that have values in it; of the frame's
-    dtype for a column with none."""
-    kinds: dict[str, Kind] = {}
-    for name in used:
-        found = {summary["kinds"][name] for summary in summaries} - {None}
-        if len(found) > 1:
-            raise ValueError(
-                f"column {name!r} holds values of different kinds ({', '.join(sorted(found))}) "
-                "in different partitions: convert it to one type"
-            )
-        kinds[name] = found.pop() if found else frames.column_kind(meta, name)
-    return kinds
-
-
-def _merge_levels(name: str, summaries: list[Statistics], meta: Any) -> list[str]:
-    """The levels of one categorical variable over all partitions, as in memory: of the
-    declared categories (of the frame's dtype when Dask knows them, else those of the
-    partitions when they all agree) those that some kept row uses, else the values found in
-    the kept rows, sorted byte-wise."""
-    used = set().union(*(summary["used_levels"].get(name, ()) for summary in summaries))
-    return [level for level in _merged_declared_levels(name, summaries, meta) if level in used]
-
-
-def _merged_declared_levels(name: str, summaries: list[Statistics], meta: Any) -> list[str]:
-    known = _known_categories(meta, name)
-    if known is not None:
-        return known
-    summaries = [summary for summary in summaries if summary["kinds"][name] is not None]
-    found = [summary["levels"][name] for summary in summaries]
-    declared = all(name in summary["declared"] for summary in summaries)
-    if summaries and declared and all(levels == found[0] for levels in found):
-        return list(found[0])
-    if not summaries:
-        return frames.declared_levels(meta[name]) or []
-    return sorted(set().union(*found))
-
-
-def _known_categories(meta: Any, name: str) -> list[str] | None:
-    """The categories of a column of dtype category whose categories Dask knows."""
-    levels = frames.declared_levels(meta[name])
-    if levels is None or levels == ["__UNKNOWN_CATEGORIES__"]:
-        return None
-    return levels
-
-
 @dataclass
 class PlannedFrame:
     """A Dask frame with the design plan of a formula: the plan, the recipe the workers plan
@@ -297,20 +212,13 @@ def plan_dask(formula: Any, data: Any, family: Optional[Family]) -> PlannedFrame
     frames.require_columns(meta, used)
     selected = data[used]
     partitions = list(selected.to_delayed())
-    summarize = _dask().delayed(_partition_summary, pure=True)
-    found = _dask().compute([summarize(part, used) for part in partitions])[0]
-    summaries = [summary for summary in found if summary is not None]
-    if not any(summary["kept"] for summary in summaries):
-        raise ValueError(
-            f"no row of the data has values in all of {', '.join(map(repr, used))}: "
-            "nothing to fit"
-        )
-    kinds = _merge_kinds(summaries, used, meta)
-    levels = {
-        name: _merge_levels(name, summaries, meta)
-        for name in used
-        if kinds[name] == "categorical"
-    }
+    summarize = _dask().delayed(block_summary, pure=True)
+    merged = Merged(used, "partitions")
+    for summary in _dask().compute([summarize(part, used) for part in partitions])[0]:
+        merged.add(summary)
+    merged.check_rows()
+    kinds = merged.kinds(meta)
+    levels = merged.levels(kinds, _known_categories(meta, used))
     plan = plan_design(parsed, kinds, levels, response_rule=family)
     recipe = Recipe(
         parsed.original,
@@ -322,9 +230,19 @@ def plan_dask(formula: Any, data: Any, family: Optional[Family]) -> PlannedFrame
         plan,
         _dask().delayed(recipe, pure=True, traverse=False),
         partitions,
-        sum(summary["rows"] for summary in summaries),
-        sum(summary["kept"] for summary in summaries),
+        merged.rows,
+        merged.kept,
     )
+
+
+def _known_categories(meta: Any, used: Sequence[str]) -> dict[str, list[str]]:
+    """The categories of the columns of dtype category whose categories Dask knows."""
+    known = {}
+    for name in used:
+        levels = frames.declared_levels(meta[name])
+        if levels is not None and levels != ["__UNKNOWN_CATEGORIES__"]:
+            known[name] = levels
+    return known
 
 
 # ---- Pass 2 and on: the partitions' statistics ---------------------------------------------
@@ -339,49 +257,11 @@ def _design_block(recipe: Recipe, partition: Any) -> tuple[Any, Any, int] | None
     try:
         block = plan.build(frame)
     except ValueError as error:
-        change = _change_since_planning(plan, frame)
+        change = change_since_planning(plan, frame)
         if change is None:
             raise
-        raise ValueError(data_changed(change)) from error
+        raise ValueError(data_changed(change, ADVICE)) from error
     return block.matrix, block.response, block.n_missing
-
-
-def data_changed(what: str) -> str:
-    """The error of data that differ between the pass that planned the fit and a later one."""
-    return (
-        f"the data changed during the fit: {what}. The fit reads the data more than once, so "
-        "its source must give the same rows every time: persist the frame (data.persist()) or "
-        "write it to Parquet and fit on that"
-    )
-
-
-def _change_since_planning(plan: Any, frame: Any) -> str | None:
-    """How the frame differs from what pass 1 found (a categorical value that is no level of
-    the plan, or a column of another kind), or None when it does not."""
-    used = list(plan.predictors) + [plan.response]
-    missing = missing_rows(frame, used)
-    for name in dict.fromkeys(used):
-        if frames.all_missing(frame[name]):
-            continue
-        planned = plan.kinds[name]
-        found = frames.column_kind(frame, name)
-        if (planned == "categorical") != (found == "categorical"):
-            return (f"column {name!r} was {planned} in the pass that collected the levels and "
-                    f"is {found} now")
-        if planned != "categorical":
-            continue
-        levels = plan.response_levels if name == plan.response else plan.levels[name]
-        values = frame[name].to_numpy()
-        if missing is not None:
-            values = values[~missing]
-        unknown = sorted({str(value) for value in values} - set(levels))
-        if unknown:
-            return (
-                f"variable {name!r} has the value(s) {', '.join(map(repr, unknown[:5]))}, which "
-                "the pass that collected the levels did not find (levels: "
-                f"{', '.join(map(repr, levels))})"
-            )
-    return None
 
 
 def _least_squares_partition(recipe: Recipe, partition: Any) -> Statistics | None:
@@ -476,16 +356,12 @@ class DaskSource:
 
     def restrict(self, keep: BoolArray) -> None:
         self.keep = keep
-        start = self.start
-        start.gram = start.gram[np.ix_(keep, keep)]
-        if start.information is not None:
-            start.information = start.information[np.ix_(keep, keep)]
-        start.right = start.right[keep]
+        self.start.restrict(keep)
 
     def _sum(self, function: Callable[..., Any], beta: FloatArray) -> Any:
         assert self.blocks is not None
         task = _dask().delayed(function, pure=True)
-        full = _scatter(beta, self.keep)
+        full = scatter(beta, self.keep)
         return compute_sum([task(block, self._family, full) for block in self.blocks])
 
     def pass_at(self, beta: FloatArray) -> tuple[float, FloatArray, FloatArray]:
@@ -515,15 +391,7 @@ def fit_record(scan: Scan, iterations: Optional[int] = None,
 
 def _check_rows(planned: PlannedFrame, rows: int) -> None:
     if rows != planned.rows:
-        raise ValueError(data_changed(
-            f"the pass that collected the levels read {planned.rows} rows, the fit pass {rows}"
-        ))
-
-
-def _scatter(values: np.ndarray, keep: np.ndarray) -> np.ndarray:
-    full = np.zeros(keep.shape[0])
-    full[keep] = values
-    return full
+        raise ValueError(data_changed(rows_changed(planned.rows, rows), ADVICE))
 
 
 # ---- Prediction -----------------------------------------------------------------------------

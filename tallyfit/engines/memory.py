@@ -73,11 +73,7 @@ class MemorySource:
         if keep.all():
             return
         self.matrix = design.compact_columns(self.matrix, keep)
-        start = self.start
-        start.gram = start.gram[np.ix_(keep, keep)]
-        if start.information is not None:
-            start.information = start.information[np.ix_(keep, keep)]
-        start.right = start.right[keep]
+        self.start.restrict(keep)
         if self.scales is not None:
             self.scales = self.scales[keep]
 

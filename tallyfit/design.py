@@ -157,21 +157,27 @@ def model_terms(
 
 
 def _checked_predictors(formula: Union[str, ModelFormula, _tallyfit.Formula]) -> list[str]:
-    """The data columns of the terms of a formula without ``.`` or calls (what the Dask
-    engine reads)."""
+    """The data columns of the terms of a formula that an engine reading the data in blocks
+    (Dask, streams) can fit: calls are evaluated block by block, so those that learn from the
+    whole column (``poly``, ``ns``, ``bs``, ``scale``) or find levels (``factor``, ``C``) are
+    refused, as is ``.`` without the data's column names."""
     parsed = parse_formula(formula)
     if parsed.dot:
         raise ValueError(
-            "the term '.' (all other columns) is not supported without the data's column "
-            "names (on Dask frames): write the columns out, as in 'y ~ x1 + x2'"
+            "the term '.' (all other columns) is not supported when the data is read in "
+            "blocks (Dask, Parquet and other streamed sources): write the columns out, as in "
+            "'y ~ x1 + x2'"
         )
-    computed = [deparse(v) for v in [*parsed.variables, parsed.response]
-                if v is not None and not isinstance(v, Name)]
-    if computed:
+    whole = [deparse(v) for v in [*parsed.variables, parsed.response]
+             if isinstance(v, Call) and (transforms.stateful_calls(v)
+                                         or transforms.variable_kind(v, {}) != "numeric")]
+    if whole:
         raise ValueError(
-            f"the formula {parsed.text!r} computes {', '.join(map(repr, computed))}: on Dask "
-            "frames only plain columns are supported for now; add the computed columns to "
-            "the frame (map_partitions) and use their names"
+            f"the formula {parsed.text!r} uses {', '.join(map(repr, whole))}, which learns "
+            "from the whole column (a basis, a scaling or levels): when the data is read in "
+            "blocks (Dask, Parquet and other streamed sources) only plain columns and "
+            "elementwise calls (log, I(...), sqrt, ...) are supported for now; fit in memory, "
+            "or add the computed columns to the data and use their names"
         )
     return parsed.data_columns
 

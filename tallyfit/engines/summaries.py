@@ -16,7 +16,7 @@ from typing import Any, Mapping, Optional, Sequence
 import numpy as np
 
 from .. import frames
-from ..design import _checked_predictors, collect_levels, missing_rows, response_name
+from ..design import _checked_predictors, collect_levels, missing_rows, parse_formula
 from ..frames import Kind
 
 #: The planning pass's summary of one block: kinds, levels and row counts.
@@ -26,8 +26,7 @@ Summary = dict[str, Any]
 def used_variables(formula: Any) -> list[str]:
     """The data columns of a parsed formula: the predictors, then the response."""
     used = _checked_predictors(formula)
-    response = response_name(formula)
-    return used + ([response] if response not in used else [])
+    return used + [name for name in parse_formula(formula).response_columns if name not in used]
 
 
 def block_summary(block: Any, used: Sequence[str]) -> Optional[Summary]:
@@ -142,7 +141,7 @@ def rows_changed(planned: int, found: int) -> str:
 def change_since_planning(plan: Any, frame: Any) -> Optional[str]:
     """How the frame differs from what the planning pass found (a categorical value that is
     no level of the plan, or a column of another kind), or None when it does not."""
-    used = list(plan.predictors) + [plan.response]
+    used = list(dict.fromkeys([*plan.predictors, *plan.model_formula.response_columns]))
     missing = missing_rows(frame, used)
     for name in dict.fromkeys(used):
         if frames.all_missing(frame[name]):

@@ -36,7 +36,7 @@ def _unscale_covariance(covariance: np.ndarray, scales: Optional[np.ndarray]) ->
     # One factor at a time: the product of two scales may overflow where neither does. A
     # variance beyond the largest double is infinite, as in R.
     with np.errstate(over="ignore"):
-        return (covariance * scales[:, None]) * scales[None, :]
+        return (covariance * scales[:, None]) * scales[None, :]  # type: ignore[no-any-return]
 
 
 def _set_record(model: Model, engine: Any, scan: Any, **details: Any) -> None:

@@ -197,7 +197,7 @@ class CloglogLink(Link):
     def mu_eta(self, eta: FloatArray) -> FloatArray:
         eta = np.minimum(_float(eta), 700.0)
         with np.errstate(over="ignore", under="ignore"):
-            return np.maximum(np.exp(eta) * np.exp(-np.exp(eta)), _EPS)
+            return np.maximum(np.exp(eta) * np.exp(-np.exp(eta)), _EPS)  # type: ignore[no-any-return]
 
 
 def _tanpi(x: FloatArray) -> FloatArray:
@@ -352,14 +352,14 @@ def _log_dpois_raw(x: FloatArray, lam: FloatArray) -> FloatArray:
 
 
 def _nonint(x: FloatArray) -> FloatArray:
-    return np.abs(x - np.round(x)) > 1e-7 * np.maximum(1.0, np.abs(x))
+    return np.abs(x - np.round(x)) > 1e-7 * np.maximum(1.0, np.abs(x))  # type: ignore[return-value]
 
 
 def _log_dpois(x: FloatArray, lam: FloatArray) -> FloatArray:
     """R's dpois(x, λ, log = TRUE); non-integer x has density 0 (R also warns)."""
     x = _float(x)
     out = _log_dpois_raw(np.round(x), lam)
-    return _float(np.where(_nonint(x) | (x < 0), -np.inf, out))
+    return _float(np.where(_nonint(x) | (x < 0), -np.inf, out))  # type: ignore[operator]
 
 
 def _log_dbinom(x: FloatArray, n: FloatArray, p: FloatArray) -> FloatArray:
@@ -392,7 +392,7 @@ def _log_dgamma(x: FloatArray, shape: float, scale: FloatArray) -> FloatArray:
             at_zero = np.inf
         else:
             out = _log_dpois_raw(np.full_like(x, shape - 1.0), x / scale) - np.log(scale)
-            at_zero = -np.log(scale) if shape == 1.0 else -np.inf
+            at_zero = -np.log(scale) if shape == 1.0 else -np.inf  # type: ignore[assignment]
         out = np.where(x == 0.0, at_zero, out)
         out = np.where(x < 0.0, -np.inf, out)
     return _float(out)
@@ -593,7 +593,7 @@ class Gaussian(Family):
 
     def dev_resids(self, y: FloatArray, mu: FloatArray, wt: object) -> FloatArray:
         residual = _float(y) - _float(mu)
-        return _float(wt * (residual * residual))
+        return _float(wt * (residual * residual))  # type: ignore[operator]
 
     def aic_from_sums(self, rows: float, deviance: float, n: int,
                       log_weight_sum: float = 0.0, weight_sum: Optional[float] = None) -> float:
@@ -655,7 +655,7 @@ class Binomial(Family):
         with np.errstate(divide="ignore", invalid="ignore"):
             a = np.where(y != 0.0, y * np.log(y / mu), 0.0)
             b = np.where(y != 1.0, (1.0 - y) * np.log((1.0 - y) / (1.0 - mu)), 0.0)
-            return _float(2.0 * wt * (a + b))
+            return _float(2.0 * wt * (a + b))  # type: ignore[operator]
 
     def deviance_at(self, y: FloatArray, eta: FloatArray,
                     weights: Optional[FloatArray] = None) -> float:
@@ -893,7 +893,7 @@ class Gamma(_PositiveResponse):
         y, mu = _float(y), _float(mu)
         with np.errstate(divide="ignore", invalid="ignore"):
             ratio = np.log(np.where(y == 0.0, 1.0, y / mu))
-            return _float(-2.0 * wt * (ratio - (y - mu) / mu))
+            return _float(-2.0 * wt * (ratio - (y - mu) / mu))  # type: ignore[operator]
 
     def aic(self, y: FloatArray, mu: FloatArray, weights: Optional[FloatArray],
             deviance: float, n: int, trials: Optional[FloatArray] = None) -> float:
@@ -938,7 +938,7 @@ class InverseGaussian(_PositiveResponse):
     def dev_resids(self, y: FloatArray, mu: FloatArray, wt: object) -> FloatArray:
         y, mu = _float(y), _float(mu)
         with np.errstate(divide="ignore", invalid="ignore"):
-            return _float(wt * ((y - mu) ** 2) / (y * mu ** 2))
+            return _float(wt * ((y - mu) ** 2) / (y * mu ** 2))  # type: ignore[operator]
 
     def aic_from_sums(self, rows: float, deviance: float, n: int,
                       log_weight_sum: float = 0.0, weight_sum: Optional[float] = None) -> float:

@@ -31,7 +31,7 @@ def to_frame(data: object) -> tuple[Frame, Optional[ModuleType]]:
     if isinstance(data, Mapping):
         return _frame_from_dict(data), None
     try:
-        frame = nw.from_native(data, eager_only=True)
+        frame = nw.from_native(data, eager_only=True)  # type: ignore[call-overload]
     except TypeError:
         raise TypeError(
             "data must be a pandas or polars DataFrame, a pyarrow Table or a dict of "

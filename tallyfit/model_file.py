@@ -304,8 +304,8 @@ def _state_of_document(doc: dict[str, Any], kind: str) -> ModelState:
         kind,
         {} if coefficients is None else {str(k): _number(v) for k, v in coefficients.items()},
         encoding, _formula(doc.get("formula")), penalties,
-        _text(ours.get("family")), _text(ours.get("link")), _text(ours.get("model")),
-        ours.get("design") if isinstance(ours.get("design"), dict) else None)
+        _text(ours.get("family")), _text(ours.get("link")), _text(ours.get("model")),  # type: ignore[union-attr]
+        ours.get("design") if isinstance(ours.get("design"), dict) else None)  # type: ignore[union-attr]
 
 
 def loads(text: str) -> ModelState:

@@ -255,7 +255,7 @@ class Model:
                          else (key, None, lam, 0.0) for key, lam in self.penalties.items()]
         return model_file.ModelState(
             kind, dict(zip(names, self._coefficients[self._estimated].tolist())),
-            model_file.encoding_of(plan.encoder()), plan.formula, penalties,
+            model_file.encoding_of(plan.encoder()), plan.formula, penalties,  # type: ignore[arg-type]
             self.family.name, self.family.link.name, self.kind, _design_state(plan))
 
     def to_text(self) -> str:
@@ -624,4 +624,4 @@ def from_text(text: str) -> Model:
 
 def _predict_rows(text: str, type: str, frame: Any) -> FloatArray:
     """The in-memory prediction of the model of a model file's text (run on workers)."""
-    return from_text(text).predict(frame, type=type)  # type: ignore[return-value]
+    return from_text(text).predict(frame, type=type)  # type: ignore[attr-defined, no-any-return]

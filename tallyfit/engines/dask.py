@@ -84,7 +84,7 @@ def add_statistics(*parts: Statistics | None) -> Statistics | None:
                 total[key] = total[key] + value
         else:
             total = total + part
-    return total
+    return total  # type: ignore[no-any-return]
 
 
 def tree_sum(parts: list[Any]) -> Any:

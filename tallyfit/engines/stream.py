@@ -405,7 +405,7 @@ def least_squares(scan: Scan) -> LeastSquaresSums:
     for x, y, missing in source_blocks(scan):
         block_gram, block_xty = _native.gram(x, y)
         gram += block_gram
-        xty += block_xty
+        xty += block_xty  # type: ignore[arg-type]
         yty += float(y @ y)
         y_sum += float(y.sum())
         n += y.shape[0]
@@ -489,8 +489,8 @@ class StreamSource:
             block_deviance, block_information, block_right = passes.pass_at(
                 self.family, x, y, full)
             deviance += block_deviance
-            information = information + block_information
-            right = right + block_right
+            information = information + block_information  # type: ignore[assignment]
+            right = right + block_right  # type: ignore[assignment]
         keep = self.keep
         return (deviance, np.asarray(information)[np.ix_(keep, keep)],
                 np.asarray(right)[keep])

@@ -16,8 +16,8 @@ from typing import Any, Mapping, Optional, Sequence
 import numpy as np
 
 from .. import frames
-from ..design import _checked_predictors, collect_levels, missing_rows, parse_formula
-from ..frames import Kind
+from ..design import _checked_predictors, missing_rows, parse_formula
+from ..frames import Kind, collect_levels
 
 #: The planning pass's summary of one block: kinds, levels and row counts.
 Summary = dict[str, Any]

@@ -87,7 +87,7 @@ def imports(name: str, path: Path, tree: ast.Module,
                        if alias.name.split(".")[0] == PACKAGE]
         for target in targets:
             if target in known:
-                yield target, node.lineno, id(node) in top_level
+                yield target, node.lineno, id(node) in top_level  # type: ignore[attr-defined]
 
 
 def layer_of(name: str) -> int:

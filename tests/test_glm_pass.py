@@ -179,8 +179,8 @@ def test_large_pass_over_many_blocks():
         ({"link": "logt"}, r"link must be one of 'identity'.*'1/mu\^2', got 'logt'"),
         ({"link": "sqrt"}, "binomial family does not take the 'sqrt' link; it takes 'logit'"),
         ({"family": "gaussian", "link": "cloglog"},
-         "gaussian family does not take the 'cloglog' link; it takes 'identity', 'log', "
-         "'inverse'"),
+         ("gaussian family does not take the 'cloglog' link; it takes 'identity', 'log', "
+          "'inverse'")),
     ],
 )
 def test_bad_arguments(arguments, message):

@@ -424,6 +424,8 @@ class Family:
     native_kernels: dict[str, str] = {}
     #: Per link, the weight of every row at the starting μ when it is the same for all rows.
     constant_start_weights: dict[str, float] = {}
+    #: The family whose variance and deviance `_native.glm_pass` computes (None: none).
+    native_family: Optional[str] = None
 
     def __init__(self, link: Optional[str] = None) -> None:
         name = self.default_link if link is None else _canonical_link(link)
@@ -584,6 +586,7 @@ class Gaussian(Family):
     """R's ``gaussian()``: constant variance; with the identity link, least squares."""
 
     name = "gaussian"
+    native_family: Optional[str] = "gaussian"
     default_link = "identity"
     links = ("identity", "log", "inverse")
     constant_start_weights = {"identity": 1.0}
@@ -630,6 +633,7 @@ class Binomial(Family):
     level counts as 1), or a proportion whose prior weights are the numbers of trials."""
 
     name = "binomial"
+    native_family: Optional[str] = "binomial"
     default_link = "logit"
     links = ("logit", "probit", "cloglog", "cauchit", "log")
     dispersion_estimated = False
@@ -810,6 +814,7 @@ class Poisson(Family):
     """R's ``poisson()``: counts, variance μ."""
 
     name = "poisson"
+    native_family: Optional[str] = "poisson"
     default_link = "log"
     links = ("log", "identity", "sqrt")
     dispersion_estimated = False
@@ -891,6 +896,7 @@ class Gamma(_PositiveResponse):
     """R's ``Gamma()``: positive responses, variance μ²."""
 
     name = "Gamma"
+    native_family: Optional[str] = "Gamma"
     default_link = "inverse"
     links = ("inverse", "identity", "log")
 
@@ -934,6 +940,7 @@ class InverseGaussian(_PositiveResponse):
     """R's ``inverse.gaussian()``: positive responses, variance μ³."""
 
     name = "inverse.gaussian"
+    native_family: Optional[str] = "inverse.gaussian"
     default_link = "1/mu^2"
     links = ("1/mu^2", "inverse", "identity", "log")
 

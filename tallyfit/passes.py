@@ -3,7 +3,8 @@ loop, one pass at β (XᵀWX, XᵀWz and the deviance), and the measures at the 
 
 A block is `Rows`: X, the response as the family reads it, the prior weights and the offset.
 A family with a native kernel (`Family.native_kernel`) has the pass of unweighted rows
-without an offset computed by `_native.irls_pass`; any other pass is the NumPy one here, as
+without an offset computed by `_native.irls_pass`; any other pass of R's families by the fused
+`_native.glm_pass` (`Family.native_family`), and of a family without either by NumPy here, as
 glm.fit computes it: η = Xβ + offset, μ = g⁻¹(η), w = prior · μ'(η)² / V(μ),
 z = η − offset + (y − μ) / μ'(η), over the rows of positive prior weight. Every engine calls
 these on its blocks and adds the results up, so a fit is the same whatever holds the rows.
@@ -196,6 +197,11 @@ def pass_at(family: Family, rows: Rows, beta: FloatArray) -> PassSums:
         log_likelihood, information, right = _native.irls_pass(x, y, beta, "gram")
         assert information is not None and right is not None
         return PassSums(-2.0 * log_likelihood, information, right)
+    if family.native_family is not None:
+        deviance, information, right, valid = _native.glm_pass(
+            x, y, beta, family.native_family, family.link.name,  # type: ignore[arg-type]
+            rows.weights, rows.offset)
+        return PassSums(deviance, information, right, valid)
     link = family.link
     eta = rows.eta(beta)
     mu = link.inverse(eta)

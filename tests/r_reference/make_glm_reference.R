@@ -300,7 +300,9 @@ record <- function(spec) {
                        fstatistic = lapply(as.list(f), I),
                        f_p_value = I(pf(f[["value"]], f[["numdf"]], f[["dendf"]],
                                         lower.tail = FALSE)),
-                       residuals = unname(residuals(m)), prior_weights = unname(weights(m))))
+                       residuals = unname(residuals(m)),
+                       prior_weights = if (is.null(weights(m))) rep(1, length(residuals(m)))
+                                       else unname(weights(m))))
   } else {
     out <- c(out, list(
       deviance = I(m$deviance), null_deviance = I(m$null.deviance), df_null = I(m$df.null),

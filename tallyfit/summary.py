@@ -36,6 +36,14 @@ The number formats follow R's printing code with R's default options (``digits =
   ``format(c(null, residual), digits = 5)``; AIC as ``format(aic, digits = 5)``; then the
   count of Fisher scoring iterations when the model has one.
 
+The Call is written as R prints the call a user would type: ``glm(formula = f, family =
+poisson)``, ``family = poisson(link = "sqrt")`` when a link was given, then ``weights = w`` and
+``offset = o`` when they were given as column names; ``lm(formula = f, weights = w)``;
+``glm.nb(formula = f, weights = w, init.theta = 1.327373868, link = log)`` as MASS stores it.
+A weighted lm prints ``Weighted Residuals:``, √w times the residuals (zero for a zero weight),
+when the weights are not all equal; a quasi family's AIC prints NA; a negative binomial fit
+ends with MASS's Theta, Std. Err. and 2 x log-likelihood lines.
+
 The Call line is broken as R's ``deparse`` breaks it (after an operator or a comma once a line
 is longer than 60 characters, continuation lines indented by four blanks).
 

@@ -526,11 +526,11 @@ class Summary:
             self.dispersion = float(model.dispersion)
             theta = getattr(model, "theta", None)
             self.negative_binomial = theta is not None
-            if self.negative_binomial:
+            if theta is not None:
                 self.theta = float(theta)
                 self.se_theta = float(model.se_theta)
                 self.two_log_likelihood = float(model.two_log_likelihood)
-                self.init_theta = float(getattr(model, "init_theta", theta))
+                self.init_theta = float(getattr(model, "init_theta", None) or theta)
         self.statistic_label = "t" if model.uses_t else "z"
 
     def __str__(self) -> str:

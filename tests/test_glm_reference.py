@@ -108,7 +108,7 @@ def test_iterations_match_r(case: dict[str, Any]) -> None:
 def test_predictions_match_r_after_save_and_load(case: dict[str, Any], tmp_path: Any) -> None:
     model = fitted(case["id"])
     new = new_rows(case)
-    path = tmp_path / "model.tallyfit"
+    path = tmp_path / "model.json"
     model.save(path)
     loaded = tf.load(path)
     types = ["response"] if case["kind"] == "lm" else ["link", "response"]

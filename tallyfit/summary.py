@@ -41,7 +41,7 @@ poisson)``, ``family = poisson(link = "sqrt")`` when a link was given, then ``we
 ``offset = o`` when they were given as column names; ``lm(formula = f, weights = w)``;
 ``glm.nb(formula = f, weights = w, init.theta = 1.327373868, link = log)`` as MASS stores it.
 A weighted lm prints ``Weighted Residuals:``, √w times the residuals (zero for a zero weight),
-when the weights are not all equal; a quasi family's AIC prints NA; a negative binomial fit
+when the weights are not all equal; a quasi family's AIC prints NA; a glm.nb fit
 ends with MASS's Theta, Std. Err. and 2 x log-likelihood lines.
 
 The Call line is broken as R's ``deparse`` breaks it (after an operator or a comma once a line
@@ -525,7 +525,7 @@ class Summary:
             self.link_given = bool(getattr(model, "link_given", False))
             self.dispersion = float(model.dispersion)
             theta = getattr(model, "theta", None)
-            self.negative_binomial = theta is not None
+            self.has_theta = theta is not None
             if theta is not None:
                 self.theta = float(theta)
                 self.se_theta = float(model.se_theta)
@@ -542,7 +542,7 @@ class Summary:
         lines += self._coefficient_lines()
         lines += self._linear_lines() if self.is_linear else self._glm_lines()
         lines.append("")
-        if not self.is_linear and self.negative_binomial:
+        if not self.is_linear and self.has_theta:
             lines += self._theta_lines()
         return "\n".join(lines)
 
@@ -552,7 +552,7 @@ class Summary:
         arguments = [f"formula = {self.formula}"]
         if self.is_linear:
             function = "lm"
-        elif self.negative_binomial:
+        elif self.has_theta:
             function = "glm.nb"
         else:
             function = "glm"
@@ -563,7 +563,7 @@ class Summary:
         for name, column in (("weights", self.weights_name), ("offset", self.offset_name)):
             if column is not None:
                 arguments.append(f"{name} = {column}")
-        if not self.is_linear and self.negative_binomial:
+        if not self.is_linear and self.has_theta:
             # glm.nb stores signif(theta, 10); deparse shows it with 15 significant digits.
             arguments.append(f"init.theta = {_signif(self.init_theta, 10):.15g}")
             arguments.append(f"link = {self.link_name}")
@@ -699,7 +699,7 @@ def _require_fit(model: Any) -> None:
 
 
 def _is_linear(model: Any) -> bool:
-    """Whether the model gets lm's layout, by its `kind` (a negative binomial model, with a
+    """Whether the model gets lm's layout, by its `kind` (a glm.nb model, with a
     `theta`, gets glm's)."""
     kind = model.kind
     if kind in _LINEAR_KINDS:

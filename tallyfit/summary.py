@@ -36,6 +36,14 @@ The number formats follow R's printing code with R's default options (``digits =
   ``format(c(null, residual), digits = 5)``; AIC as ``format(aic, digits = 5)``; then the
   count of Fisher scoring iterations when the model has one.
 
+The Call is written as R prints the call a user would type: ``glm(formula = f, family =
+poisson)``, ``family = poisson(link = "sqrt")`` when a link was given, then ``weights = w`` and
+``offset = o`` when they were given as column names; ``lm(formula = f, weights = w)``;
+``glm.nb(formula = f, weights = w, init.theta = 1.327373868, link = log)`` as MASS stores it.
+A weighted lm prints ``Weighted Residuals:``, √w times the residuals (zero for a zero weight),
+when the weights are not all equal; a quasi family's AIC prints NA; a glm.nb fit
+ends with MASS's Theta, Std. Err. and 2 x log-likelihood lines.
+
 The Call line is broken as R's ``deparse`` breaks it (after an operator or a comma once a line
 is longer than 60 characters, continuation lines indented by four blanks).
 
@@ -483,12 +491,20 @@ class Summary:
                  _value(statistics[name]), _value(pvalues[name]))
                 for name in names]
         self.n_aliased = len(aliased)
+        # Arguments R's Call shows: given as column names, in glm's argument order.
+        self.weights_name: Optional[str] = getattr(model, "weights_name", None)
+        self.offset_name: Optional[str] = getattr(model, "offset_name", None)
         self.n_missing = int(getattr(model, "n_missing", 0) or 0)
         self.nobs = int(model.nobs)
         self.df_resid = int(model.df_resid)
         if self.is_linear:
             residuals = getattr(model, "residuals", None)
             self.residuals = None if residuals is None else np.asarray(residuals, dtype=float)
+            self.weighted = False
+            prior = getattr(model, "prior_weights", None)
+            if self.residuals is not None and prior is not None:
+                self.residuals, self.weighted = _weighted_residuals(
+                    self.residuals, np.asarray(prior, dtype=float))
             self.sigma = float(model.sigma)
             f_statistic = model.f_statistic
             # R prints no R-squared and F lines for a model of the intercept alone.
@@ -505,23 +521,65 @@ class Summary:
             self.aic = None if self.penalties else float(model.aic)
             self.iterations = getattr(model, "iterations", None)
             self.family_name: str = model.family.name
+            self.link_name: str = model.family.link.name
+            self.link_given = bool(getattr(model, "link_given", False))
             self.dispersion = float(model.dispersion)
+            theta = getattr(model, "theta", None)
+            self.has_theta = theta is not None
+            if theta is not None:
+                self.theta = float(theta)
+                self.se_theta = float(model.se_theta)
+                self.two_log_likelihood = float(model.two_log_likelihood)
+                self.init_theta = float(getattr(model, "init_theta", None) or theta)
         self.statistic_label = "t" if model.uses_t else "z"
 
     def __str__(self) -> str:
-        lines = ["", "Call:"]
+        lines = ["", "Call:"] + deparse_lines(self._call())
         if self.is_linear:
-            lines += deparse_lines(f"lm(formula = {self.formula})")
             residual_lines = self._residual_lines()
             if residual_lines:
                 lines += [""] + residual_lines
-        else:
-            lines += deparse_lines(
-                f"glm(formula = {self.formula}, family = {self.family_name})")
         lines += self._coefficient_lines()
         lines += self._linear_lines() if self.is_linear else self._glm_lines()
         lines.append("")
+        if not self.is_linear and self.has_theta:
+            lines += self._theta_lines()
         return "\n".join(lines)
+
+    def _call(self) -> str:
+        """The call as R prints it, without ``data = ...``: glm(formula, family, weights,
+        offset); glm.nb's family is in its name, its init.theta and link come last."""
+        arguments = [f"formula = {self.formula}"]
+        if self.is_linear:
+            function = "lm"
+        elif self.has_theta:
+            function = "glm.nb"
+        else:
+            function = "glm"
+            family = self.family_name
+            if self.link_given:
+                family += f'(link = "{self.link_name}")'
+            arguments.append(f"family = {family}")
+        for name, column in (("weights", self.weights_name), ("offset", self.offset_name)):
+            if column is not None:
+                arguments.append(f"{name} = {column}")
+        if not self.is_linear and self.has_theta:
+            # glm.nb stores signif(theta, 10); deparse shows it with 15 significant digits.
+            arguments.append(f"init.theta = {_signif(self.init_theta, 10):.15g}")
+            arguments.append(f"link = {self.link_name}")
+        return f"{function}({', '.join(arguments)})"
+
+    def _theta_lines(self) -> list[str]:
+        """MASS's print.summary.negbin: theta and its standard error rounded to the places
+        the standard error shows at 3 significant digits, then twice the log-likelihood."""
+        places = 0
+        if self.se_theta > 0 and math.isfinite(self.se_theta):
+            places = max(2 - math.floor(math.log10(self.se_theta)), 0)
+        theta, error = (_format_nsmall(round(v, places), places)
+                        for v in (self.theta, self.se_theta))
+        two_log_likelihood = _format_nsmall(round(self.two_log_likelihood, 3), places)
+        return ["", f"              Theta:  {theta} ", f"          Std. Err.:  {error} ", "",
+                f" 2 x log-likelihood:  {two_log_likelihood} "]
 
     def __repr__(self) -> str:
         return str(self)
@@ -529,7 +587,7 @@ class Summary:
     def _residual_lines(self) -> list[str]:
         if self.residuals is None:
             return []
-        lines = ["Residuals:"]
+        lines = ["Weighted Residuals:" if self.weighted else "Residuals:"]
         if self.df_resid > 5:
             quantiles = _zapsmall(np.quantile(self.residuals, [0, 0.25, 0.5, 0.75, 1]),
                                   R_DIGITS + 1)
@@ -590,7 +648,11 @@ class Summary:
                          "degrees of freedom")
         lines += self._missing_lines()
         if self.aic is not None:
-            lines.append(f"AIC: {format_numbers([self.aic], max(4, R_DIGITS + 1))[0]}")
+            # A quasi family has no likelihood: R's AIC is NA. (Zero prior weights make a
+            # gaussian AIC infinite, printed "Inf" as R does.)
+            aic = format_numbers([None if math.isnan(self.aic) else self.aic],
+                                 max(4, R_DIGITS + 1))[0]
+            lines.append(f"AIC: {aic}")
         if self.iterations is not None:
             lines += ["", f"Number of Fisher Scoring iterations: {_count(self.iterations)}"]
         return lines
@@ -604,17 +666,45 @@ _LINEAR_KINDS = frozenset({"lm"})
 _GLM_KINDS = frozenset({"glm"})
 
 
+def _weighted_residuals(residuals: np.ndarray,
+                        prior_weights: np.ndarray) -> tuple[np.ndarray, bool]:
+    """summary.lm's residuals √w·r, zero-weight rows included as zeros, and whether print
+    calls them weighted (weights that are not all equal)."""
+    if prior_weights.size != residuals.size:
+        # Residuals of the rows with a nonzero weight only: the others are zeros in R.
+        nonzero = prior_weights != 0
+        if int(nonzero.sum()) != residuals.size:
+            raise ValueError(
+                f"the model has {residuals.size} residuals for {prior_weights.size} prior "
+                "weights: expected one per fitted row")
+        full = np.zeros(prior_weights.size)
+        full[nonzero] = residuals
+        residuals = full
+    weighted = bool(prior_weights.size) and float(np.ptp(prior_weights)) != 0.0
+    return np.sqrt(prior_weights) * residuals, weighted
+
+
+def _format_nsmall(x: float, nsmall: int) -> str:
+    """R's ``format(x, nsmall = nsmall)``: 7 significant digits, at least `nsmall` decimals
+    in fixed notation."""
+    width, decimals, exponent = _layout([x], 7)
+    if exponent or not math.isfinite(x):
+        return format_numbers([x])[0]
+    return f"{_unsigned_zero(x):.{max(decimals, nsmall)}f}"
+
+
 def _require_fit(model: Any) -> None:
     if model.fit_statistics is None:
         raise ValueError(LOADED_MODEL_MESSAGE)
 
 
 def _is_linear(model: Any) -> bool:
-    """Whether the model gets lm's layout, by its `kind`."""
+    """Whether the model gets lm's layout, by its `kind` (a glm.nb model, with a
+    `theta`, gets glm's)."""
     kind = model.kind
     if kind in _LINEAR_KINDS:
         return True
-    if kind in _GLM_KINDS:
+    if kind in _GLM_KINDS or getattr(model, "theta", None) is not None:
         return False
     raise ValueError(
         f"cannot summarize a model of kind {kind!r}: expected one of "

@@ -11,7 +11,8 @@
 # families:  negative.binomial(theta, link)'s name, variance, dev.resids, aic, validmu,
 #            linkfun/linkinv and initialize, for several theta and the three links.
 # theta_ml:  MASS::theta.ml on fixed (y, mu, weights) vectors, with its warnings.
-# models:    glm.nb fits, control = glm.control(epsilon = 1e-14, maxit = 100).
+# models:    glm.nb fits, control = glm.control(epsilon = 1e-14, maxit = 100), and one
+#            stopped at maxit = 2.
 # Deterministic: a rerun rewrites the same bytes (17 significant digits, null for NA).
 
 suppressPackageStartupMessages(library(MASS))
@@ -139,10 +140,15 @@ specs <- list(
   list(id = "quine-weighted-offset", formula = "Days ~ Eth + Sex + Lrn", link = "log",
        weights = "w", offset = "exposure"),
   list(id = "quine-sqrt", formula = "Days ~ Eth + Sex + Age", link = "sqrt",
-       weights = NULL, offset = NULL))
+       weights = NULL, offset = NULL),
+  # Stopped by the limits: theta.ml's iteration limit and glm.nb's alternation limit.
+  list(id = "quine-simple-maxit-2", formula = "Days ~ Eth + Lrn", link = "log",
+       weights = NULL, offset = NULL, epsilon = 1e-8, maxit = 2))
 models <- lapply(specs, function(spec) {
   data <- quine
   data$.w <- if (is.null(spec$weights)) rep(1, n_rows) else data[[spec$weights]]
+  control <- if (is.null(spec$maxit)) control else glm.control(epsilon = spec$epsilon,
+                                                                 maxit = spec$maxit)
   data$.offset <- if (is.null(spec$offset)) rep(0, n_rows) else log(data[[spec$offset]])
   # glm.nb takes its link unevaluated, as a name.
   call <- bquote(glm.nb(.(as.formula(spec$formula)), data = data, weights = .w,
@@ -163,6 +169,8 @@ models <- lapply(specs, function(spec) {
        log_likelihood = I(as.vector(log_lik)), deviance = I(m$deviance),
        null_deviance = I(m$null.deviance), df_residual = I(m$df.residual),
        df_null = I(m$df.null), rank = I(m$rank), iterations = I(m$iter),
+       epsilon = I(control$epsilon), maxit = I(control$maxit),
+       theta_warning = if (is.null(m$th.warn)) NULL else I(m$th.warn),
        fitted_values = unname(fitted(m)), warnings = fit$warnings)
 })
 

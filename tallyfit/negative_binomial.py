@@ -25,7 +25,7 @@ from .families import NegativeBinomial
 from .frames import FloatArray
 from .results import GeneralizedLinearModel
 
-__all__ = ["glm_nb", "theta_ml", "ThetaEstimate", "NegativeBinomialModel"]
+__all__ = ["NegativeBinomialModel", "ThetaEstimate", "glm_nb", "theta_ml"]
 
 _THETA_EPS = float(np.finfo(np.float64).eps) ** 0.25  # theta.ml's default eps
 # The private keyword of api.glm that starts IRLS from a given η (R's etastart).
@@ -163,8 +163,8 @@ def glm_nb(formula: str, data: object, weights: Optional[object] = None,
     chosen = _check_link(link)
     iterations = arguments.check_positive_int("max_iterations", max_iterations)
     delta_limit = arguments.check_non_negative("convergence_delta", convergence_delta)
-    options: dict[str, Any] = dict(weights=weights, offset=offset, max_iterations=iterations,
-                                   convergence_delta=delta_limit)
+    options: dict[str, Any] = {"weights": weights, "offset": offset,
+                               "max_iterations": iterations, "convergence_delta": delta_limit}
     # The Poisson start, then θ at its μ.
     model = api.glm(formula, data, family="poisson", link=chosen, **options)
     y = np.asarray(model.y, dtype=np.float64)

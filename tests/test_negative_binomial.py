@@ -113,7 +113,7 @@ def test_theta_ml_is_mass_theta_ml(r: dict[str, Any]) -> None:
 # ---- glm_nb -------------------------------------------------------------------------------------
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def quine() -> pd.DataFrame:
     levels = REFERENCE["models"][0]["levels"]
     frame = pd.read_csv(HERE / "data" / "quine.csv", dtype={name: str for name in levels})

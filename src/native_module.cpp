@@ -4,6 +4,7 @@
 // the same core as _tallyfit, so a partition's sums are exactly what a core fit computes.
 #include <Python.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -12,6 +13,7 @@
 #include "linalg/array.hpp"
 #include "linalg/inverse.hpp"
 #include "linalg/product.hpp"
+#include "models/glm_pass.hpp"
 #include "models/irls.hpp"
 #include "models/penalty_resolution.hpp"
 #include "py/blas_scipy.hpp"
@@ -67,6 +69,57 @@ PassResult irls_pass_of(MatrixView x, VectorView y, VectorView beta,
     return {pass.log_likelihood, std::move(pass.gram->h), std::move(pass.gram->t)};
 }
 
+GlmFamily family_named(const std::string &name) {
+    if (auto family = glm_family_named(name)) {
+        return *family;
+    }
+    py::raise(PyExc_ValueError, "family must be one of " + glm_family_names() + ", got '" + name +
+                                    "' (a quasi family passes its base family's name)");
+}
+
+GlmLink link_named(GlmFamily family, const std::string &name) {
+    const std::optional<GlmLink> link = glm_link_named(name);
+    if (!link) {
+        py::raise(PyExc_ValueError,
+                  "link must be one of " + glm_link_names() + ", got '" + name + "'");
+    }
+    const auto links = glm_links_of(family);
+    if (std::find(links.begin(), links.end(), *link) == links.end()) {
+        std::string names;
+        for (GlmLink taken : links) {
+            names += (names.empty() ? "'" : ", '") + std::string(glm_link_name(taken)) + "'";
+        }
+        py::raise(PyExc_ValueError, "the " + std::string(glm_family_name(family)) +
+                                        " family does not take the '" + name + "' link; it takes " +
+                                        names);
+    }
+    return *link;
+}
+
+void require_one_per_row(const MatrixView &x, const std::optional<VectorView> &v,
+                         const char *what) {
+    if (v && v->size != x.rows) {
+        py::raise(PyExc_ValueError, "x has " + std::to_string(x.rows) + " rows but " + what +
+                                        " has " + std::to_string(v->size) + " values");
+    }
+}
+
+std::tuple<double, Matrix, Vector, bool> glm_pass_of(MatrixView x, VectorView y, VectorView beta,
+                                                     std::string family, std::string link,
+                                                     std::optional<VectorView> weights,
+                                                     std::optional<VectorView> offset) {
+    require_rows_match(x, y);
+    if (beta.size != x.cols) {
+        py::raise(PyExc_ValueError, "beta has " + std::to_string(beta.size) + " values but x has " +
+                                        std::to_string(x.cols) + " columns");
+    }
+    require_one_per_row(x, weights, "weights");
+    require_one_per_row(x, offset, "offset");
+    const GlmFamily family_id = family_named(family);
+    GlmPass pass = glm_pass(x, y, beta, family_id, link_named(family_id, link), weights, offset);
+    return {pass.deviance, std::move(pass.gram.h), std::move(pass.gram.t), pass.valid};
+}
+
 std::tuple<Matrix, std::optional<Vector>> gram_of(MatrixView x, std::optional<VectorView> y) {
     if (y) {
         require_rows_match(x, *y);
@@ -101,6 +154,16 @@ constexpr Signature irls_pass_signature{
     "'likelihood': the log-likelihood only (h and t are None). 'start': h and t of the\n"
     "fit's first step, with mu fixed at 0.5 (the log-likelihood is 0.0). Sums of passes\n"
     "over row blocks equal the pass over all rows."};
+constexpr Signature glm_pass_signature{
+    "glm_pass",
+    {"x", "y", "beta", "family", "link", {"weights", "None"}, {"offset", "None"}},
+    "One IRLS pass of a generalized linear model over the rows of x at beta.\n\n"
+    "Returns (deviance, information, right, valid) with eta = x beta + offset,\n"
+    "mu = linkinv(eta), w = weights mu.eta(eta)^2 / V(mu),\n"
+    "z = eta - offset + (y - mu) / mu.eta(eta): the deviance sum(dev.resids(y, mu,\n"
+    "weights)), information = X'WX, right = X'Wz (rows of weight 0 add nothing) and\n"
+    "valid, R's valideta(eta) && validmu(mu). family and link by R's names (a quasi\n"
+    "family by its base family's); weights default to 1, offset to 0."};
 constexpr Signature gram_signature{
     "gram",
     {"x", {"y", "None"}},
@@ -120,6 +183,7 @@ constexpr auto shown = py::Receiver::Module;
 
 PyMethodDef functions[] = {
     py::function_entry<irls_pass_of, irls_pass_signature, shown>(),
+    py::function_entry<glm_pass_of, glm_pass_signature, shown>(),
     py::function_entry<gram_of, gram_signature, shown>(),
     py::function_entry<inverse_of, inverse_signature, shown>(),
     py::function_entry<penalty_diagonal_of, penalty_signature, shown>(),

@@ -3,6 +3,7 @@ solver on the engine's sums and assemble the result (R's split of glm and glm.fi
 
 from __future__ import annotations
 
+import math
 import os
 from collections.abc import Mapping
 from typing import Any, Optional, Union
@@ -45,11 +46,66 @@ def _set_record(model: Model, engine: Any, scan: Any, **details: Any) -> None:
         setattr(model, f"{engine.NAME}_fit", record)
 
 
-def lm(formula: str, data: object) -> LinearModel:
-    """Fits a linear model by ordinary least squares, as R's ``lm(formula, data)``.
+def _linear_measures(plan: Any, sums: Any, fit: solvers.LeastSquares,
+                     coefficients: np.ndarray) -> tuple[float, float, Any, Any]:
+    """rss, tss (= mss + rss, R's summary.lm), the residuals and the fitted values."""
+    if not sums.weighted:
+        residuals = fitted = None
+        if sums.y is not None:
+            fitted = fit.fitted
+            residuals = sums.y - fitted
+            rss = float(residuals @ residuals)
+            centred = sums.y - sums.y.mean() if plan.has_intercept else sums.y
+            return rss, float(centred @ centred), residuals, fitted
+        rss = max(float(sums.yty - fit.coefficients @ sums.xty), 0.0)
+        tss = float(sums.yty)
+        if plan.has_intercept and sums.n > 0:
+            tss = max(tss - sums.y_sum ** 2 / sums.n, 0.0)
+        return rss, tss, None, None
+    beta = fit.coefficients
+    if sums.y is not None:
+        # √W-scaled rows: residuals and fitted values are unscaled where w > 0, and the fitted
+        # values of the rows of weight 0 come from the unscaled design.
+        scaled_residuals = sums.y - fit.fitted
+        rss = float(scaled_residuals @ scaled_residuals)
+        weights = np.ones(sums.y.shape[0]) if sums.weights is None else sums.weights
+        offset = 0.0 if sums.offset is None else sums.offset
+        root = np.sqrt(weights)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            linear = np.where(root > 0.0, fit.fitted / root, np.nan)
+        if np.any(root == 0.0):
+            zero = root == 0.0
+            matrix = sums.matrix[zero]
+            if sums.scales is not None:
+                matrix = matrix / sums.scales  # back to the data's units, as `coefficients`
+            linear[zero] = matrix @ coefficients
+        fitted = linear + offset
+        target = sums.y / np.where(root > 0.0, root, 1.0) + offset
+        residuals = np.where(root > 0.0, target - fitted, np.nan)
+        if np.any(root == 0.0):
+            residuals = np.where(root > 0.0, residuals, np.nan)
+        mean = float(weights @ fitted) / float(weights.sum())
+        centred = fitted - mean if plan.has_intercept else fitted
+        mss = float(weights @ (centred * centred))
+        return rss, mss + rss, residuals, fitted
+    rss = max(float(sums.yty - 2.0 * beta @ sums.xty + beta @ sums.gram @ beta), 0.0)
+    weighted_sum = float(beta @ sums.x_weight) + sums.offset_sum
+    square_sum = float(beta @ sums.gram @ beta + 2.0 * beta @ sums.x_offset) + \
+        sums.offset_square_sum
+    mss = square_sum - weighted_sum ** 2 / sums.weight_sum if plan.has_intercept \
+        else square_sum
+    return rss, max(mss, 0.0) + rss, None, None
+
+
+def lm(formula: str, data: object, weights: object = None, offset: object = None
+       ) -> LinearModel:
+    """Fits a linear model by least squares, as R's ``lm(formula, data, weights, offset)``.
 
     `data` is a pandas or polars DataFrame, a pyarrow Table, a dict of equal-length sequences
     or a Dask DataFrame. Rows with a missing value in a used column are dropped (R's na.omit).
+    `weights` (prior weights: weighted least squares) and `offset` (a known part of the
+    linear predictor, added to the formula's ``offset()`` terms) are column names of `data`
+    or numbers, one per row; rows of weight 0 are not counted as observations.
 
     >>> import tallyfit as tf
     >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
@@ -58,7 +114,7 @@ def lm(formula: str, data: object) -> LinearModel:
     """
     text = _formula_text(formula)
     engine = engine_for(data)
-    scan = engine.scan(text, data, None)
+    scan = engine.scan(text, data, None, **_row_arguments(engine, weights, offset))
     plan = scan.plan
     sums = engine.least_squares(scan)
     aliased = solvers.find_aliased(sums.gram)
@@ -66,20 +122,9 @@ def lm(formula: str, data: object) -> LinearModel:
     sums.restrict(keep)
     fit = solvers.least_squares(sums.gram, sums.xty, sums.matrix, sums.y)
     beta = _unscale(fit.coefficients, sums.scales)
-    residuals = fitted = None
-    if sums.y is not None:
-        fitted = fit.fitted
-        residuals = sums.y - fitted
-        rss = float(residuals @ residuals)
-        centred = sums.y - sums.y.mean() if plan.has_intercept else sums.y
-        tss = float(centred @ centred)
-    else:
-        rss = max(float(sums.yty - fit.coefficients @ sums.xty), 0.0)
-        tss = float(sums.yty)
-        if plan.has_intercept and sums.n > 0:
-            tss = max(tss - sums.y_sum ** 2 / sums.n, 0.0)
+    rss, tss, residuals, fitted = _linear_measures(plan, sums, fit, beta)
     statistics = FitStatistics(
-        nobs=sums.n, n_missing=sums.n_missing,
+        nobs=sums.n_weighted if sums.weighted else sums.n, n_missing=sums.n_missing,
         unscaled=_unscale_covariance(fit.unscaled_covariance, sums.scales),
         rss=rss, tss=tss, residuals=residuals, fitted_values=fitted)
     model = LinearModel(plan=plan, formula=text,
@@ -90,27 +135,66 @@ def lm(formula: str, data: object) -> LinearModel:
     return model
 
 
+def _row_arguments(engine: Any, weights: object, offset: object) -> dict[str, Any]:
+    """The checked `weights=`/`offset=` arguments; per-row numbers are for in-memory data."""
+    checked = {"weights": arguments.check_row_values("weights", weights),
+               "offset": arguments.check_row_values("offset", offset)}
+    for what, value in checked.items():
+        if isinstance(value, np.ndarray) and engine.NAME != "memory":
+            raise ValueError(
+                f"{what} as numbers is offered for in-memory data; on {engine.NAME} data give "
+                f"the name of a column that holds them")
+    return {what: value for what, value in checked.items() if value is not None}
+
+
+def _null_deviance(source: Any, family: Family, start: Any, has_intercept: bool,
+                   final: Any, iterations: int) -> float:
+    """glm's null deviance: of the weighted mean without an offset (or at g⁻¹(offset)
+    without an intercept) from the final pass; with an offset and an intercept, of the fit of
+    the intercept alone with the offset, as R's glm refits it."""
+    if not has_intercept or not math.isnan(final.null_deviance):
+        return float(final.null_deviance)
+    link = family.link
+    beta = np.array([float(link.link(np.array([start.weighted_mean]))[0])])
+    if not math.isfinite(beta[0]):
+        beta = np.zeros(1)
+    loop = solvers.irls_loop(source.null_pass, beta, math.inf, max(iterations, 100),
+                             solvers.r_converged(1e-14), halving=True)
+    estimate, at = solvers.polished(loop, solvers.solve_step, source.null_pass)
+    return float((at if at is not None else source.null_pass(estimate)).deviance)
+
+
 def glm(
     formula: str,
     data: object,
     family: Union[str, Family, None] = None,
+    link: Optional[str] = None,
+    weights: object = None,
+    offset: object = None,
     penalties: Optional[Mapping[PenaltyKey, float]] = None,
     max_iterations: int = 25,
     convergence_delta: float = 1e-8,
-    link: Optional[str] = None,
 ) -> GeneralizedLinearModel:
     """Fits a generalized linear model, as R's ``glm(formula, data, family = ...)``, of a
-    family of `tallyfit.families` (by R's name; without one, `families.DEFAULT_FAMILY`) with
-    its default link or `link`. The family checks the response (see its ``prepare``).
+    family of `tallyfit.families` (by R's name, `families.FAMILY_NAMES`; without one,
+    `families.DEFAULT_FAMILY`) with its default link or `link` (as R names it). The family
+    checks the response (see its ``initialize`` and ``prepare``): a 0/1 response may also be
+    boolean, a two-level category, a proportion with `weights` the numbers of trials, or
+    ``cbind(successes, failures)``.
 
-    `penalties` maps a column name, or a (variable, level) pair of a categorical variable, to
-    a ridge lambda; a penalized model reports estimates and penalties but no inference.
+    `weights` (prior weights) and `offset` (added to the formula's ``offset()`` terms) are
+    column names of `data` or numbers, one per row. `penalties` maps a column name, or a
+    (variable, level) pair of a categorical variable, to a ridge lambda; a penalized model
+    reports estimates and penalties but no inference.
 
     >>> import tallyfit as tf
     >>> g = tf.glm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
     ...                      "y": [0.0, 0.0, 1.0, 0.0, 1.0, 1.0]}, penalties={"x": 1.0})
     >>> round(g.coefficients["x"], 4)
     0.7671
+    >>> counts = {"x": [1.0, 2.0, 3.0, 4.0], "y": [2.0, 3.0, 6.0, 7.0]}
+    >>> round(tf.glm("y ~ x", counts, family="poisson").coefficients["x"], 6)
+    0.419618
     """
     chosen = glm_family(DEFAULT_FAMILY if family is None else family, link)
     checked = arguments.check_penalties(penalties)
@@ -122,15 +206,17 @@ def glm(
             f"only, not {chosen.name!r}")
     text = _formula_text(formula)
     engine = engine_for(data)
-    scan = engine.scan(text, data, chosen)
+    scan = engine.scan(text, data, chosen, **_row_arguments(engine, weights, offset))
     plan = scan.plan
     records = arguments.penalty_records(checked, plan) if checked else None
     ridge = _native.penalty_diagonal(records, plan.column_names) if records else None
     with engine.irls_source(scan, chosen, rescale=ridge is None) as source:
         start = source.start
-        zero = np.zeros(1)
-        weight = float(chosen.link.mu_eta(zero)[0] ** 2
-                       / chosen.variance(chosen.link.inverse(zero))[0])
+        weight = 1.0
+        if ridge is not None:
+            zero = np.zeros(1)
+            weight = float(chosen.link.mu_eta(zero)[0] ** 2
+                           / chosen.variance(chosen.link.inverse(zero))[0])
         aliased = solvers.find_aliased(start.gram, ridge, weight)
         keep = ~aliased
         source.restrict(keep)
@@ -138,26 +224,40 @@ def glm(
             fit = solvers.ridge_irls(source, ridge[keep], iterations, delta)
         else:
             fit = solvers.irls(source, chosen, iterations, delta)
-        final = source.final(fit.coefficients)
+        with_offset = plan.offset is not None or bool(plan.model_formula.offsets)
+        null_mu = None if (plan.has_intercept and with_offset) else start.weighted_mean
+        final = source.final(fit.coefficients, null_mu if plan.has_intercept else None,
+                             null_by_offset=not plan.has_intercept)
+        null_deviance = _null_deviance(source, chosen, start, plan.has_intercept, final,
+                                       iterations)
         scales = source.scales
         persisted = getattr(source, "persisted", None)
+        rows = source.rows()
+        in_memory = None
+        if rows is not None:
+            eta = rows.eta(fit.coefficients)
+            in_memory = (eta, chosen.link.inverse(eta), rows.prior(), rows.y)
     beta = _unscale(fit.coefficients, scales)
     unscaled = None if fit.unscaled_covariance is None else _unscale_covariance(
         fit.unscaled_covariance, scales)
-    n = start.n
+    n = start.n_weighted
+    rank = int(keep.sum())
     statistics = FitStatistics(
         nobs=n, n_missing=start.n_missing, unscaled=unscaled,
-        deviance=final.deviance,
-        null_deviance=chosen.null_deviance(start.y_sum, n, plan.has_intercept,
-                                           start.y_square_sum),
+        deviance=final.deviance, null_deviance=null_deviance,
         df_null=n - (1 if plan.has_intercept else 0), pearson=final.pearson,
-        aic=chosen.aic_from_sums(final.aic_rows, final.deviance, n) + 2.0 * int(keep.sum()),
+        aic=chosen.aic_from_sums(final.aic_rows, final.deviance, start.n,
+                                 start.log_weight_sum, start.weight_sum) + 2.0 * rank,
         iterations=None if ridge is not None else fit.iterations)
     model = GeneralizedLinearModel(
         plan=plan, formula=text,
         coefficients=inference.scatter(beta, keep, len(plan.column_names)),
         aliased=aliased, family=chosen, penalties=dict(checked) if checked else None,
         fit=statistics, native_namespace=scan.namespace)
+    model.link_given = link is not None
+    if in_memory is not None:
+        (model.linear_predictors, model.fitted_values, model.prior_weights,
+         model.y) = in_memory
     _set_record(model, engine, scan, iterations=fit.iterations, persisted=persisted)
     return model
 

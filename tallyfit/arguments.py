@@ -7,6 +7,8 @@ import numbers
 from collections.abc import Mapping
 from typing import Optional, Union
 
+import numpy as np
+
 from .design import DesignPlan
 
 PenaltyKey = Union[str, tuple[str, str]]
@@ -80,3 +82,31 @@ def penalty_records(
             )
         records.append((variable, level, value))
     return records
+
+
+#: The frame columns that hold per-row `weights=`/`offset=` arrays (R's model frame names).
+ROW_VALUE_COLUMNS = {"weights": "(weights)", "offset": "(offset)"}
+
+RowValues = Union[str, np.ndarray, None]
+
+
+def check_row_values(what: str, value: object) -> RowValues:
+    """A `weights=`/`offset=` argument: None, a column name, or numbers, one per row (a
+    float64 array; its length is checked against the data by `check_row_count`)."""
+    if value is None or isinstance(value, str):
+        return value
+    try:
+        values = np.asarray(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ValueError(f"{what} must be a column name or numbers, one per row, not "
+                         f"{type(value).__name__}") from None
+    if values.ndim != 1:
+        raise ValueError(f"{what} must be a column name or a 1-d sequence of numbers, one per "
+                         f"row; it has shape {values.shape}")
+    return values
+
+
+def check_row_count(what: str, values: np.ndarray, rows: int) -> None:
+    if values.shape[0] != rows:
+        raise ValueError(f"{what} has {values.shape[0]} values but the data has {rows} rows: "
+                         "give one value per row (or a column name)")

@@ -63,12 +63,16 @@ class DesignColumn:
 class DesignBlock:
     """A built design: `matrix` (F-order float64, one row per kept row), the `response` (None
     when built without it), `kept` (bool mask over the frame's rows: no missing value in a used
-    column) and `n_missing` (rows dropped)."""
+    column) and `n_missing` (rows dropped); the prior `weights` and the summed `offset` of the
+    kept rows (None when the model has none). A two-column response (successes, failures) is
+    an (n, 2) array."""
 
     matrix: FloatArray
     response: Optional[FloatArray]
     kept: BoolArray
     n_missing: int
+    weights: Optional[FloatArray] = None
+    offset: Optional[FloatArray] = None
 
 
 class ResponseRule(Protocol):
@@ -251,8 +255,12 @@ class DesignPlan:
         codings: Optional[Mapping[str, VariableCoding]] = None,
         states: Optional[Mapping[str, transforms.State]] = None,
         dot_columns: Optional[Sequence[str]] = None,
+        weights: Optional[str] = None,
+        offset: Optional[str] = None,
     ) -> None:
         self.model_formula = formula
+        self.weights = weights
+        self.offset = offset
         self.kinds = dict(kinds)
         self.levels = {name: list(values) for name, values in levels.items()}
         self.columns = columns
@@ -333,10 +341,14 @@ class DesignPlan:
         computed variable is evaluated once, into a temporary of its own columns.
         """
         used = list(self.predictors)
+        if self.offset is not None and self.offset not in used:
+            used.append(self.offset)
         if with_response:
             if self.response is None:
                 raise ValueError("this design has no response")
             used += [c for c in self.model_formula.response_columns if c not in used]
+            if self.weights is not None and self.weights not in used:
+                used.append(self.weights)
         frames.require_columns(frame, used)
         self.check_kinds(frame)
         n_rows = len(frame)
@@ -355,10 +367,17 @@ class DesignPlan:
         plain_response = isinstance(self._response_expr, Name)
         if with_response and not plain_response:
             assert self._response_expr is not None
-            response_values = np.broadcast_to(evaluator.numeric(self._response_expr),
-                                              (n_rows,))
-            nan = np.isnan(response_values)
+            response_values = response_of(evaluator, self._response_expr, n_rows)
+            nan = _missing_in(response_values)
             missing = nan if missing is None else (missing | nan)
+        offset = self._offset_values(frame, evaluator, n_rows)
+        weights = None
+        if with_response and self.weights is not None:
+            weights = frames.float_values(frame[self.weights])
+        for extra in (offset, weights):
+            if extra is not None:
+                nan = np.isnan(extra)
+                missing = nan if missing is None else (missing | nan)
         kept = np.ones(n_rows, dtype=bool) if missing is None else ~missing
         codes: dict[str, npt.NDArray[np.int32]] = {}
         for label, coding in self.codings.items():
@@ -418,7 +437,31 @@ class DesignPlan:
                 if self.response_rule is not None:
                     assert self.response is not None
                     response = self.response_rule.prepare(self.response, response, None)
-        return DesignBlock(matrix, response, kept, n_rows - n_kept)
+        if offset is not None:
+            offset = np.array(offset[kept] if compact else offset, dtype=np.float64)
+        if weights is not None:
+            weights = np.array(weights[kept] if compact else weights, dtype=np.float64)
+            assert self.weights is not None
+            check_weights(self.weights, weights)
+        return DesignBlock(matrix, response, kept, n_rows - n_kept, weights, offset)
+
+    def _offset_values(self, frame: Frame, evaluator: "transforms.Evaluator",
+                       n_rows: int) -> Optional[FloatArray]:
+        """The sum of the formula's offset terms and the offset column (NaN where missing)."""
+        total: Optional[FloatArray] = None
+        parts: list[FloatArray] = [
+            np.broadcast_to(evaluator.numeric(expr), (n_rows,))
+            for expr in self.model_formula.offsets]
+        if self.offset is not None:
+            series = frame[self.offset]
+            values = np.array(frames.float_values(series), dtype=np.float64)
+            mask = frames.missing_mask(series)
+            if mask is not None:
+                values[mask] = np.nan
+            parts.append(values)
+        for part in parts:
+            total = np.array(part, dtype=np.float64) if total is None else total + part
+        return total
 
     def _response(self, frame: Frame, kept: BoolArray, compact: bool) -> FloatArray:
         assert self.response is not None
@@ -452,6 +495,8 @@ class DesignPlan:
                 if coding.kind == "categorical"
             },
             "response": self.response,
+            "weights": self.weights,
+            "offset": self.offset,
         }
 
 
@@ -469,6 +514,8 @@ def plan_from_record(
             with_response=record.get("response") is not None,
             states=record.get("states") or {},
             columns=record.get("dot_columns"),
+            weights=record.get("weights"),
+            offset=record.get("offset"),
         )
     except KeyError as error:
         raise ValueError(f"the design record has no {error.args[0]!r}: it was not written by "
@@ -529,20 +576,37 @@ def _safe_expr(label: str) -> Optional[Expr]:
         return None
 
 
-def _check_unsupported(parsed: ModelFormula, with_response: bool) -> None:
-    """Parts of R's formulas that the parser reads but the fits do not use yet."""
-    if parsed.offsets:
-        raise ValueError(
-            f"offset({deparse(parsed.offsets[0])}) in {parsed.text!r}: offsets are not "
-            "supported by tf.lm and tf.glm yet; subtract the offset from the response (lm) "
-            "or leave it out"
-        )
+def _check_response_kind(parsed: ModelFormula, response_rule: Optional[ResponseRule]) -> None:
     response = parsed.response
-    if with_response and isinstance(response, Call) and response.func == "cbind":
+    if isinstance(response, Call) and response.func == "cbind" and not getattr(
+            response_rule, "takes_counts", False):
         raise ValueError(
-            f"the response {deparse(response)} (successes, failures) of {parsed.text!r} is "
-            "not supported yet: fit a 0/1 response with one row per trial"
+            f"the response {deparse(response)} (successes, failures) of {parsed.text!r} counts "
+            "successes and failures: fit it with tf.glm and a family of proportions"
         )
+
+
+def response_of(evaluator: "transforms.Evaluator", expr: Expr, n_rows: int) -> FloatArray:
+    """The values of a computed response: (n,), or (n, 2) for ``cbind(successes, failures)``."""
+    if isinstance(expr, Call) and expr.func == "cbind":
+        return np.column_stack([np.broadcast_to(evaluator.numeric(arg.value), (n_rows,))
+                                for arg in expr.args])
+    return np.broadcast_to(evaluator.numeric(expr), (n_rows,))
+
+
+def _missing_in(values: FloatArray) -> BoolArray:
+    nan = np.isnan(values)
+    return np.asarray(nan.any(axis=1) if nan.ndim == 2 else nan, dtype=bool)
+
+
+def check_weights(name: str, weights: FloatArray) -> None:
+    """Raises ValueError for a negative or infinite prior weight (R refuses them)."""
+    bad = ~(weights >= 0.0) | np.isinf(weights)
+    if bad.any():
+        row = int(np.flatnonzero(bad)[0])
+        raise ValueError(
+            f"weights must be finite and >= 0; {name} has {float(weights[row])!r} "
+            f"(row {row} of the kept rows)")
 
 
 def plan_design(
@@ -554,6 +618,8 @@ def plan_design(
     *,
     states: Optional[Mapping[str, transforms.State]] = None,
     columns: Optional[Sequence[str]] = None,
+    weights: Optional[str] = None,
+    offset: Optional[str] = None,
 ) -> DesignPlan:
     """Plans the design columns of `formula` for variables of the given kinds; `kinds` and
     `levels` are keyed by variable label (a plain column's label is its name; a call's kind
@@ -563,7 +629,8 @@ def plan_design(
     columns ``.`` stands for (default: the plain variables of `kinds`).
 
     `response_rule` (the model's family) checks and prepares the response; without one the
-    response must be numeric or boolean.
+    response must be numeric or boolean. `weights` and `offset` name the data columns of the
+    prior weights and of an offset added to the formula's ``offset()`` terms.
 
     >>> plan = plan_design("y ~ g - 1", {"g": "categorical", "y": "numeric"},
     ...                    {"g": ["a", "b"]})
@@ -571,7 +638,8 @@ def plan_design(
     ['g_a', 'g_b']
     """
     parsed, dot_columns = _expanded(parse_formula(formula), columns, kinds)
-    _check_unsupported(parsed, with_response)
+    if with_response:
+        _check_response_kind(parsed, response_rule)
     states = dict(states or {})
     has_intercept = parsed.intercept
     terms, dropped = model_terms(parsed)
@@ -662,7 +730,7 @@ def plan_design(
             response_rule.check_levels(response, response_levels)
     return DesignPlan(
         parsed, kinds, levels, design_columns, one_hot, response, response_levels,
-        response_rule, codings, states, dot_columns,
+        response_rule, codings, states, dot_columns, weights, offset,
     )
 
 
@@ -746,6 +814,8 @@ def _require_rows(frame: Frame, missing: Optional[BoolArray], used: Sequence[str
 def plan_from_frame(
     formula: Union[str, ModelFormula, _tallyfit.Formula], frame: Frame,
     response_rule: Optional[ResponseRule] = None,
+    weights: Optional[str] = None,
+    offset: Optional[str] = None,
 ) -> DesignPlan:
     """Plans the design of `formula` from the columns of an in-memory frame: ``.`` expands to
     its columns, stateful transforms learn from every row where their argument is present,
@@ -753,10 +823,11 @@ def plan_from_frame(
     parsed = parse_formula(formula)
     if parsed.dot:
         parsed = parsed.with_columns(list(frame.columns))
-    _check_unsupported(parsed, True)
+    _check_response_kind(parsed, response_rule)
     response = response_name(parsed)
     used = list(parsed.data_columns)
     used += [name for name in parsed.response_columns if name not in used]
+    used += [name for name in (weights, offset) if name is not None and name not in used]
     frames.require_columns(frame, used)
     missing = missing_rows(frame, used)
     _require_rows(frame, missing, used)
@@ -772,9 +843,13 @@ def plan_from_frame(
                 if nan.any():
                     missing = nan if missing is None else (missing | nan)
         if parsed.response is not None and not isinstance(parsed.response, Name):
-            nan = np.isnan(np.broadcast_to(evaluator.numeric(parsed.response), (len(frame),)))
+            nan = _missing_in(response_of(evaluator, parsed.response, len(frame)))
             missing = nan if missing is None else (missing | nan)
             kinds[response] = "numeric"
+        for expr in parsed.offsets:
+            nan = np.isnan(np.broadcast_to(evaluator.numeric(expr), (len(frame),)))
+            if nan.any():
+                missing = nan if missing is None else (missing | nan)
     except FormulaError:
         raise
     except ValueError as error:
@@ -790,8 +865,12 @@ def plan_from_frame(
             kinds[deparse(term_variable)] = kind
             if kind == "categorical":
                 levels[deparse(term_variable)] = evaluator.levels(term_variable, kept)
+    for name in (weights, offset):
+        if name is not None and kinds.get(name) == "categorical":
+            raise ValueError(f"the {'weights' if name == weights else 'offset'} column "
+                             f"{name!r} holds categories: it must hold numbers")
     return plan_design(parsed, kinds, levels, response_rule=response_rule, states=states,
-                       columns=None)
+                       columns=None, weights=weights, offset=offset)
 
 
 def aliased_columns(xtx: FloatArray, tolerance: float = ALIAS_TOLERANCE) -> BoolArray:

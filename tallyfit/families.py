@@ -636,6 +636,7 @@ class Binomial(Family):
     native_kernels = {"logit": "logistic"}
     constant_start_weights = {"logit": 0.1875}  # μ(1 − μ) at R's start μ = 1/4 or 3/4
     warns_non_integer = True  # R's "non-integer #successes" (binomial only, not quasi)
+    takes_counts = True  # cbind(successes, failures) responses
 
     @property
     def kernel(self) -> Optional[str]:
@@ -763,11 +764,19 @@ class Binomial(Family):
                 levels: Optional[Sequence[str]]) -> FloatArray:
         if levels is not None:
             return np.asarray(np.equal(values, 1), dtype=np.float64)
-        bad = (values != 0.0) & (values != 1.0)
+        if values.ndim == 2:
+            bad = ~(values >= 0.0) | np.isinf(values)
+            if bad.any():
+                raise ValueError(
+                    f"the counts {name} of a {self.name} model must be finite and >= 0; it "
+                    f"has {float(values[bad][0])!r}")
+            return values
+        bad = ~((values >= 0.0) & (values <= 1.0))
         if bad.any():
             raise ValueError(
-                f"response {name!r} of a {self.name} model must be 0/1, boolean or a "
-                f"two-level category; it has the value {float(values[bad][0])!r}"
+                f"response {name!r} of a {self.name} model must be 0/1, boolean, a two-level "
+                "category or a proportion (0 <= y <= 1, with weights= the numbers of "
+                f"trials); it has the value {float(values[bad][0])!r}"
             )
         return values
 
@@ -1005,25 +1014,13 @@ def family_from(name: object, link: Optional[str] = None) -> Family:
     return _FAMILIES[key](link)
 
 
-#: The (family, link) pairs `tf.glm` fits: the others need prior weights, offsets and null
-#: deviances from the rows that the fits do not pass yet.
-FITTED: tuple[tuple[str, str], ...] = (("binomial", "logit"), ("gaussian", "identity"))
-
-
 def glm_family(name: object, link: Optional[str] = None) -> Family:
-    """The family `tf.glm` fits with, refusing those it does not fit yet.
+    """The family `tf.glm` fits with: R's family of that name and link.
 
     >>> glm_family("binomial")
     Family('binomial', link='logit')
     """
-    family = family_from(name, link)
-    if (family.name, family.link.name) not in FITTED:
-        offered = " or ".join(f"{f!r} ({k} link)" for f, k in FITTED)
-        raise ValueError(
-            f"family must be {offered} for tf.glm, not {family.name!r} with the "
-            f"{family.link.name} link: the other families are not fitted yet"
-        )
-    return family
+    return family_from(name, link)
 
 
 def family_for_kind(kind: str) -> Family:

@@ -324,3 +324,10 @@ def collect_levels(
             found = [level for level, count in zip(found, counts) if count > 0]
         levels[name] = found
     return levels
+
+
+def with_column(frame: Frame, name: str, values: npt.NDArray[Any]) -> Frame:
+    """The frame with a float64 column `name` of `values` (one per row) added or replaced."""
+    series = nw.new_series(name, values, nw.Float64,
+                           native_namespace=nw.get_native_namespace(frame))
+    return frame.with_columns(series)

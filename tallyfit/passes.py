@@ -1,16 +1,18 @@
 """The sums one block of rows contributes to a fit, for any family: the start of R's IRLS
 loop, one pass at β (XᵀWX, XᵀWz and the deviance), and the measures at the final β.
 
-A family with a native kernel (`Family.native_kernel`) has its pass computed by
-`_native.irls_pass`; any other family by the NumPy pass here: η = Xβ, μ = g⁻¹(η),
-w = μ'(η)² / V(μ), z = η + (y − μ) / μ'(η). Every engine calls these on its blocks and adds
-the results up, so a fit is the same whatever holds the rows.
+A block is `Rows`: X, the response as the family reads it, the prior weights and the offset.
+A family with a native kernel (`Family.native_kernel`) has the pass of unweighted rows
+without an offset computed by `_native.irls_pass`; any other pass is the NumPy one here, as
+glm.fit computes it: η = Xβ + offset, μ = g⁻¹(η), w = prior · μ'(η)² / V(μ),
+z = η − offset + (y − μ) / μ'(η), over the rows of positive prior weight. Every engine calls
+these on its blocks and adds the results up, so a fit is the same whatever holds the rows.
 """
 
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Optional
 
 import numpy as np
@@ -24,10 +26,70 @@ KERNEL_CLAMP = 1e-9
 
 
 @dataclass
+class Rows:
+    """One block of a fit: `x` (F order), the response `y` as the fit reads it (a count of
+    successes and failures becomes a proportion), the prior `weights` (None: all 1), the `offset` (None: 0),
+    the numbers of `trials` of proportions (None: 1), R's starting μ (`mustart`, for the start
+    pass) and the rows dropped for missing values."""
+
+    x: FloatArray
+    y: FloatArray
+    n_missing: int
+    weights: Optional[FloatArray] = None
+    offset: Optional[FloatArray] = None
+    trials: Optional[FloatArray] = None
+    mustart: Optional[FloatArray] = None
+
+    @property
+    def plain(self) -> bool:
+        """Unit weights and no offset: the rows the native kernels take."""
+        return self.weights is None and self.offset is None
+
+    def aligned(self) -> "Rows":
+        """The rows with arrays aligned for the native kernels (arrays that arrive from
+        another process may start at any byte; copied then)."""
+        def align(a: Optional[FloatArray]) -> Optional[FloatArray]:
+            return None if a is None else np.require(a, requirements="A")
+
+        return replace(self, x=np.require(self.x, requirements="A"),
+                       y=np.require(self.y, requirements="A"), weights=align(self.weights),
+                       offset=align(self.offset))
+
+    def eta(self, beta: FloatArray) -> FloatArray:
+        eta = np.asarray(self.x @ beta, dtype=np.float64)
+        return eta if self.offset is None else eta + self.offset
+
+    def prior(self) -> FloatArray:
+        return np.ones(self.y.shape[0]) if self.weights is None else self.weights
+
+
+def intercept_only(rows: Rows) -> Rows:
+    """The rows of the model of the intercept alone (with the rows' offset and weights)."""
+    return replace(rows, x=np.ones((rows.y.shape[0], 1), order="F"))
+
+
+def rows_for(family: Optional[Family], x: FloatArray, y: FloatArray, n_missing: int,
+             weights: Optional[FloatArray] = None,
+             offset: Optional[FloatArray] = None) -> Rows:
+    """The block as `family` reads it (R's ``initialize``: the response checked, a count
+    response turned into proportions weighted by their totals, the starting μ); the rows as
+    they are for least squares (no family)."""
+    if family is None:
+        return Rows(x, y, n_missing, weights, offset)
+    start = family.initialize(y, weights)
+    trials = None if np.all(start.n == 1.0) else start.n
+    prior = start.weights
+    if weights is None and trials is None:
+        prior = None
+    return Rows(x, start.y, n_missing, prior, offset, trials, start.mustart)
+
+
+@dataclass
 class StartSums:
     """XᵀX (for the aliasing rule), XᵀW₀X (None when every start weight is the family's
     constant, so that it is that multiple of XᵀX), XᵀW₀z₀ and the deviance at R's start μ₀,
-    and the counts: rows, rows dropped, Σy and Σy²."""
+    and the counts: rows, rows dropped, Σy and Σy² (unweighted), rows of positive weight,
+    Σw, Σwy and Σ log w."""
 
     gram: FloatArray
     information: Optional[FloatArray]
@@ -37,6 +99,10 @@ class StartSums:
     n_missing: int
     y_sum: float
     y_square_sum: float
+    n_weighted: int = 0
+    weight_sum: float = 0.0
+    weighted_y_sum: float = 0.0
+    log_weight_sum: float = 0.0
 
     def __add__(self, other: "StartSums") -> "StartSums":
         return StartSums(
@@ -45,7 +111,9 @@ class StartSums:
             else self.information + other.information,
             self.right + other.right, self.deviance + other.deviance, self.n + other.n,
             self.n_missing + other.n_missing, self.y_sum + other.y_sum,
-            self.y_square_sum + other.y_square_sum)
+            self.y_square_sum + other.y_square_sum, self.n_weighted + other.n_weighted,
+            self.weight_sum + other.weight_sum, self.weighted_y_sum + other.weighted_y_sum,
+            self.log_weight_sum + other.log_weight_sum)
 
     def restrict(self, keep: BoolArray) -> None:
         """Keeps the sums of the estimated columns only (in place)."""
@@ -54,77 +122,162 @@ class StartSums:
             self.information = self.information[np.ix_(keep, keep)]
         self.right = self.right[keep]
 
+    @property
+    def weighted_mean(self) -> float:
+        """glm.fit's μ of the null model with an intercept: Σwy / Σw."""
+        return self.weighted_y_sum / self.weight_sum if self.weight_sum > 0 else math.nan
 
-def start_sums(family: Family, x: FloatArray, y: FloatArray, n_missing: int,
-               gram: Optional[FloatArray] = None) -> StartSums:
+
+def _weighted(x: FloatArray, weights: FloatArray) -> FloatArray:
+    """XᵀWX by the Gram kernel (W ≥ 0 diagonal)."""
+    return np.asarray(_native.gram(x * np.sqrt(weights)[:, None])[0], dtype=np.float64)
+
+
+def start_sums(family: Family, rows: Rows, gram: Optional[FloatArray] = None) -> StartSums:
     """The block's start sums (`gram`, XᵀX, when the caller has formed it already)."""
+    x, y = rows.x, rows.y
     if gram is None:
         gram = _native.gram(x)[0]
-    z, weights, deviance = family.start(y)
-    if weights is None:
-        assert family.constant_start_weight is not None
+    if rows.plain and rows.trials is None and family.constant_start_weight is not None:
+        z, _, deviance = family.start(y)
         information = None
         right = family.constant_start_weight * (x.T @ z)
     else:
-        information = _native.gram(x * np.sqrt(weights)[:, None])[0]
+        prior = rows.prior()
+        mu = rows.mustart if rows.mustart is not None else family.initialize(y).mustart
+        link = family.link
+        eta = link.link(mu)
+        if not (family.valid_mu(mu) and link.valid_eta(eta)):
+            raise ValueError("cannot find valid starting values: please specify some "
+                             f"(the {family.name} family with the {link.name} link)")
+        mu_eta = link.mu_eta(eta)
+        good = prior > 0.0
+        with np.errstate(divide="ignore", invalid="ignore"):
+            weights = np.where(good, prior * mu_eta * mu_eta / family.variance(mu), 0.0)
+            z = np.where(good, eta + (y - mu) / mu_eta, 0.0)
+        if rows.offset is not None:
+            z = np.where(good, z - rows.offset, 0.0)
+        information = _weighted(x, weights)
         right = x.T @ (weights * z)
-    return StartSums(gram, information, np.asarray(right, dtype=np.float64),
-                     deviance, int(y.shape[0]), n_missing, float(y.sum()),
-                     float(y @ y))
+        deviance = family.deviance(y, mu, rows.weights)
+    prior = rows.prior()
+    with np.errstate(divide="ignore"):
+        log_weights = 0.0 if rows.weights is None else float(np.log(rows.weights).sum())
+    return StartSums(gram, information, np.asarray(right, dtype=np.float64), deviance,
+                     int(y.shape[0]), rows.n_missing, float(y.sum()), float(y @ y),
+                     int(np.count_nonzero(prior)), float(prior.sum()), float(prior @ y),
+                     log_weights)
 
 
-def pass_at(family: Family, x: FloatArray, y: FloatArray,
-            beta: FloatArray) -> tuple[float, FloatArray, FloatArray]:
+@dataclass
+class PassSums:
+    """One pass at β: the deviance, XᵀWX, XᵀWz, and whether η and μ are valid for the
+    family and link (R's ``valideta`` and ``validmu``) in every row."""
+
+    deviance: float
+    information: FloatArray
+    right: FloatArray
+    valid: bool = True
+
+    def __add__(self, other: "PassSums") -> "PassSums":
+        return PassSums(self.deviance + other.deviance, self.information + other.information,
+                        self.right + other.right, self.valid and other.valid)
+
+    def restrict(self, keep: BoolArray) -> "PassSums":
+        return PassSums(self.deviance, self.information[np.ix_(keep, keep)],
+                        self.right[keep], self.valid)
+
+
+def pass_at(family: Family, rows: Rows, beta: FloatArray) -> PassSums:
     """The block's deviance, XᵀWX and XᵀWz at β. The native kernel's deviance is −2 × its
     log-likelihood, whose μ is clamped (see `KERNEL_CLAMP`)."""
-    if family.native_kernel is not None:
+    x, y = rows.x, rows.y
+    if family.native_kernel is not None and rows.plain and rows.trials is None:
         log_likelihood, information, right = _native.irls_pass(x, y, beta, "gram")
         assert information is not None and right is not None
-        return -2.0 * log_likelihood, information, right
+        return PassSums(-2.0 * log_likelihood, information, right)
     link = family.link
-    eta = x @ beta
+    eta = rows.eta(beta)
     mu = link.inverse(eta)
-    weights = family.working_weights(eta, mu)
-    z = eta + (y - mu) / link.mu_eta(eta)
-    information = _native.gram(x * np.sqrt(weights)[:, None])[0]
-    return family.deviance(y, mu), information, np.asarray(x.T @ (weights * z))
+    valid = bool(link.valid_eta(eta) and family.valid_mu(mu))
+    mu_eta = link.mu_eta(eta)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        weights = mu_eta * mu_eta / family.variance(mu)
+        z = eta + (y - mu) / mu_eta
+        if rows.offset is not None:
+            z -= rows.offset
+        if rows.weights is not None:
+            good = rows.weights > 0.0
+            weights = np.where(good, rows.weights * weights, 0.0)
+            z = np.where(good, z, 0.0)
+        deviance = family.deviance(y, mu, rows.weights)
+    information = _weighted(x, weights)
+    return PassSums(deviance, information, np.asarray(x.T @ (weights * z)), valid)
 
 
-def kernel_clamped(family: Family, mu: FloatArray) -> bool:
+def kernel_clamped(family: Family, rows: Rows, mu: FloatArray) -> bool:
     """Whether the pass's deviance at μ is the kernel's clamped one, not the exact one."""
-    return family.native_kernel is not None and bool(
+    return family.native_kernel is not None and rows.plain and rows.trials is None and bool(
         np.any(mu < KERNEL_CLAMP) or np.any(mu > 1.0 - KERNEL_CLAMP))
 
 
-def score(family: Family, x: FloatArray, y: FloatArray, beta: FloatArray) -> FloatArray:
+def working_weights(family: Family, rows: Rows, beta: FloatArray) -> FloatArray:
+    """The IRLS weights at β, prior weights included."""
+    eta = rows.eta(beta)
+    weights = family.working_weights(eta, family.link.inverse(eta))
+    return weights if rows.weights is None else rows.weights * weights
+
+
+def score(family: Family, rows: Rows, beta: FloatArray) -> FloatArray:
     """The exact gradient of the log-likelihood, XᵀW(z − η), from the rows."""
-    eta = x @ beta
+    eta = rows.eta(beta)
     mu = family.link.inverse(eta)
-    return np.asarray(x.T @ (family.score_ratio(eta, mu) * (y - mu)), dtype=np.float64)
+    factor = family.score_ratio(eta, mu) * (rows.y - mu)
+    if rows.weights is not None:
+        factor = np.where(rows.weights > 0.0, rows.weights * factor, 0.0)
+    return np.asarray(rows.x.T @ factor, dtype=np.float64)
 
 
 @dataclass
 class FinalSums:
-    """At the final β: the deviance (exact), the Pearson χ², the row part of the AIC."""
+    """At the final β: the deviance (exact), the Pearson χ², the row part of the AIC and the
+    null deviance at the null model's μ given to `final_sums` (NaN when none is)."""
 
     deviance: float
     pearson: float
     aic_rows: float
+    null_deviance: float = math.nan
 
     def __add__(self, other: "FinalSums") -> "FinalSums":
         return FinalSums(self.deviance + other.deviance, self.pearson + other.pearson,
-                         self.aic_rows + other.aic_rows)
+                         self.aic_rows + other.aic_rows,
+                         self.null_deviance + other.null_deviance)
 
 
-def final_sums(family: Family, x: FloatArray, y: FloatArray, beta: FloatArray,
+def final_sums(family: Family, rows: Rows, beta: FloatArray,
+               null_mu: Optional[float] = None, null_by_offset: bool = False,
                eta: Optional[FloatArray] = None) -> FinalSums:
+    """The final measures; the null deviance at μ = `null_mu` in every row, or at
+    μ = g⁻¹(offset) with `null_by_offset` (glm.fit's null model without an intercept)."""
+    y = rows.y
     if eta is None:
-        eta = np.asarray(x @ beta, dtype=np.float64)
-    deviance = family.deviance_at(y, eta.copy())
-    if not family.dispersion_estimated and not family.aic_needs_rows:
-        return FinalSums(deviance, math.nan, math.nan)  # neither is needed: skip the pass
+        eta = rows.eta(beta)
+    null = math.nan
+    if null_by_offset:
+        offset = np.zeros_like(y) if rows.offset is None else rows.offset
+        null = family.deviance(y, family.link.inverse(offset), rows.weights)
+    elif null_mu is not None:
+        null = family.deviance(y, np.full_like(y, null_mu), rows.weights)
+    deviance = family.deviance_at(y, eta.copy(), rows.weights)
+    needs_rows = family.aic_needs_rows or not rows.plain or rows.trials is not None
+    if not family.dispersion_estimated and not needs_rows:
+        return FinalSums(deviance, math.nan, math.nan, null)  # neither is needed: skip them
     mu = family.link.inverse(eta)
     residual = y - mu
     with np.errstate(divide="ignore", invalid="ignore"):
-        pearson = float((residual * residual / family.variance(mu)).sum())
-    return FinalSums(deviance, pearson, family.aic_rows(y, mu))
+        pearson_rows = residual * residual / family.variance(mu)
+        if rows.weights is not None:
+            pearson_rows = np.where(rows.weights > 0.0, rows.weights * pearson_rows, 0.0)
+        aic = family.aic_rows(y, mu, rows.weights, rows.trials) if rows.trials is not None \
+            else family.aic_rows(y, mu, rows.weights)
+    return FinalSums(deviance, float(pearson_rows.sum()), aic, null)

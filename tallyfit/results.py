@@ -81,6 +81,25 @@ class Model:
         self._native_namespace = native_namespace
         self._core: Any = None
         self.iterations = None if fit is None else fit.iterations
+        #: Whether the fit was given its link (the summary's Call shows it then).
+        self.link_given = False
+
+    @property
+    def link(self) -> str:
+        """The name of the link, as R names it."""
+        return self.family.link.name
+
+    @property
+    def weights_name(self) -> Optional[str]:
+        """The data column of the prior weights (None: none, or numbers given per row)."""
+        name = self._plan.weights
+        return None if name in arguments.ROW_VALUE_COLUMNS.values() else name
+
+    @property
+    def offset_name(self) -> Optional[str]:
+        """The data column of the `offset=` argument (None: none, or numbers per row)."""
+        name = self._plan.offset
+        return None if name in arguments.ROW_VALUE_COLUMNS.values() else name
 
     # ---- the fit statistics -----------------------------------------------------------------
 
@@ -209,16 +228,33 @@ class Model:
 
     # ---- prediction, files and the native core --------------------------------------------------
 
-    def _design_for(self, data: object) -> tuple[FloatArray, BoolArray]:
+    def _design_for(self, data: object, offset: object = None
+                    ) -> tuple[FloatArray, BoolArray, Optional[FloatArray]]:
+        """The design of new rows, the rows kept and their offset (the formula's offset terms
+        and the fit's offset column, or `offset` numbers where the fit had numbers)."""
         frame, _ = frames.to_frame(data)
+        column = self._plan.offset
+        if column == arguments.ROW_VALUE_COLUMNS["offset"]:
+            values = arguments.check_row_values("offset", offset)
+            if not isinstance(values, np.ndarray):
+                raise ValueError(
+                    "this model was fitted with offset= numbers, one per row: give predict "
+                    "the offset of the new rows (offset=[...])")
+            arguments.check_row_count("offset", values, len(frame))
+            frame = frames.with_column(frame, column, values)
+        elif offset is not None:
+            raise ValueError("offset= is for models fitted with offset= numbers; this model "
+                             "reads its offset from the data's columns")
         block = self._plan.build(frame, with_response=False)
         matrix = block.matrix
         if self._aliased.any():
             matrix = design.compact_columns(matrix, self._estimated)
-        return matrix, block.kept
+        return matrix, block.kept, block.offset
 
-    def _linear_predictor(self, matrix: FloatArray) -> FloatArray:
-        return np.asarray(matrix @ self._coefficients[self._estimated], dtype=np.float64)
+    def _linear_predictor(self, matrix: FloatArray,
+                          offset: Optional[FloatArray] = None) -> FloatArray:
+        eta = np.asarray(matrix @ self._coefficients[self._estimated], dtype=np.float64)
+        return eta if offset is None else eta + offset
 
     @staticmethod
     def _aligned(values: FloatArray, kept: BoolArray) -> FloatArray:
@@ -233,7 +269,10 @@ class Model:
         engine = engine_for(data)
         if not hasattr(engine, "predict"):
             return None
-        return engine.predict(data, list(self._plan.predictors),
+        columns = list(self._plan.predictors)
+        if self._plan.offset is not None and self._plan.offset not in columns:
+            columns.append(self._plan.offset)
+        return engine.predict(data, columns,
                               functools.partial(_predict_rows, self.to_text(), type))
 
     def _check_type(self, type: str) -> None:
@@ -334,7 +373,7 @@ class LinearModel(Model):
         return sigma * sigma
 
     def predict(self, data: object, type: str = "response", interval: Optional[str] = None,
-                level: float = 0.95) -> Union[FloatArray, tuple[FloatArray, FloatArray,
+                level: float = 0.95, offset: object = None) -> Union[FloatArray, tuple[FloatArray, FloatArray,
                                                                 FloatArray]]:
         """Predictions for the rows of `data` (NaN where a predictor is missing), with the
         fit's encoding. `interval="confidence"` or `"prediction"` gives (fit, lower, upper) as
@@ -361,8 +400,8 @@ class LinearModel(Model):
             )
         level = inference.check_level(level)
         scaled = self._covariance("prediction intervals") if interval else None
-        matrix, kept = self._design_for(data)
-        fit = self._linear_predictor(matrix)
+        matrix, kept, offset_values = self._design_for(data, offset)
+        fit = self._linear_predictor(matrix, offset_values)
         if scaled is None:
             return self._aligned(fit, kept)
         variance = np.einsum("ij,jk,ik->i", matrix, scaled, matrix)
@@ -385,6 +424,15 @@ class GeneralizedLinearModel(Model):
     """
 
     kind = "glm"
+
+    def __init__(self, **common: Any) -> None:
+        super().__init__(**common)
+        # Of the rows of a fit in memory (None for a loaded model or rows not in memory): η
+        # with the offset, μ, the prior weights and the response as the fit read it.
+        self.linear_predictors: Optional[FloatArray] = None
+        self.fitted_values: Optional[FloatArray] = None
+        self.prior_weights: Optional[FloatArray] = None
+        self.y: Optional[FloatArray] = None
 
     @property
     def deviance(self) -> float:
@@ -429,7 +477,8 @@ class GeneralizedLinearModel(Model):
     def bic(self) -> float:
         return self._criteria()[2]
 
-    def predict(self, data: object, type: str = "response") -> FloatArray:
+    def predict(self, data: object, type: str = "response", offset: object = None
+                ) -> FloatArray:
         """The mean (`type="response"`, probabilities for binary responses) or the linear
         predictor (`type="link"`) for the rows of `data`, NaN where a predictor is missing.
 
@@ -443,8 +492,8 @@ class GeneralizedLinearModel(Model):
         lazy = self._predict_lazily(data, type)
         if lazy is not None:
             return lazy  # type: ignore[no-any-return]
-        matrix, kept = self._design_for(data)
-        values = self._linear_predictor(matrix)
+        matrix, kept, offset_values = self._design_for(data, offset)
+        values = self._linear_predictor(matrix, offset_values)
         if type == "response":
             values = self.family.link.inverse(values)
         return self._aligned(values, kept)
@@ -495,6 +544,9 @@ def _design_state(plan: DesignPlan) -> Optional[dict[str, Any]]:
         record["states"] = plan.states
     if plan.dot_columns is not None:
         record["dot_columns"] = plan.dot_columns
+    for what in ("weights", "offset"):
+        if getattr(plan, what) is not None:
+            record[what] = getattr(plan, what)
     return record or None
 
 
@@ -537,7 +589,8 @@ def _plan_from_state(state: model_file.ModelState, family: Family) -> DesignPlan
         raise ValueError("the model file's design state is not readable; was the file edited?")
     return design.plan_design(
         formula, kinds, levels, response_rule=rule, with_response=response in kinds,
-        states=states, columns=dot_columns,
+        states=states, columns=dot_columns, weights=stored.get("weights"),
+        offset=stored.get("offset"),
     )
 
 

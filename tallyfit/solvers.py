@@ -158,38 +158,42 @@ class IrlsSource(Protocol):
 
     start: passes.StartSums
 
-    def pass_at(self, beta: FloatArray) -> tuple[float, FloatArray, FloatArray]: ...
+    def pass_at(self, beta: FloatArray) -> passes.PassSums: ...
 
-    def rows(self) -> Optional[tuple[FloatArray, FloatArray]]: ...
+    def rows(self) -> Optional[passes.Rows]: ...
 
 
 @dataclass
 class IrlsFit:
     """The estimate, XᵀWX at it and its inverse (None for a ridge fit), the iterations R's
-    convergence test counts, and whether that test held within the limit."""
+    convergence test counts, whether that test held within the limit, and whether a step
+    was halved (R's "algorithm stopped at boundary value")."""
 
     coefficients: FloatArray
     information: FloatArray
     unscaled_covariance: Optional[FloatArray]
     iterations: int
     converged: bool
+    boundary: bool = False
 
 
-PassAt = Callable[[FloatArray], tuple[float, FloatArray, FloatArray]]
+PassAt = Callable[[FloatArray], passes.PassSums]
 StepFrom = Callable[[FloatArray, FloatArray, FloatArray], FloatArray]
 Converged = Callable[[float, float], bool]
 
 
 @dataclass
 class IrlsLoop:
-    """Where the loop stopped: the estimate, the iterations, whether its test held, and XᵀWX
-    and the right-hand side of the next Newton step from the estimate."""
+    """Where the loop stopped: the estimate, the iterations, whether its test held, the
+    pass at the estimate (XᵀWX and the right-hand side of the next Newton step), and whether
+    a step was halved."""
 
     coefficients: FloatArray
     iterations: int
     converged: bool
     information: Optional[FloatArray]
     right: Optional[FloatArray]
+    boundary: bool = False
 
 
 def solve_step(beta: FloatArray, information: FloatArray, right: FloatArray) -> FloatArray:
@@ -205,30 +209,74 @@ def r_converged(epsilon: float) -> Converged:
     return lambda deviance, old: abs(deviance - old) / (abs(deviance) + 0.1) < epsilon
 
 
+def _acceptable(sums: passes.PassSums) -> bool:
+    return math.isfinite(sums.deviance) and sums.valid
+
+
+def _halved(run_pass: PassAt, beta: FloatArray, previous: Optional[FloatArray],
+            sums: passes.PassSums, max_iterations: int) -> tuple[FloatArray, passes.PassSums]:
+    """glm.fit's step halving: while the deviance is not finite or η or μ leaves the valid
+    region, the step is halved towards the previous estimate."""
+    if previous is None:
+        raise ConvergenceError(
+            "no valid set of coefficients has been found: the first step leaves the family's "
+            "range (a non-finite deviance, or fitted values outside the valid region); try "
+            "another link or check the response")
+    what = "divergence" if not math.isfinite(sums.deviance) else "out of bounds"
+    warnings.warn(f"step size truncated due to {what}" if what == "divergence"
+                  else "step size truncated: out of bounds", ConvergenceWarning, stacklevel=5)
+    for _ in range(max_iterations):
+        beta = (beta + previous) / 2.0
+        sums = run_pass(beta)
+        if _acceptable(sums):
+            return beta, sums
+    raise ConvergenceError(
+        f"inner loop; cannot correct step size: the deviance stayed non-finite or the fitted "
+        f"values invalid after {max_iterations} halvings")
+
+
 def irls_loop(run_pass: PassAt, beta: FloatArray, deviance_old: float, max_iterations: int,
-              converged: Converged, step: StepFrom = solve_step) -> IrlsLoop:
+              converged: Converged, step: StepFrom = solve_step,
+              halving: bool = False) -> IrlsLoop:
     """The IRLS loop over any source of passes: from the first estimate `beta` (the step from
     the start), `run_pass(beta)` returns the deviance, XᵀWX and XᵀWz summed over all rows;
     the loop stops when `converged(deviance, deviance_old)` holds (`deviance_old` starting at
-    the start's deviance) or after `max_iterations` passes."""
+    the start's deviance) or after `max_iterations` passes. With `halving`, a step to a
+    non-finite deviance or an invalid η or μ is halved as glm.fit halves it."""
     information: Optional[FloatArray] = None
     right: Optional[FloatArray] = None
+    previous: Optional[FloatArray] = None
+    boundary = False
     for iteration in range(1, max_iterations + 1):
         if information is not None and right is not None:
+            previous = beta
             beta = step(beta, information, right)
-        deviance, information, right = run_pass(beta)
-        if converged(deviance, deviance_old):
-            return IrlsLoop(beta, iteration, True, information, right)
-        deviance_old = deviance
-    return IrlsLoop(beta, max_iterations, False, information, right)
+        sums = run_pass(beta)
+        if halving and not _acceptable(sums):
+            beta, sums = _halved(run_pass, beta, previous, sums, max_iterations)
+            boundary = True
+        information, right = sums.information, sums.right
+        if converged(sums.deviance, deviance_old):
+            return IrlsLoop(beta, iteration, True, information, right, boundary)
+        deviance_old = sums.deviance
+    return IrlsLoop(beta, max_iterations, False, information, right, boundary)
 
 
-def polished(loop: IrlsLoop, step: StepFrom = solve_step) -> FloatArray:
+def polished(loop: IrlsLoop, step: StepFrom = solve_step,
+             run_pass: Optional[PassAt] = None
+             ) -> tuple[FloatArray, Optional[passes.PassSums]]:
     """The estimate one Newton step past where R's test stopped (the optimum to working
-    precision); the estimate itself when the test did not hold."""
+    precision), and the pass there when `run_pass` is given; the estimate itself when the
+    test did not hold, or when the step would leave the family's range."""
     if not loop.converged or loop.information is None or loop.right is None:
-        return loop.coefficients
-    return step(loop.coefficients, loop.information, loop.right)
+        return loop.coefficients, None
+    beta = step(loop.coefficients, loop.information, loop.right)
+    if run_pass is None:
+        return beta, None
+    sums = run_pass(beta)
+    if not _acceptable(sums):
+        return loop.coefficients, None
+    return beta, sums
 
 
 def warn_not_converged(max_iterations: int, epsilon: float) -> None:
@@ -238,19 +286,19 @@ def warn_not_converged(max_iterations: int, epsilon: float) -> None:
         "that separates the outcomes", ConvergenceWarning, stacklevel=5)
 
 
-def _newton_step(family: Family, rows: Optional[tuple[FloatArray, FloatArray]]) -> StepFrom:
+def _newton_step(family: Family, rows: Optional[passes.Rows]) -> StepFrom:
     """The step from one pass's sums; with the rows, an ill-conditioned XᵀWX steps along the
     exact gradient Xᵀ W (z − η), not by the full solve of XᵀWX β = XᵀWz, whose error is the
     condition number times β's own size."""
     if rows is None:
         return solve_step
-    matrix, y = rows
+    block = rows
 
     def step(beta: FloatArray, information: FloatArray, right: FloatArray) -> FloatArray:
         system = equilibrate(information)
         if system is None or system.rcond >= _NORMAL_EQUATIONS_RCOND:
             return solve_step(beta, information, right)
-        return np.asarray(beta + system.solve(passes.score(family, matrix, y, beta)))
+        return np.asarray(beta + system.solve(passes.score(family, block, beta)))
 
     return step
 
@@ -270,9 +318,19 @@ def information_inverse(information: FloatArray) -> FloatArray:
     return np.asarray(inverse * scale[:, None] * scale[None, :], dtype=np.float64)
 
 
+def first_step(family: Family, start: passes.StartSums) -> FloatArray:
+    """The estimate of the first IRLS step, from R's start μ."""
+    information0 = start.information
+    if information0 is None:
+        assert family.constant_start_weight is not None
+        information0 = start.gram * family.constant_start_weight
+    return solve_step(np.zeros(start.gram.shape[0]), information0, start.right)
+
+
 def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float) -> IrlsFit:
     """R's glm.fit over the source's passes: the first step from R's start μ (the family's
-    ``initialize``), the estimate taken one Newton step past where R's test stops, which puts
+    ``initialize``), step halving where the deviance is not finite or η or μ leaves the
+    valid region, the estimate taken one Newton step past where R's test stops, which puts
     it at the optimum to working precision (R's own stops about epsilon away); the iteration
     count is R's.
 
@@ -285,38 +343,40 @@ def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float
     start = source.start
     rows = source.rows()
     step = _newton_step(family, rows)
-    information0 = start.information
-    if information0 is None:
-        assert family.constant_start_weight is not None
-        information0 = start.gram * family.constant_start_weight
-    first = solve_step(np.zeros(start.gram.shape[0]), information0, start.right)
+    first = first_step(family, start)
     test = r_converged(epsilon)
-    loop = irls_loop(source.pass_at, first, start.deviance, max_iterations, test, step)
-    beta = polished(loop, step)
+    loop = irls_loop(source.pass_at, first, start.deviance, max_iterations, test, step,
+                     halving=True)
+    beta, at_beta = polished(loop, step, source.pass_at)
+    mu = None
     if rows is not None:
-        matrix, y = rows
-        mu = family.link.inverse(matrix @ beta)
-        if passes.kernel_clamped(family, mu):
-            def exact_pass(b: FloatArray) -> tuple[float, FloatArray, FloatArray]:
-                _, information, right = source.pass_at(b)
-                return family.deviance_at(y, matrix @ b), information, right
+        block = rows
+        mu = family.link.inverse(block.eta(beta))
+        if passes.kernel_clamped(family, block, mu):
+            def exact_pass(b: FloatArray) -> passes.PassSums:
+                sums = source.pass_at(b)
+                sums.deviance = family.deviance_at(block.y, block.eta(b), block.weights)
+                return sums
 
             loop = irls_loop(exact_pass, first, start.deviance, max_iterations, test, step)
-            beta = loop.coefficients
-            mu = family.link.inverse(matrix @ beta)
-    _, information, _ = source.pass_at(beta)
+            beta, at_beta = loop.coefficients, None
+            mu = family.link.inverse(block.eta(beta))
+    information = (at_beta if at_beta is not None else source.pass_at(beta)).information
     if not loop.converged:
         warn_not_converged(max_iterations, epsilon)
-    if rows is not None:
+    if loop.boundary:
+        warnings.warn("glm.fit: algorithm stopped at boundary value", ConvergenceWarning,
+                      stacklevel=4)
+    if rows is not None and mu is not None:
         message = family.boundary_warning(mu)
         if message is not None:
             warnings.warn(message, SeparationWarning, stacklevel=4)
-        weights = family.working_weights(rows[0] @ beta, mu)
-        covariance = weighted_inverse(rows[0], weights, information)
+        weights = passes.working_weights(family, rows, beta)
+        covariance = weighted_inverse(rows.x, weights, information)
     else:
         covariance = information_inverse(information)
     return IrlsFit(np.asarray(beta, dtype=np.float64), information, covariance,
-                   loop.iterations, loop.converged)
+                   loop.iterations, loop.converged, loop.boundary)
 
 
 def ridge_irls(source: IrlsSource, ridge: FloatArray, max_iterations: int,
@@ -330,8 +390,8 @@ def ridge_irls(source: IrlsSource, ridge: FloatArray, max_iterations: int,
         return np.asarray(_native.inverse(information + penalty) @ right, dtype=np.float64)
 
     zero = np.zeros(ridge.shape[0])
-    deviance0, information0, right0 = source.pass_at(zero)
-    loop = irls_loop(source.pass_at, step(zero, information0, right0), math.inf,
+    at_zero = source.pass_at(zero)
+    loop = irls_loop(source.pass_at, step(zero, at_zero.information, at_zero.right), math.inf,
                      max_iterations, lambda d, old: abs(d - old) / 2.0 <= epsilon, step)
     if not loop.converged or not np.all(np.isfinite(loop.coefficients)):
         raise ConvergenceError(
@@ -340,7 +400,6 @@ def ridge_irls(source: IrlsSource, ridge: FloatArray, max_iterations: int,
             "that separates the outcomes")
     assert loop.information is not None
     return IrlsFit(loop.coefficients, loop.information, None, loop.iterations, True)
-
 
 
 def weighted_inverse(matrix: FloatArray, weights: FloatArray,

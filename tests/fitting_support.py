@@ -123,9 +123,50 @@ def blocked_frame(block_rows, seed, missing_x2, missing_g):
         "y": 1.0 + eta + rng.normal(scale=0.8, size=n),
         "yb": (rng.random(n) < 1.0 / (1.0 + np.exp(-eta))).astype(np.float64),
     })
+    # Counts over an exposure and positive costs, with prior weights (some 0), for the other
+    # families (drawn last, so the columns above stay as they were).
+    exposure = rng.uniform(0.5, 2.0, size=n)
+    frame["count"] = rng.poisson(exposure * np.exp(0.2 + 0.3 * x1 + 0.5 * effect)).astype(float)
+    frame["cost"] = rng.gamma(2.0, np.exp(1.0 + 0.3 * x1) / 2.0)
+    frame["w"] = rng.integers(0, 4, size=n).astype(float)
+    frame["log_exposure"] = np.log(exposure)
     frame.loc[missing_x2, "x2"] = np.nan
     frame.loc[missing_g, "g"] = pd.NA
     return frame
+
+
+#: Fits of a `blocked_frame` with other families, prior weights and offsets:
+#: (formula, family, link, weights, offset) of tf.glm, and lm's where the family is None.
+WEIGHTED_FITS = [
+    ("count ~ x1 + g + offset(log_exposure)", "poisson", None, None, None),
+    ("count ~ x1 + c + flag", "poisson", None, "w", "log_exposure"),
+    ("cost ~ x1 + x2 + g", "Gamma", "log", "w", None),
+    ("cost ~ x1 + c", "Gamma", "log", None, "log_exposure"),
+    ("y ~ x1 + x2 * g", None, None, "w", "log_exposure"),
+]
+
+
+def weighted_fit(formula, family, link, weights, offset, data):
+    import tallyfit as tf
+
+    if family is None:
+        return tf.lm(formula, data, weights=weights, offset=offset)
+    return tf.glm(formula, data, family=family, link=link, weights=weights, offset=offset)
+
+
+def assert_weighted_fits_agree(model, reference):
+    """Two fits of one of `WEIGHTED_FITS` on different engines agree to 1e-8."""
+    assert model.column_names == reference.column_names
+    assert relative_difference(model, reference) < 1e-8
+    assert (model.nobs, model.n_missing) == (reference.nobs, reference.n_missing)
+    np.testing.assert_allclose(model.vcov(), reference.vcov(), rtol=1e-8)
+    if hasattr(reference, "deviance"):
+        for measure in ("deviance", "null_deviance", "aic", "dispersion"):
+            assert getattr(model, measure) == np.float64(getattr(reference, measure)) or \
+                abs(getattr(model, measure) / getattr(reference, measure) - 1.0) < 1e-8, measure
+    else:
+        assert model.r_squared == np.float64(reference.r_squared) or \
+            abs(model.r_squared / reference.r_squared - 1.0) < 1e-8
 
 
 def without_residuals(summary_text):

@@ -15,7 +15,8 @@ distributed = pytest.importorskip("distributed")
 
 import tallyfit as tf  # noqa: E402
 from fitting_support import (  # noqa: E402
-    BLOCKED_FRAME_ERRORS, blocked_frame, relative_difference, without_residuals)
+    BLOCKED_FRAME_ERRORS, WEIGHTED_FITS, assert_weighted_fits_agree, blocked_frame,
+    relative_difference, weighted_fit, without_residuals)
 
 # Rows per Parquet file: empty files and single rows between larger ones.
 PARTITION_ROWS = [0, 1, 37, 0, 120, 1, 58, 0, 83, 1, 99]
@@ -108,6 +109,11 @@ def test_glm_matches_pandas(any_ddf, frame, formula, penalties):
     else:
         with pytest.raises(ValueError, match="penalized"):
             model.std_errors
+
+
+@pytest.mark.parametrize("fit", WEIGHTED_FITS, ids=[f[0] for f in WEIGHTED_FITS])
+def test_weighted_and_offset_fits_match_pandas(any_ddf, frame, fit):
+    assert_weighted_fits_agree(weighted_fit(*fit, any_ddf), weighted_fit(*fit, frame))
 
 
 def test_glm_non_convergence_warns_as_in_memory(ddf, frame):

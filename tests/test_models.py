@@ -98,7 +98,7 @@ def test_glm_response_kinds(response, expected):
 
 @pytest.mark.parametrize(
     "response, shown",
-    [([0.0, 1.0, 2.0, 1.0], "2.0"), ([0.0, 0.5, 1.0, 1.0], "0.5")],
+    [([0.0, 1.0, 2.0, 1.0], "2.0"), ([0.0, -0.5, 1.0, 1.0], "-0.5")],
 )
 def test_glm_refuses_other_numeric_responses(response, shown):
     with pytest.raises(ValueError, match=f"response 'r' .* has the value {re.escape(shown)}"):
@@ -113,7 +113,7 @@ def test_glm_refuses_three_level_response():
 @pytest.mark.parametrize(
     "kwargs, message",
     [
-        ({"family": "poisson"}, "family must be 'binomial'"),
+        ({"family": "poison"}, "family must be one of 'binomial'"),
         ({"max_iterations": 0}, "max_iterations must be a positive integer"),
         ({"max_iterations": 2.5}, "max_iterations must be a positive integer"),
         ({"convergence_delta": -1.0}, "convergence_delta must be a finite number >= 0"),

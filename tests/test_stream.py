@@ -17,7 +17,8 @@ import pyarrow.parquet as pq
 import pytest
 
 import tallyfit as tf
-from fitting_support import (BLOCKED_FRAME_ERRORS, blocked_frame, relative_difference,
+from fitting_support import (BLOCKED_FRAME_ERRORS, WEIGHTED_FITS, assert_weighted_fits_agree,
+                             blocked_frame, relative_difference, weighted_fit,
                              without_residuals)
 from tallyfit.engines import stream
 
@@ -108,6 +109,12 @@ def test_glm_matches_in_memory(source, formula, penalties, family):
     assert str(model.summary()) == str(reference.summary())
     assert model.deviance == pytest.approx(reference.deviance, rel=1e-10)
     assert model.iterations == reference.iterations
+
+
+@pytest.mark.parametrize("fit", WEIGHTED_FITS, ids=[f[0] for f in WEIGHTED_FITS])
+def test_weighted_and_offset_fits_match_in_memory(folder, fit):
+    model = weighted_fit(*fit, ds.dataset(folder))
+    assert_weighted_fits_agree(model, weighted_fit(*fit, pq.read_table(folder)))
 
 
 def test_levels_follow_the_in_memory_rules(frame, folder):

@@ -10,6 +10,7 @@
 #include "linalg/product.hpp"
 #include "linalg/weighted_gram.hpp"
 #include "models/logistic_rows.hpp"
+#include "models/step_accumulator.hpp"
 
 namespace tallyfit {
 
@@ -54,35 +55,6 @@ bool all_zero(const linalg::VectorView &values) {
     }
     return true;
 }
-
-// The weighted normal equations summed block by block: fused for a narrow X, through the BLAS
-// for a wide one.
-class StepAccumulator {
-  public:
-    StepAccumulator(const linalg::MatrixView &x, Index block_rows) {
-        if (x.cols <= linalg::narrow_gram_width_limit) {
-            fused_.emplace(x.cols, block_rows);
-        } else {
-            blas_.emplace(x.cols, block_rows);
-        }
-    }
-
-    void add(const linalg::MatrixView &rows, const double *residual, const double *root_weight) {
-        if (fused_) {
-            fused_->add(rows, residual, root_weight);
-        } else {
-            blas_->add(rows, residual, root_weight);
-        }
-    }
-
-    linalg::WeightedGram finish(const std::optional<linalg::VectorView> &ridge) && {
-        return fused_ ? std::move(*fused_).finish(ridge) : std::move(*blas_).finish(ridge);
-    }
-
-  private:
-    std::optional<linalg::NarrowGramAccumulator> fused_;
-    std::optional<linalg::GramAccumulator> blas_;
-};
 
 // One read of X, a block of rows at a time: X beta by a matrix-vector product on the block in
 // place (which the BLAS runs on its threads), the row loop, and the block's share of the

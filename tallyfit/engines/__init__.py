@@ -36,7 +36,7 @@ from typing import Any, Optional
 
 import numpy as np
 
-from .. import design
+from .. import _native, design
 from ..design import DesignPlan
 from ..frames import BoolArray, FloatArray
 from . import inputs
@@ -55,8 +55,12 @@ class Scan:
 
 @dataclass
 class LeastSquaresSums:
-    """Sums over the kept rows for least squares; `matrix`/`y` where the engine holds the
-    rows, `scales` where extreme columns were scaled by powers of two."""
+    """Sums over the kept rows for least squares, with prior weights W and an offset o:
+    XᵀWX, XᵀW(y − o), Σ w (y − o)², Σ (y − o), the rows; `matrix`/`y` where the engine holds
+    the rows (√W X and √W (y − o)), `scales` where extreme columns were scaled by powers of
+    two. With weights or an offset (`weighted`), also the rows of positive weight, Σw, XᵀW1,
+    XᵀWo, Σ w o and Σ w o² (R's summary.lm measures the fitted values with the offset), and
+    in memory the `weights` and `offset` of the rows."""
 
     gram: FloatArray
     xty: FloatArray
@@ -67,6 +71,15 @@ class LeastSquaresSums:
     matrix: Optional[FloatArray] = None
     y: Optional[FloatArray] = None
     scales: Optional[FloatArray] = None
+    weighted: bool = False
+    n_weighted: int = 0
+    weight_sum: float = 0.0
+    x_weight: Optional[FloatArray] = None
+    x_offset: Optional[FloatArray] = None
+    offset_sum: float = 0.0
+    offset_square_sum: float = 0.0
+    weights: Optional[FloatArray] = None
+    offset: Optional[FloatArray] = None
 
     def restrict(self, keep: BoolArray) -> None:
         """Drops the aliased columns (in place: the matrix is compacted, not copied)."""
@@ -74,10 +87,59 @@ class LeastSquaresSums:
             return
         self.gram = self.gram[np.ix_(keep, keep)]
         self.xty = self.xty[keep]
+        if self.x_weight is not None:
+            self.x_weight = self.x_weight[keep]
+        if self.x_offset is not None:
+            self.x_offset = self.x_offset[keep]
         if self.matrix is not None:
             self.matrix = design.compact_columns(self.matrix, keep)
         if self.scales is not None:
             self.scales = self.scales[keep]
+
+    def __add__(self, other: "LeastSquaresSums") -> "LeastSquaresSums":
+        def plus(a: Optional[FloatArray], b: Optional[FloatArray]) -> Optional[FloatArray]:
+            return None if a is None or b is None else a + b
+
+        return LeastSquaresSums(
+            self.gram + other.gram, self.xty + other.xty, self.yty + other.yty,
+            self.y_sum + other.y_sum, self.n + other.n, self.n_missing + other.n_missing,
+            weighted=self.weighted, n_weighted=self.n_weighted + other.n_weighted,
+            weight_sum=self.weight_sum + other.weight_sum,
+            x_weight=plus(self.x_weight, other.x_weight),
+            x_offset=plus(self.x_offset, other.x_offset),
+            offset_sum=self.offset_sum + other.offset_sum,
+            offset_square_sum=self.offset_square_sum + other.offset_square_sum)
+
+
+def least_squares_block(block: design.DesignBlock, keep_rows: bool = False) -> LeastSquaresSums:
+    """The least-squares sums of one design block; with `keep_rows`, also the rows (√W X and
+    √W (y − o), a weighted copy of X where there are weights)."""
+    x, y = block.matrix, block.response
+    assert y is not None
+    weights, offset = block.weights, block.offset
+    if weights is None and offset is None:
+        gram, xty = _native.gram(x, y)
+        sums = LeastSquaresSums(gram, np.asarray(xty), float(y @ y), float(y.sum()),
+                                int(y.shape[0]), block.n_missing)
+        if keep_rows:
+            sums.matrix, sums.y = x, y
+        return sums
+    target = y if offset is None else y - offset
+    w = np.ones(y.shape[0]) if weights is None else weights
+    root = np.sqrt(w)
+    matrix = x if weights is None else x * root[:, None]
+    scaled = target if weights is None else target * root
+    gram, xty = _native.gram(matrix, scaled)
+    o = np.zeros(y.shape[0]) if offset is None else offset
+    sums = LeastSquaresSums(
+        gram, np.asarray(xty), float(scaled @ scaled), float(target.sum()), int(y.shape[0]),
+        block.n_missing, weighted=True, n_weighted=int(np.count_nonzero(w)),
+        weight_sum=float(w.sum()), x_weight=np.asarray(x.T @ w),
+        x_offset=np.asarray(x.T @ (w * o)), offset_sum=float(w @ o),
+        offset_square_sum=float(w @ (o * o)))
+    if keep_rows:
+        sums.matrix, sums.y, sums.weights, sums.offset = matrix, scaled, weights, offset
+    return sums
 
 
 # name -> (accepts(data), module of the engine); the memory engine takes what others do not.

@@ -40,11 +40,11 @@ from typing import Any, Callable, Optional, Sequence
 
 import numpy as np
 
-from .. import _native, frames, passes
+from .. import design, frames, passes
 from ..design import parse_formula, plan_design
 from ..families import Family, family_from
 from ..frames import BoolArray, FloatArray, Kind
-from . import LeastSquaresSums, Scan
+from . import LeastSquaresSums, Scan, least_squares_block
 from .inputs import is_dask_frame
 from .summaries import (Merged, block_summary, change_since_planning, data_changed,
                         rows_changed, scatter, used_variables)
@@ -172,6 +172,8 @@ class Recipe:
     kinds: tuple[tuple[str, Kind], ...]
     levels: tuple[tuple[str, tuple[str, ...]], ...]
     family: Optional[tuple[str, str]]
+    weights: Optional[str] = None
+    offset: Optional[str] = None
 
     def family_object(self) -> Optional[Family]:
         return None if self.family is None else family_from(*self.family)
@@ -188,6 +190,8 @@ def _planned(recipe: Recipe) -> Any:
         dict(recipe.kinds),
         {name: list(levels) for name, levels in recipe.levels},
         response_rule=recipe.family_object(),
+        weights=recipe.weights,
+        offset=recipe.offset,
     )
 
 
@@ -204,10 +208,11 @@ class PlannedFrame:
     kept: int
 
 
-def plan_dask(formula: Any, data: Any, family: Optional[Family]) -> PlannedFrame:
+def plan_dask(formula: Any, data: Any, family: Optional[Family], weights: Optional[str] = None,
+              offset: Optional[str] = None) -> PlannedFrame:
     """Pass 1 over a Dask frame and the design plan it allows; errors as in memory."""
     parsed = parse_formula(formula)
-    used = used_variables(parsed)
+    used = used_variables(parsed, weights, offset)
     meta, _ = frames.to_frame(data._meta)
     frames.require_columns(meta, used)
     selected = data[used]
@@ -219,12 +224,15 @@ def plan_dask(formula: Any, data: Any, family: Optional[Family]) -> PlannedFrame
     merged.check_rows()
     kinds = merged.kinds(meta)
     levels = merged.levels(kinds, _known_categories(meta, used))
-    plan = plan_design(parsed, kinds, levels, response_rule=family)
+    plan = plan_design(parsed, kinds, levels, response_rule=family, weights=weights,
+                       offset=offset)
     recipe = Recipe(
         parsed.original,
         tuple(sorted(kinds.items())),
         tuple(sorted((name, tuple(values)) for name, values in levels.items())),
         None if family is None else (family.name, family.link.name),
+        weights,
+        offset,
     )
     return PlannedFrame(
         plan,
@@ -248,68 +256,67 @@ def _known_categories(meta: Any, used: Sequence[str]) -> dict[str, list[str]]:
 # ---- Pass 2 and on: the partitions' statistics ---------------------------------------------
 
 
-def _design_block(recipe: Recipe, partition: Any) -> tuple[Any, Any, int] | None:
-    """(X, y, rows dropped for missing values) of one partition; None for an empty one."""
+def _design_block(recipe: Recipe, partition: Any) -> Optional[design.DesignBlock]:
+    """The design block of one partition; None for an empty one."""
     if len(partition) == 0:
         return None
     plan = recipe.plan()
     frame = frames.to_frame(partition)[0]
     try:
-        block = plan.build(frame)
+        return plan.build(frame)  # type: ignore[no-any-return]
     except ValueError as error:
         change = change_since_planning(plan, frame)
         if change is None:
             raise
         raise ValueError(data_changed(change, ADVICE)) from error
-    return block.matrix, block.response, block.n_missing
 
 
-def _least_squares_partition(recipe: Recipe, partition: Any) -> Statistics | None:
+def _rows(recipe: Recipe, partition: Any) -> Optional[passes.Rows]:
+    """The rows of one partition as the family reads them; None for an empty one."""
     block = _design_block(recipe, partition)
     if block is None:
         return None
-    x, y, n_missing = block
-    xtx, xty = _native.gram(x, y)
-    return {"xtx": xtx, "xty": xty, "yty": float(y @ y), "y_sum": float(y.sum()),
-            "n": y.shape[0], "n_missing": n_missing}
+    assert block.response is not None
+    return passes.rows_for(recipe.family_object(), block.matrix, block.response,
+                           block.n_missing, block.weights, block.offset)
 
 
-def _aligned(block: tuple[Any, Any, int]) -> tuple[Any, Any, int]:
-    """The block with its arrays aligned for the native kernels: arrays that arrive from
-    another process may start at any byte (copied then; a block built here is not)."""
-    x, y, n_missing = block
-    return np.require(x, requirements="A"), np.require(y, requirements="A"), n_missing
+def _least_squares_partition(recipe: Recipe, partition: Any) -> Optional[LeastSquaresSums]:
+    block = _design_block(recipe, partition)
+    return None if block is None else least_squares_block(block)
 
 
-def _start_partition(block: tuple[Any, Any, int] | None,
-                     family: Family) -> passes.StartSums | None:
+def _start_partition(block: Optional[passes.Rows], family: Family) -> Optional[passes.StartSums]:
+    # Arrays that arrive from another process may start at any byte: aligned (copied) then.
+    return None if block is None else passes.start_sums(family, block.aligned())
+
+
+def _pass_partition(block: Optional[passes.Rows], family: Family,
+                    beta: np.ndarray) -> Optional[passes.PassSums]:
     if block is None:
         return None
-    x, y, n_missing = _aligned(block)
-    return passes.start_sums(family, x, y, n_missing)
+    return passes.pass_at(family, block.aligned(), np.require(beta, requirements="A"))
 
 
-def _pass_partition(block: tuple[Any, Any, int] | None, family: Family,
-                    beta: np.ndarray) -> Statistics | None:
+def _null_partition(block: Optional[passes.Rows], family: Family,
+                    beta: np.ndarray) -> Optional[passes.PassSums]:
     if block is None:
         return None
-    x, y, _ = _aligned(block)
-    deviance, information, right = passes.pass_at(family, x, y, np.require(beta,
-                                                                           requirements="A"))
-    return {"deviance": deviance, "information": information, "right": right}
+    return passes.pass_at(family, passes.intercept_only(block.aligned()), beta)
 
 
-def _final_partition(block: tuple[Any, Any, int] | None, family: Family,
-                     beta: np.ndarray) -> passes.FinalSums | None:
+def _final_partition(block: Optional[passes.Rows], family: Family, beta: np.ndarray,
+                     null_mu: Optional[float], null_by_offset: bool
+                     ) -> Optional[passes.FinalSums]:
     if block is None:
         return None
-    x, y, _ = block
-    return passes.final_sums(family, x, y, beta)
+    return passes.final_sums(family, block, beta, null_mu, null_by_offset)
 
 
-def scan(formula: str, data: Any, family: Optional[Family]) -> Scan:
+def scan(formula: str, data: Any, family: Optional[Family], weights: Optional[str] = None,
+         offset: Optional[str] = None) -> Scan:
     """Pass 1: the levels and kinds over all partitions, and the design plan."""
-    planned = plan_dask(formula, data, family)
+    planned = plan_dask(formula, data, family, weights, offset)
     return Scan(planned.plan, frames.to_frame(data._meta)[1], (planned, data))
 
 
@@ -317,10 +324,10 @@ def least_squares(scan: Scan) -> LeastSquaresSums:
     """One pass for XᵀX, Xᵀy, yᵀy, Σy and n."""
     planned, _ = scan.state
     partition = _dask().delayed(_least_squares_partition, pure=True)
-    sums = compute_sum([partition(planned.recipe, part) for part in planned.partitions])
-    _check_rows(planned, int(sums["n"]) + int(sums["n_missing"]))
-    return LeastSquaresSums(sums["xtx"], sums["xty"], float(sums["yty"]), float(sums["y_sum"]),
-                            int(sums["n"]), int(sums["n_missing"]))
+    sums: LeastSquaresSums = compute_sum([partition(planned.recipe, part)
+                                          for part in planned.partitions])
+    _check_rows(planned, sums.n + sums.n_missing)
+    return sums
 
 
 class DaskSource:
@@ -334,7 +341,7 @@ class DaskSource:
         self.family = family
         delayed = _dask().delayed
         self._family = delayed(family, pure=True, traverse=False)
-        build = delayed(_design_block, pure=True)
+        build = delayed(_rows, pure=True)
         p = len(planned.plan.column_names)
         blocks = [build(planned.recipe, part) for part in planned.partitions]
         self.persisted = blocks_fit_in_memory(planned.kept, p, workers_memory())
@@ -358,24 +365,27 @@ class DaskSource:
         self.keep = keep
         self.start.restrict(keep)
 
-    def _sum(self, function: Callable[..., Any], beta: FloatArray) -> Any:
+    def _sum(self, function: Callable[..., Any], beta: FloatArray, *more: Any) -> Any:
         assert self.blocks is not None
         task = _dask().delayed(function, pure=True)
-        full = scatter(beta, self.keep)
-        return compute_sum([task(block, self._family, full) for block in self.blocks])
+        return compute_sum([task(block, self._family, beta, *more) for block in self.blocks])
 
-    def pass_at(self, beta: FloatArray) -> tuple[float, FloatArray, FloatArray]:
-        sums = self._sum(_pass_partition, beta)
-        keep = self.keep
-        return (float(sums["deviance"]), sums["information"][np.ix_(keep, keep)],
-                sums["right"][keep])
+    def pass_at(self, beta: FloatArray) -> passes.PassSums:
+        sums: passes.PassSums = self._sum(_pass_partition, scatter(beta, self.keep))
+        return sums.restrict(self.keep)
 
     def rows(self) -> None:
         return None
 
-    def final(self, beta: FloatArray) -> passes.FinalSums:
-        final: passes.FinalSums = self._sum(_final_partition, beta)
+    def final(self, beta: FloatArray, null_mu: Optional[float] = None,
+              null_by_offset: bool = False) -> passes.FinalSums:
+        final: passes.FinalSums = self._sum(_final_partition, scatter(beta, self.keep),
+                                            null_mu, null_by_offset)
         return final
+
+    def null_pass(self, beta: FloatArray) -> passes.PassSums:
+        sums: passes.PassSums = self._sum(_null_partition, beta)
+        return sums
 
 
 def irls_source(scan: Scan, family: Family, rescale: bool) -> DaskSource:

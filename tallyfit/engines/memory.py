@@ -8,19 +8,31 @@ from typing import Any, Optional
 
 import numpy as np
 
-from .. import _native, design, frames, passes, solvers
+from .. import _native, arguments, design, frames, passes, solvers
 from ..families import Family
 from ..frames import BoolArray, FloatArray
-from . import LeastSquaresSums, Scan
+from . import LeastSquaresSums, Scan, least_squares_block
 
 NAME = "memory"
 
 
-def scan(formula: str, data: object, family: Optional[Family]) -> Scan:
-    """Plans the design from the frame's columns (kinds, levels of the rows used)."""
+def scan(formula: str, data: object, family: Optional[Family],
+         weights: arguments.RowValues = None, offset: arguments.RowValues = None) -> Scan:
+    """Plans the design from the frame's columns (kinds, levels of the rows used); `weights`
+    and `offset` are column names or arrays of one value per row (held as the frame's
+    columns "(weights)" and "(offset)", as in R's model frame)."""
     parsed = design.parse_formula(formula)
     frame, namespace = frames.to_frame(data)
-    plan = design.plan_from_frame(parsed, frame, response_rule=family)
+    names: dict[str, Optional[str]] = {}
+    for what, value in (("weights", weights), ("offset", offset)):
+        if isinstance(value, np.ndarray):
+            arguments.check_row_count(what, value, len(frame))
+            names[what] = arguments.ROW_VALUE_COLUMNS[what]
+            frame = frames.with_column(frame, names[what], value)  # type: ignore[arg-type]
+        else:
+            names[what] = value
+    plan = design.plan_from_frame(parsed, frame, response_rule=family,
+                                  weights=names["weights"], offset=names["offset"])
     return Scan(plan, namespace, frame)
 
 
@@ -31,19 +43,21 @@ def _block(scan: Scan) -> design.DesignBlock:
 
 
 def least_squares(scan: Scan) -> LeastSquaresSums:
-    """XᵀX by the Gram kernel (once; again only for columns whose squares over- or underflow,
-    scaled by powers of two first) and Xᵀy."""
-    block = _block(scan)
-    matrix, y = block.matrix, block.response
-    assert y is not None
-    gram = _native.gram(matrix)[0]
-    scales = solvers.column_scales(gram, matrix)
+    """XᵀWX by the Gram kernel (once; again only for columns whose squares over- or
+    underflow, scaled by powers of two first) and XᵀW(y − o), with the rows."""
+    sums = least_squares_block(_block(scan), keep_rows=True)
+    matrix, y = sums.matrix, sums.y
+    assert matrix is not None and y is not None
+    scales = solvers.column_scales(sums.gram, matrix)
     if scales is not None:
         matrix *= scales
-        gram = _native.gram(matrix)[0]
-    xty = np.asarray(matrix.T @ y, dtype=np.float64)
-    return LeastSquaresSums(gram, xty, float(y @ y), float(y.sum()), int(y.shape[0]),
-                            block.n_missing, matrix, y, scales)
+        sums.gram = _native.gram(matrix)[0]
+        sums.xty = np.asarray(matrix.T @ y, dtype=np.float64)
+        if sums.x_weight is not None and sums.x_offset is not None:
+            sums.x_weight = sums.x_weight * scales
+            sums.x_offset = sums.x_offset * scales
+        sums.scales = scales
+    return sums
 
 
 class MemorySource:
@@ -52,15 +66,16 @@ class MemorySource:
     def __init__(self, scan: Scan, family: Family, rescale: bool) -> None:
         block = _block(scan)
         self.family = family
-        self.matrix = block.matrix
-        self.y: FloatArray = block.response  # type: ignore[assignment]
-        gram = _native.gram(self.matrix)[0]
+        assert block.response is not None
+        self.block = passes.rows_for(family, block.matrix, block.response, block.n_missing,
+                                     block.weights, block.offset)
+        gram = _native.gram(self.block.x)[0]
         # Penalties are set in the data's own units, so a penalized design is never rescaled.
-        self.scales = solvers.column_scales(gram, self.matrix) if rescale else None
+        self.scales = solvers.column_scales(gram, self.block.x) if rescale else None
         if self.scales is not None:
-            self.matrix *= self.scales
-            gram = _native.gram(self.matrix)[0]
-        self.start = passes.start_sums(family, self.matrix, self.y, block.n_missing, gram)
+            self.block.x *= self.scales
+            gram = _native.gram(self.block.x)[0]
+        self.start = passes.start_sums(family, self.block, gram)
 
     def __enter__(self) -> "MemorySource":
         return self
@@ -72,19 +87,24 @@ class MemorySource:
     def restrict(self, keep: BoolArray) -> None:
         if keep.all():
             return
-        self.matrix = design.compact_columns(self.matrix, keep)
+        self.block.x = design.compact_columns(self.block.x, keep)
         self.start.restrict(keep)
         if self.scales is not None:
             self.scales = self.scales[keep]
 
-    def pass_at(self, beta: FloatArray) -> tuple[float, FloatArray, FloatArray]:
-        return passes.pass_at(self.family, self.matrix, self.y, beta)
+    def pass_at(self, beta: FloatArray) -> passes.PassSums:
+        return passes.pass_at(self.family, self.block, beta)
 
-    def rows(self) -> tuple[FloatArray, FloatArray]:
-        return self.matrix, self.y
+    def rows(self) -> passes.Rows:
+        return self.block
 
-    def final(self, beta: FloatArray) -> passes.FinalSums:
-        return passes.final_sums(self.family, self.matrix, self.y, beta)
+    def final(self, beta: FloatArray, null_mu: Optional[float] = None,
+              null_by_offset: bool = False) -> passes.FinalSums:
+        return passes.final_sums(self.family, self.block, beta, null_mu, null_by_offset)
+
+    def null_pass(self, beta: FloatArray) -> passes.PassSums:
+        """A pass of the model of the intercept alone (with the offset), for its deviance."""
+        return passes.pass_at(self.family, passes.intercept_only(self.block), beta)
 
 
 def irls_source(scan: Scan, family: Family, rescale: bool) -> MemorySource:

@@ -52,11 +52,11 @@ from typing import Any, Callable, Optional, Sequence
 
 import numpy as np
 
-from .. import _native, frames, passes
+from .. import design, frames, passes
 from ..design import parse_formula, plan_design
 from ..families import Family
 from ..frames import BoolArray, FloatArray
-from . import LeastSquaresSums, Scan
+from . import LeastSquaresSums, Scan, least_squares_block
 from .summaries import (Merged, block_summary, change_since_planning, data_changed,
                         rows_changed, scatter, used_variables)
 
@@ -254,6 +254,7 @@ class Planned:
     used: list[str]
     rows: Optional[int]
     kept: Optional[int]
+    family: Optional[Family] = None
     batches: int = 0
 
 
@@ -272,59 +273,62 @@ def _schema_kinds(meta: Any, used: list[str]) -> Optional[dict[str, Any]]:
     return kinds
 
 
-def scan(formula: str, data: Any, family: Optional[Family]) -> Scan:
+def scan(formula: str, data: Any, family: Optional[Family], weights: Optional[str] = None,
+         offset: Optional[str] = None) -> Scan:
     """The design plan over the source (pass 1 where the schema does not fix the kinds);
-    errors as in memory."""
+    errors as in memory. `weights` and `offset` are column names."""
     source = source_of(data)
     parsed = parse_formula(formula)
-    used = used_variables(parsed)
+    used = used_variables(parsed, weights, offset)
     meta, namespace = frames.to_frame(source.meta)
     frames.require_columns(meta, used)
     kinds = _schema_kinds(source.meta, used)
-    if kinds is not None:
-        plan = plan_design(parsed, kinds, {}, response_rule=family)
-        return Scan(plan, namespace, Planned(source, used, None, None))
-    merged = Merged(used, "batches")
-    for batch in source.batches(used, batch_rows_for(len(used))):
-        merged.add(block_summary(batch, used))
-    merged.check_rows()
-    kinds = merged.kinds(meta)
-    plan = plan_design(parsed, kinds, merged.levels(kinds, {}), response_rule=family)
-    return Scan(plan, namespace, Planned(source, used, merged.rows, merged.kept))
+    rows = kept = None
+    if kinds is None:
+        merged = Merged(used, "batches")
+        for batch in source.batches(used, batch_rows_for(len(used))):
+            merged.add(block_summary(batch, used))
+        merged.check_rows()
+        kinds = merged.kinds(meta)
+        levels = merged.levels(kinds, {})
+        rows, kept = merged.rows, merged.kept
+    else:
+        levels = {}
+    plan = plan_design(parsed, kinds, levels, response_rule=family, weights=weights,
+                       offset=offset)
+    return Scan(plan, namespace, Planned(source, used, rows, kept, family))
 
 
 # ---- Design blocks ------------------------------------------------------------------------
 
 
-Block = tuple[FloatArray, FloatArray, int]
+def source_blocks(scan: Scan, family: Optional[Family] = None) -> Iterator[passes.Rows]:
+    """The design blocks of one pass over the source, as `family` reads them."""
+    for block in _design_blocks(scan):
+        assert block.response is not None
+        yield passes.rows_for(family, block.matrix, block.response, block.n_missing,
+                              block.weights, block.offset)
 
 
-def _block(plan: Any, batch: Any, planned_by_scan: bool) -> Optional[Block]:
-    """(X, y, rows dropped for missing values) of one batch; None for an empty one."""
-    if len(batch) == 0:
-        return None
-    frame = frames.to_frame(batch)[0]
-    try:
-        block = plan.build(frame)
-    except ValueError as error:
-        change = change_since_planning(plan, frame) if planned_by_scan else None
-        if change is None:
-            raise
-        raise ValueError(data_changed(change, ADVICE)) from error
-    assert block.response is not None
-    return block.matrix, block.response, block.n_missing
-
-
-def source_blocks(scan: Scan) -> Iterator[Block]:
-    """The design blocks of one pass over the source."""
+def _design_blocks(scan: Scan) -> Iterator[design.DesignBlock]:
+    """The design blocks of one pass, as built (for least squares)."""
     planned: Planned = scan.state
     rows = batch_rows_for(len(scan.plan.column_names))
     planned.batches = 0
     for batch in planned.source.batches(planned.used, rows):
-        block = _block(scan.plan, batch, planned.rows is not None)
-        if block is not None:
-            planned.batches += 1
-            yield block
+        if len(batch) == 0:
+            continue
+        frame = frames.to_frame(batch)[0]
+        try:
+            block = scan.plan.build(frame)
+        except ValueError as error:
+            change = change_since_planning(scan.plan, frame) if planned.rows is not None \
+                else None
+            if change is None:
+                raise
+            raise ValueError(data_changed(change, ADVICE)) from error
+        planned.batches += 1
+        yield block
 
 
 def _check_rows(scan: Scan, n: int, n_missing: int) -> None:
@@ -335,42 +339,52 @@ def _check_rows(scan: Scan, n: int, n_missing: int) -> None:
         raise ValueError(data_changed(rows_changed(planned.rows, n + n_missing), ADVICE))
 
 
+_VECTORS = ("y", "weights", "offset", "trials")
+
+
 class Spill:
     """Design blocks written to an unlinked scratch file and read back into one reused buffer
-    (X in F order, then y), so later passes cost a raw read rather than a decode and an
-    encoding of the source."""
+    (X in F order, then y and the weights, offset and trials a block has), so later passes
+    cost a raw read rather than a decode and an encoding of the source."""
 
     def __init__(self, columns: int, directory: Optional[str] = None) -> None:
         self.columns = columns
         self.file = tempfile.TemporaryFile(dir=directory)
         self.rows: list[int] = []
         self.missing: list[int] = []
+        self.present: list[tuple[str, ...]] = []
 
-    def write(self, block: Block) -> None:
-        x, y, n_missing = block
-        self.file.write(np.ascontiguousarray(x.T).reshape(-1).data)
-        self.file.write(np.ascontiguousarray(y).reshape(-1).data)
-        self.rows.append(x.shape[0])
-        self.missing.append(n_missing)
+    def write(self, block: passes.Rows) -> None:
+        self.file.write(np.ascontiguousarray(block.x.T).reshape(-1).data)
+        present = tuple(name for name in _VECTORS if getattr(block, name) is not None)
+        for name in present:
+            self.file.write(np.ascontiguousarray(getattr(block, name)).reshape(-1).data)
+        self.rows.append(block.x.shape[0])
+        self.missing.append(block.n_missing)
+        self.present.append(present)
 
-    def blocks(self) -> Iterator[Block]:
+    def blocks(self) -> Iterator[passes.Rows]:
         """The blocks in written order. Two buffers: a thread reads the next block (the read
         releases the interpreter lock) while the caller works on the current one."""
         from concurrent.futures import ThreadPoolExecutor
 
         self.file.flush()
         self.file.seek(0)
-        most = max(self.rows, default=0) * (self.columns + 1)
+        most = max((rows * (self.columns + len(present))
+                    for rows, present in zip(self.rows, self.present)), default=0)
         buffers = [np.empty(most), np.empty(most)]
 
-        def read(index: int) -> Block:
-            rows = self.rows[index]
-            size = rows * (self.columns + 1)
+        def read(index: int) -> passes.Rows:
+            rows, present = self.rows[index], self.present[index]
+            size = rows * (self.columns + len(present))
             view = buffers[index % 2][:size]
             if size and self.file.readinto(view.data) != size * 8:
                 raise OSError("the scratch file of the design blocks was cut short")
-            return (view[:rows * self.columns].reshape(self.columns, rows).T,
-                    view[rows * self.columns:], self.missing[index])
+            x = view[:rows * self.columns].reshape(self.columns, rows).T
+            vectors = {name: view[rows * (self.columns + k):rows * (self.columns + k + 1)]
+                       for k, name in enumerate(present)}
+            return passes.Rows(x, vectors["y"], self.missing[index], vectors.get("weights"),
+                               vectors.get("offset"), vectors.get("trials"))
 
         if not self.rows:
             return
@@ -397,21 +411,16 @@ def _room_to_spill(rows: Optional[int], columns: int) -> bool:
 
 
 def least_squares(scan: Scan) -> LeastSquaresSums:
-    """One pass for XᵀX, Xᵀy, yᵀy, Σy and n."""
-    p = len(scan.plan.column_names)
-    gram, xty = np.zeros((p, p)), np.zeros(p)
-    yty = y_sum = 0.0
-    n = n_missing = 0
-    for x, y, missing in source_blocks(scan):
-        block_gram, block_xty = _native.gram(x, y)
-        gram += block_gram
-        xty += block_xty  # type: ignore[arg-type]
-        yty += float(y @ y)
-        y_sum += float(y.sum())
-        n += y.shape[0]
-        n_missing += missing
-    _check_rows(scan, n, n_missing)
-    return LeastSquaresSums(gram, xty, yty, y_sum, n, n_missing)
+    """One pass for XᵀWX, XᵀW(y − o), the sums of squares and the counts."""
+    total: Optional[LeastSquaresSums] = None
+    for block in _design_blocks(scan):
+        part = least_squares_block(block)
+        total = part if total is None else total + part
+    if total is None:
+        _check_rows(scan, 0, 0)
+    assert total is not None
+    _check_rows(scan, total.n, total.n_missing)
+    return total
 
 
 class StreamSource:
@@ -431,10 +440,9 @@ class StreamSource:
             else None
         start: Optional[passes.StartSums] = None
         try:
-            for block in source_blocks(scan):
-                x, y, n_missing = block
+            for block in source_blocks(scan, family):
                 # With a constant start weight this is XᵀX by the Gram kernel and one Xᵀz.
-                part = passes.start_sums(family, x, y, n_missing)
+                part = passes.start_sums(family, block)
                 start = part if start is None else start + part
                 self._write(block)
         except BaseException:
@@ -455,7 +463,7 @@ class StreamSource:
         """Whether the blocks were spilled (else every pass reads the source again)."""
         return self.spill is not None
 
-    def _write(self, block: Block) -> None:
+    def _write(self, block: passes.Rows) -> None:
         if self.spill is None:
             return
         try:
@@ -475,35 +483,44 @@ class StreamSource:
                  traceback: Optional[TracebackType]) -> None:
         self._close()
 
-    def _blocks(self) -> Iterator[Block]:
-        return self.spill.blocks() if self.spill is not None else source_blocks(self.scan)
+    def _blocks(self) -> Iterator[passes.Rows]:
+        if self.spill is not None:
+            return self.spill.blocks()
+        return source_blocks(self.scan, self.family)
 
     def restrict(self, keep: BoolArray) -> None:
         self.keep = keep
         self.start.restrict(keep)
 
-    def pass_at(self, beta: FloatArray) -> tuple[float, FloatArray, FloatArray]:
-        full = scatter(beta, self.keep)
-        deviance, information, right = 0.0, 0.0, 0.0
-        for x, y, _ in self._blocks():
-            block_deviance, block_information, block_right = passes.pass_at(
-                self.family, x, y, full)
-            deviance += block_deviance
-            information = information + block_information  # type: ignore[assignment]
-            right = right + block_right  # type: ignore[assignment]
-        keep = self.keep
-        return (deviance, np.asarray(information)[np.ix_(keep, keep)],
-                np.asarray(right)[keep])
+    def _sum(self, beta: FloatArray, each: Callable[[passes.Rows, FloatArray], Any]) -> Any:
+        total = None
+        for block in self._blocks():
+            part = each(block, beta)
+            total = part if total is None else total + part
+        return total
+
+    def pass_at(self, beta: FloatArray) -> passes.PassSums:
+        family = self.family
+        sums: passes.PassSums = self._sum(scatter(beta, self.keep),
+                                          lambda rows, b: passes.pass_at(family, rows, b))
+        return sums.restrict(self.keep)
 
     def rows(self) -> None:
         return None
 
-    def final(self, beta: FloatArray) -> passes.FinalSums:
-        full = scatter(beta, self.keep)
-        total = passes.FinalSums(0.0, 0.0, 0.0)
-        for x, y, _ in self._blocks():
-            total = total + passes.final_sums(self.family, x, y, full)
-        return total
+    def final(self, beta: FloatArray, null_mu: Optional[float] = None,
+              null_by_offset: bool = False) -> passes.FinalSums:
+        family = self.family
+        final: passes.FinalSums = self._sum(
+            scatter(beta, self.keep),
+            lambda rows, b: passes.final_sums(family, rows, b, null_mu, null_by_offset))
+        return final
+
+    def null_pass(self, beta: FloatArray) -> passes.PassSums:
+        family = self.family
+        sums: passes.PassSums = self._sum(
+            beta, lambda rows, b: passes.pass_at(family, passes.intercept_only(rows), b))
+        return sums
 
 
 def irls_source(scan: Scan, family: Family, rescale: bool) -> StreamSource:

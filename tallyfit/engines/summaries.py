@@ -23,10 +23,12 @@ from ..frames import Kind, collect_levels
 Summary = dict[str, Any]
 
 
-def used_variables(formula: Any) -> list[str]:
-    """The data columns of a parsed formula: the predictors, then the response."""
+def used_variables(formula: Any, *extra: Optional[str]) -> list[str]:
+    """The data columns of a parsed formula: the predictors, then the response, then the
+    `extra` columns given (the weights and offset columns; None for none)."""
     used = _checked_predictors(formula)
-    return used + [name for name in parse_formula(formula).response_columns if name not in used]
+    used += [name for name in parse_formula(formula).response_columns if name not in used]
+    return used + [name for name in extra if name is not None and name not in used]
 
 
 def block_summary(block: Any, used: Sequence[str]) -> Optional[Summary]:

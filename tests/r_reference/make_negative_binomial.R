@@ -144,6 +144,18 @@ specs <- list(
   # Stopped by the limits: theta.ml's iteration limit and glm.nb's alternation limit.
   list(id = "quine-simple-maxit-2", formula = "Days ~ Eth + Lrn", link = "log",
        weights = NULL, offset = NULL, epsilon = 1e-8, maxit = 2))
+# tallyfit's name of an R coefficient: each factor's level joined to its name by "_"
+# ("SexF:AgeF1" is "Sex_F:Age_F1").
+tallyfit_name <- function(name, xlevels) {
+  parts <- strsplit(name, ":", fixed = TRUE)[[1]]
+  paste(vapply(parts, function(part) {
+    for (v in names(xlevels))
+      if (startsWith(part, v) && substring(part, nchar(v) + 1) %in% xlevels[[v]])
+        return(paste0(v, "_", substring(part, nchar(v) + 1)))
+    part
+  }, ""), collapse = ":")
+}
+
 models <- lapply(specs, function(spec) {
   data <- quine
   data$.w <- if (is.null(spec$weights)) rep(1, n_rows) else data[[spec$weights]]
@@ -157,7 +169,7 @@ models <- lapply(specs, function(spec) {
   m <- fit$value
   table <- coef(summary(m))
   coefficients <- lapply(rownames(table), function(name) list(
-    name = I(name), estimate = I(table[name, 1]), std_error = I(table[name, 2]),
+    name = I(name), tallyfit_name = I(tallyfit_name(name, m$xlevels)), estimate = I(table[name, 1]), std_error = I(table[name, 2]),
     statistic = I(table[name, 3]), p_value = I(table[name, 4])))
   log_lik <- logLik(m)
   list(id = I(spec$id), data = I("quine.csv"), formula = I(spec$formula), link = I(spec$link),

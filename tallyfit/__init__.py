@@ -23,6 +23,7 @@ from .errors import (  # noqa: E402
     TallyfitWarning,
 )
 from .api import glm, lm, load  # noqa: E402
+from .negative_binomial import glm_nb  # noqa: E402
 from .results import GeneralizedLinearModel, LinearModel, Model  # noqa: E402
 from . import models  # noqa: E402  (the earlier module of the classes)
 from .models import LogisticModel  # noqa: E402
@@ -30,6 +31,7 @@ from .models import LogisticModel  # noqa: E402
 __all__ = [
     "lm",
     "glm",
+    "glm_nb",
     "load",
     "Model",
     "LinearModel",

@@ -1037,3 +1037,117 @@ def family_for_kind(kind: str) -> Family:
             if native == kind:
                 return family_from(family, link)
     raise ValueError(f"no family holds the native kind {kind!r}")
+
+
+# ---- the negative binomial of MASS (built by glm_nb for a given θ, not by name) ------------------
+
+
+def _r_format(x: float) -> str:
+    """R's ``format(x)`` of one finite number (7 significant digits, fixed notation unless
+    the scientific one is narrower), as formatReal chooses.
+
+    >>> [_r_format(v) for v in (1.598, 1e5, 123456.0, 0.0001234, 1e-4, 0.0)]
+    ['1.598', '1e+05', '123456', '0.0001234', '1e-04', '0']
+    """
+    if x == 0.0:
+        return "0"
+    mantissa, exponent = f"{abs(x):.6e}".split("e")
+    digits = mantissa.replace(".", "").rstrip("0") or "0"
+    significant, power = len(digits), int(exponent)
+    sign = "-" if x < 0 else ""
+    decimals = max(0, significant - power - 1)
+    fixed_width = (power + 1 if power >= 0 else 1) + (decimals + 1 if decimals else 0)
+    sci_width = (significant + 1 if significant > 1 else 1) + (5 if abs(power) >= 100 else 4)
+    if fixed_width <= sci_width:
+        return f"{sign}{abs(x):.{decimals}f}"
+    return f"{sign}{abs(x):.{significant - 1}e}"  # Python writes R's e+05 and e+200
+
+
+def _r_round(x: float, digits: int) -> float:
+    """R's ``round(x, digits)`` (R ≥ 4.0's fround): the nearer of the two neighbours with
+    `digits` decimals, measured in doubles; the even one on a tie.
+
+    >>> _r_round(5e-05, 4), _r_round(1.59799, 4), _r_round(-2.5e-05, 4)
+    (0.0, 1.598, -0.0)
+    """
+    if not math.isfinite(x) or x == 0.0:
+        return x
+    if x < 0.0:
+        return -_r_round(-x, digits)
+    if math.log10(2.0) * (0.5 + math.frexp(x)[1] - 1) + digits > 15:  # DBL_DIG
+        return x
+    scale = 10.0 ** digits
+    lower = math.floor(x * scale)
+    down, up = lower / scale, math.ceil(x * scale) / scale
+    below, above = x - down, up - x
+    return up if above < below or (above == below and lower % 2 == 1) else down
+
+
+class NegativeBinomial(Family):
+    """MASS's ``negative.binomial(theta, link)``: counts with variance μ + μ²/θ for a known
+    θ > 0 (glm_nb estimates θ and refits with this family). Its dispersion is 1.
+
+    >>> family = NegativeBinomial(1.5979907)
+    >>> family.name, family.link.name, family.theta
+    ('Negative Binomial(1.598)', 'log', 1.5979907)
+    >>> family_from(family) is family
+    True
+    """
+
+    default_link = "log"
+    links = ("log", "sqrt", "identity")
+    dispersion_estimated = False
+
+    def __init__(self, theta: float, link: Optional[str] = "log") -> None:
+        value = float(theta)
+        if not (math.isfinite(value) and value > 0.0):
+            raise ValueError(
+                f"theta of the negative binomial family must be a positive finite number, "
+                f"not {theta!r}")
+        super().__init__(link)
+        self.theta = value
+        self.name = f"Negative Binomial({_r_format(_r_round(value, 4))})"
+
+    def __repr__(self) -> str:
+        return f"NegativeBinomial({self.theta!r}, link={self.link.name!r})"
+
+    def variance(self, mu: FloatArray) -> FloatArray:
+        mu = _float(mu)
+        return mu + mu * mu / self.theta
+
+    def valid_mu(self, mu: FloatArray) -> bool:
+        return bool(np.all(_float(mu) > 0.0))  # MASS's: all(mu > 0), infinities pass
+
+    def dev_resids(self, y: FloatArray, mu: FloatArray, wt: object) -> FloatArray:
+        y, mu = _float(y), _float(mu)
+        theta = self.theta
+        with np.errstate(divide="ignore", invalid="ignore"):
+            r = (y * np.log(np.maximum(1.0, y) / mu)
+                 - (y + theta) * np.log((y + theta) / (mu + theta)))
+        return _float(2.0 * wt * r)  # type: ignore[operator]
+
+    def aic_rows(self, y: FloatArray, mu: FloatArray,
+                 weights: Optional[FloatArray] = None) -> float:
+        """MASS's aic: 2 Σ w (−log dnbinom(y; θ, μ)), which sums over the rows."""
+        y, mu = _float(y), _float(mu)
+        theta = self.theta
+        with np.errstate(divide="ignore", invalid="ignore"):
+            term = ((y + theta) * np.log(mu + theta) - special.xlogy(y, mu)
+                    + special.gammaln(y + 1.0) - theta * math.log(theta)
+                    + math.lgamma(theta) - special.gammaln(theta + y))
+        wt = 1.0 if weights is None else _float(weights)
+        return float(2.0 * (term * wt).sum())
+
+    def aic_from_sums(self, rows: float, deviance: float, n: int,
+                      log_weight_sum: float = 0.0, weight_sum: Optional[float] = None) -> float:
+        return rows
+
+    def _initialize(self, y: FloatArray, weights: FloatArray, given: bool) -> Start:
+        if np.any(y < 0.0):
+            raise ValueError(
+                "negative values not allowed for the negative binomial family (found "
+                f"{float(y[y < 0.0][0])!r})")
+        return _ones_start(y, weights, y + (y == 0.0) / 6.0)
+
+
+__all__ += ["NegativeBinomial"]

@@ -80,10 +80,8 @@ def _linear_measures(plan: Any, sums: Any, fit: solvers.LeastSquares,
                 matrix = matrix / sums.scales  # back to the data's units, as `coefficients`
             linear[zero] = matrix @ coefficients
         fitted = linear + offset
-        target = sums.y / np.where(root > 0.0, root, 1.0) + offset
-        residuals = np.where(root > 0.0, target - fitted, np.nan)
-        if np.any(root == 0.0):
-            residuals = np.where(root > 0.0, residuals, np.nan)
+        assert sums.response is not None
+        residuals = sums.response - fitted  # rows of weight 0 too, as R's lm.wfit
         mean = float(weights @ fitted) / float(weights.sum())
         centred = fitted - mean if plan.has_intercept else fitted
         mss = float(weights @ (centred * centred))
@@ -123,14 +121,19 @@ def lm(formula: str, data: object, weights: object = None, offset: object = None
     fit = solvers.least_squares(sums.gram, sums.xty, sums.matrix, sums.y)
     beta = _unscale(fit.coefficients, sums.scales)
     rss, tss, residuals, fitted = _linear_measures(plan, sums, fit, beta)
+    nobs = sums.n_weighted if sums.weighted else sums.n
     statistics = FitStatistics(
-        nobs=sums.n_weighted if sums.weighted else sums.n, n_missing=sums.n_missing,
+        nobs=nobs, n_missing=sums.n_missing,
         unscaled=_unscale_covariance(fit.unscaled_covariance, sums.scales),
-        rss=rss, tss=tss, residuals=residuals, fitted_values=fitted)
+        rss=rss, tss=tss, residuals=residuals, fitted_values=fitted,
+        aic=inference.linear_aic(rss, nobs, int(keep.sum()), sums.log_weight_sum))
     model = LinearModel(plan=plan, formula=text,
                         coefficients=inference.scatter(beta, keep, len(plan.column_names)),
                         aliased=aliased, family=family_from("gaussian"), fit=statistics,
                         native_namespace=scan.namespace)
+    # In memory, the prior weights of the fitted rows (None without weights), as R's
+    # weights(m), which the summary's weighted residuals read.
+    model.prior_weights = sums.weights
     _set_record(model, engine, scan)
     return model
 
@@ -196,6 +199,16 @@ def glm(
     >>> round(tf.glm("y ~ x", counts, family="poisson").coefficients["x"], 6)
     0.419618
     """
+    return fit_glm(formula, data, family, link, weights, offset, penalties, max_iterations,
+                   convergence_delta)
+
+
+def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: Optional[str],
+            weights: object, offset: object, penalties: Optional[Mapping[PenaltyKey, float]],
+            max_iterations: int, convergence_delta: float,
+            eta_start: Optional[np.ndarray] = None) -> GeneralizedLinearModel:
+    """`glm`, and for in-memory data a start from η (R's ``etastart``, one value per fitted
+    row) in place of the family's start μ."""
     chosen = glm_family(DEFAULT_FAMILY if family is None else family, link)
     checked = arguments.check_penalties(penalties)
     iterations = arguments.check_positive_int("max_iterations", max_iterations)
@@ -210,7 +223,8 @@ def glm(
     plan = scan.plan
     records = arguments.penalty_records(checked, plan) if checked else None
     ridge = _native.penalty_diagonal(records, plan.column_names) if records else None
-    with engine.irls_source(scan, chosen, rescale=ridge is None) as source:
+    start_from = {} if eta_start is None else {"eta_start": eta_start}
+    with engine.irls_source(scan, chosen, rescale=ridge is None, **start_from) as source:
         start = source.start
         weight = 1.0
         if ridge is not None:
@@ -227,7 +241,7 @@ def glm(
         with_offset = plan.offset is not None or bool(plan.model_formula.offsets)
         null_mu = None if (plan.has_intercept and with_offset) else start.weighted_mean
         final = source.final(fit.coefficients, null_mu if plan.has_intercept else None,
-                             null_by_offset=not plan.has_intercept)
+                             null_by_offset=not plan.has_intercept, weights_at=fit.weights_at)
         null_deviance = _null_deviance(source, chosen, start, plan.has_intercept, final,
                                        iterations)
         scales = source.scales

@@ -427,6 +427,11 @@ class Family:
     #: The family whose variance and deviance `_native.glm_pass` computes (None: none).
     native_family: Optional[str] = None
 
+    @property
+    def stored_name(self) -> str:
+        """The name the model file holds, from which `family_from` makes the family again."""
+        return self.name
+
     def __init__(self, link: Optional[str] = None) -> None:
         name = self.default_link if link is None else _canonical_link(link)
         if name not in self.links:
@@ -485,7 +490,8 @@ class Family:
         return np.asarray(self.link.mu_eta(eta) / self.variance(mu), dtype=np.float64)
 
     def aic_rows(self, y: FloatArray, mu: FloatArray,
-                 weights: Optional[FloatArray] = None) -> float:
+                 weights: Optional[FloatArray] = None,
+                 trials: Optional[FloatArray] = None) -> float:
         """The part of the AIC that adds up over rows (0 where R's aic uses the deviance
         alone); `aic_from_sums` completes it."""
         return 0.0
@@ -835,7 +841,8 @@ class Poisson(Family):
         return _float(2.0 * r)
 
     def aic_rows(self, y: FloatArray, mu: FloatArray,
-                 weights: Optional[FloatArray] = None) -> float:
+                 weights: Optional[FloatArray] = None,
+                 trials: Optional[FloatArray] = None) -> float:
         dens = _log_dpois(y, mu)
         wt = 1.0 if weights is None else _float(weights)
         return float(-2.0 * (dens * wt).sum())
@@ -869,7 +876,8 @@ class QuasiPoisson(Poisson):
     _label = "quasiPoisson"
 
     def aic_rows(self, y: FloatArray, mu: FloatArray,
-                 weights: Optional[FloatArray] = None) -> float:
+                 weights: Optional[FloatArray] = None,
+                 trials: Optional[FloatArray] = None) -> float:
         return 0.0
 
     def aic_from_sums(self, rows: float, deviance: float, n: int,
@@ -886,7 +894,8 @@ class _PositiveResponse(Family):
         return _finite_all(mu) and bool(np.all(mu > 0.0))
 
     def aic_rows(self, y: FloatArray, mu: FloatArray,
-                 weights: Optional[FloatArray] = None) -> float:
+                 weights: Optional[FloatArray] = None,
+                 trials: Optional[FloatArray] = None) -> float:
         """Σ w log y."""
         log_y = np.log(_float(y))
         return float(log_y.sum() if weights is None else log_y @ _float(weights))
@@ -1012,6 +1021,10 @@ def family_from(name: object, link: Optional[str] = None) -> Family:
     if isinstance(name, Family):
         return name
     key = _canonical(name) if isinstance(name, str) else None
+    compact = None if key is None else key.replace(" ", "")
+    if compact is not None and compact.startswith("negativebinomial(") and compact.endswith(")"):
+        return NegativeBinomial(_theta_of(compact[len("negativebinomial("):-1], name),
+                                "log" if link is None else link)
     if key is not None and key not in _FAMILIES:
         key = key.replace(".", "") if key.replace(".", "") in _FAMILIES else key
     if key is None or key not in _FAMILIES:
@@ -1019,6 +1032,14 @@ def family_from(name: object, link: Optional[str] = None) -> Family:
             f"family must be one of {', '.join(map(repr, FAMILY_NAMES))}, not {name!r}"
         )
     return _FAMILIES[key](link)
+
+
+def _theta_of(text: str, name: object) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise ValueError(f"family {name!r} names no θ: write it as 'Negative Binomial(1.5)'"
+                         ) from None
 
 
 def glm_family(name: object, link: Optional[str] = None) -> Family:
@@ -1111,6 +1132,10 @@ class NegativeBinomial(Family):
     def __repr__(self) -> str:
         return f"NegativeBinomial({self.theta!r}, link={self.link.name!r})"
 
+    @property
+    def stored_name(self) -> str:
+        return f"Negative Binomial({self.theta!r})"  # θ in full, which `family_from` reads
+
     def variance(self, mu: FloatArray) -> FloatArray:
         mu = _float(mu)
         return mu + mu * mu / self.theta
@@ -1127,7 +1152,8 @@ class NegativeBinomial(Family):
         return _float(2.0 * wt * r)  # type: ignore[operator]
 
     def aic_rows(self, y: FloatArray, mu: FloatArray,
-                 weights: Optional[FloatArray] = None) -> float:
+                 weights: Optional[FloatArray] = None,
+                 trials: Optional[FloatArray] = None) -> float:
         """MASS's aic: 2 Σ w (−log dnbinom(y; θ, μ)), which sums over the rows."""
         y, mu = _float(y), _float(mu)
         theta = self.theta

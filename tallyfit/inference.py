@@ -91,6 +91,21 @@ def information_criteria(aic: float, df: int, nobs: int) -> tuple[float, float, 
     )
 
 
+def linear_aic(rss: float, nobs: int, rank: int, log_weight_sum: float = 0.0) -> float:
+    """R's AIC of a least-squares fit (logLik.lm: the Gaussian likelihood at σ² = RSS/N,
+    N the rows of positive weight, with the weights' Jacobian), counting σ as a parameter.
+
+    >>> round(linear_aic(2.0, 4, 2), 4)
+    14.5789
+    """
+    if nobs <= 0:
+        return math.nan
+    log_rss = math.log(rss) if rss > 0.0 else -math.inf
+    log_likelihood = 0.5 * (log_weight_sum - nobs * (
+        math.log(2.0 * math.pi) + 1.0 - math.log(nobs) + log_rss))
+    return -2.0 * log_likelihood + 2.0 * (rank + 1)
+
+
 def scatter(values: FloatArray, estimated: np.ndarray, size: int) -> FloatArray:
     """The estimated columns' values placed among NaNs for the aliased ones."""
     full = np.full(size, np.nan)

@@ -10,7 +10,6 @@ current θ started from the previous η, and θ again by theta.ml at the μ *bef
 
 from __future__ import annotations
 
-import inspect
 import math
 import warnings
 from dataclasses import dataclass
@@ -28,8 +27,6 @@ from .results import GeneralizedLinearModel
 __all__ = ["NegativeBinomialModel", "ThetaEstimate", "glm_nb", "theta_ml"]
 
 _THETA_EPS = float(np.finfo(np.float64).eps) ** 0.25  # theta.ml's default eps
-# The private keyword of api.glm that starts IRLS from a given η (R's etastart).
-_TAKES_ETA_START = "_eta_start" in inspect.signature(api.glm).parameters
 
 
 @dataclass(frozen=True)
@@ -144,11 +141,11 @@ def _check_link(link: object) -> str:
     return str(name)
 
 
-def _fit(formula: str, data: object, family: Any, eta: Optional[FloatArray],
-         **options: Any) -> GeneralizedLinearModel:
-    if eta is not None and _TAKES_ETA_START:
-        options["_eta_start"] = eta
-    return api.glm(formula, data, family=family, **options)
+def _fit(formula: str, data: object, family: Any, eta: FloatArray,
+         options: dict[str, Any]) -> GeneralizedLinearModel:
+    return api.fit_glm(formula, data, family, None, options["weights"], options["offset"],
+                       None, options["max_iterations"], options["convergence_delta"],
+                       eta_start=eta)
 
 
 def glm_nb(formula: str, data: object, weights: Optional[object] = None,
@@ -194,7 +191,7 @@ def glm_nb(formula: str, data: object, weights: Optional[object] = None,
         if not (alternation <= iterations
                 and abs(previous - likelihood) / d1 + abs(change) / d2 > delta_limit):
             break
-        model = _fit(formula, data, family, family.link.link(mu), **options)
+        model = _fit(formula, data, family, family.link.link(mu), options)
         before = theta
         found = estimate(mu)  # at the μ before this refit, as glm.nb
         theta = found.theta

@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, replace
-from typing import Optional
+from typing import Optional, Union
 
 import numpy as np
 
@@ -79,7 +79,7 @@ def rows_for(family: Optional[Family], x: FloatArray, y: FloatArray, n_missing: 
         return Rows(x, y, n_missing, weights, offset)
     start = family.initialize(y, weights)
     trials = None if np.all(start.n == 1.0) else start.n
-    prior = start.weights
+    prior: Optional[FloatArray] = start.weights
     if weights is None and trials is None:
         prior = None
     return Rows(x, start.y, n_missing, prior, offset, trials, start.mustart)
@@ -134,12 +134,15 @@ def _weighted(x: FloatArray, weights: FloatArray) -> FloatArray:
     return np.asarray(_native.gram(x * np.sqrt(weights)[:, None])[0], dtype=np.float64)
 
 
-def start_sums(family: Family, rows: Rows, gram: Optional[FloatArray] = None) -> StartSums:
-    """The block's start sums (`gram`, XᵀX, when the caller has formed it already)."""
+def start_sums(family: Family, rows: Rows, gram: Optional[FloatArray] = None,
+               start_given: bool = False) -> StartSums:
+    """The block's start sums (`gram`, XᵀX, when the caller has formed it already), at the
+    family's start μ or, with `start_given`, at the rows' own `mustart`."""
     x, y = rows.x, rows.y
     if gram is None:
         gram = _native.gram(x)[0]
-    if rows.plain and rows.trials is None and family.constant_start_weight is not None:
+    if (rows.plain and rows.trials is None and family.constant_start_weight is not None
+            and not start_given):
         z, _, deviance = family.start(y)
         information = None
         right = family.constant_start_weight * (x.T @ z)
@@ -189,6 +192,16 @@ class PassSums:
                         self.right[keep], self.valid)
 
 
+def _aligned(values: FloatArray) -> FloatArray:
+    # Arrays unpickled on a Dask worker may sit at unaligned addresses, which the kernels
+    # refuse; an aligned array is passed as it is.
+    return np.require(values, np.float64, ["A"])
+
+
+def _maybe_aligned(values: Optional[FloatArray]) -> Optional[FloatArray]:
+    return None if values is None else _aligned(values)
+
+
 def pass_at(family: Family, rows: Rows, beta: FloatArray) -> PassSums:
     """The block's deviance, XᵀWX and XᵀWz at β. The native kernel's deviance is −2 × its
     log-likelihood, whose μ is clamped (see `KERNEL_CLAMP`)."""
@@ -199,8 +212,9 @@ def pass_at(family: Family, rows: Rows, beta: FloatArray) -> PassSums:
         return PassSums(-2.0 * log_likelihood, information, right)
     if family.native_family is not None:
         deviance, information, right, valid = _native.glm_pass(
-            x, y, beta, family.native_family, family.link.name,  # type: ignore[arg-type]
-            rows.weights, rows.offset)
+            x, _aligned(y), _aligned(beta),
+            family.native_family, family.link.name,  # type: ignore[arg-type]
+            _maybe_aligned(rows.weights), _maybe_aligned(rows.offset))
         return PassSums(deviance, information, right, valid)
     link = family.link
     eta = rows.eta(beta)
@@ -234,6 +248,13 @@ def working_weights(family: Family, rows: Rows, beta: FloatArray) -> FloatArray:
     return weights if rows.weights is None else rows.weights * weights
 
 
+def start_weights(family: Family, rows: Rows) -> FloatArray:
+    """The IRLS weights at R's start μ, prior weights included."""
+    mu = rows.mustart if rows.mustart is not None else family.initialize(rows.y).mustart
+    weights = family.working_weights(family.link.link(mu), mu)
+    return weights if rows.weights is None else rows.weights * weights
+
+
 def score(family: Family, rows: Rows, beta: FloatArray) -> FloatArray:
     """The exact gradient of the log-likelihood, XᵀW(z − η), from the rows."""
     eta = rows.eta(beta)
@@ -242,6 +263,11 @@ def score(family: Family, rows: Rows, beta: FloatArray) -> FloatArray:
     if rows.weights is not None:
         factor = np.where(rows.weights > 0.0, rows.weights * factor, 0.0)
     return np.asarray(rows.x.T @ factor, dtype=np.float64)
+
+
+#: Where the working weights of summary.glm's Pearson χ² are formed: at an estimate, at the
+#: start μ (None), or at the final estimate itself ("beta").
+WeightsAt = Union[FloatArray, None, str]
 
 
 @dataclass
@@ -262,9 +288,14 @@ class FinalSums:
 
 def final_sums(family: Family, rows: Rows, beta: FloatArray,
                null_mu: Optional[float] = None, null_by_offset: bool = False,
-               eta: Optional[FloatArray] = None) -> FinalSums:
+               eta: Optional[FloatArray] = None,
+               weights_at: WeightsAt = "beta") -> FinalSums:
     """The final measures; the null deviance at μ = `null_mu` in every row, or at
-    μ = g⁻¹(offset) with `null_by_offset` (glm.fit's null model without an intercept)."""
+    μ = g⁻¹(offset) with `null_by_offset` (glm.fit's null model without an intercept).
+
+    The Pearson χ² is summary.glm's Σ w r²: the working residuals r at β, and the working
+    weights w at `weights_at` (the estimate the last IRLS step was formed at, None for the
+    start μ; "beta" for β itself, the χ² of its textbook definition)."""
     y = rows.y
     if eta is None:
         eta = rows.eta(beta)
@@ -280,8 +311,19 @@ def final_sums(family: Family, rows: Rows, beta: FloatArray,
         return FinalSums(deviance, math.nan, math.nan, null)  # neither is needed: skip them
     mu = family.link.inverse(eta)
     residual = y - mu
-    with np.errstate(divide="ignore", invalid="ignore"):
-        pearson_rows = residual * residual / family.variance(mu)
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        if isinstance(weights_at, str):
+            pearson_rows = residual * residual / family.variance(mu)
+        else:
+            if weights_at is None:
+                at_mu = rows.mustart if rows.mustart is not None \
+                    else family.initialize(y).mustart
+                at_eta = family.link.link(at_mu)
+            else:
+                at_eta = rows.eta(weights_at)
+                at_mu = family.link.inverse(at_eta)
+            working = residual / family.link.mu_eta(eta)
+            pearson_rows = family.working_weights(at_eta, at_mu) * working * working
         if rows.weights is not None:
             pearson_rows = np.where(rows.weights > 0.0, rows.weights * pearson_rows, 0.0)
         aic = family.aic_rows(y, mu, rows.weights, rows.trials) if rows.trials is not None \

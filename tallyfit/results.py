@@ -215,6 +215,30 @@ class Model:
 
     # ---- presentation -------------------------------------------------------------------------
 
+    @property
+    def _likelihood_parameters(self) -> int:
+        """The parameters the log-likelihood counts (R's df of logLik)."""
+        raise NotImplementedError
+
+    def _criteria(self) -> tuple[float, float, float]:
+        fit = self._fit("the information criteria")
+        return inference.information_criteria(fit.aic, self._likelihood_parameters, fit.nobs)
+
+    @property
+    def log_likelihood(self) -> float:
+        """R's logLik (NaN for a quasi family)."""
+        return self._criteria()[0]
+
+    @property
+    def aic(self) -> float:
+        """R's AIC (NaN for a quasi family)."""
+        return self._criteria()[1]
+
+    @property
+    def bic(self) -> float:
+        """R's BIC (NaN for a quasi family)."""
+        return self._criteria()[2]
+
     def summary(self) -> summary.Summary:
         """An R-style summary; print it."""
         return summary.Summary(self)
@@ -295,7 +319,7 @@ class Model:
         return model_file.ModelState(
             kind, dict(zip(names, self._coefficients[self._estimated].tolist())),
             model_file.encoding_of(plan.encoder()), plan.formula, penalties,  # type: ignore[arg-type]
-            self.family.name, self.family.link.name, self.kind, _design_state(plan))
+            self.family.stored_name, self.family.link.name, self.kind, _design_state(plan))
 
     def to_text(self) -> str:
         """The model file's text."""
@@ -343,6 +367,7 @@ class LinearModel(Model):
         # None for a loaded model or a fit whose rows are not in memory.
         self.residuals = None if fit is None else fit.residuals
         self.fitted_values = None if fit is None else fit.fitted_values
+        self.prior_weights: Optional[FloatArray] = None
 
     @property
     def sigma(self) -> float:
@@ -371,6 +396,10 @@ class LinearModel(Model):
     def dispersion(self) -> float:
         sigma = self.sigma
         return sigma * sigma
+
+    @property
+    def _likelihood_parameters(self) -> int:
+        return self.rank + 1  # σ
 
     def predict(self, data: object, type: str = "response", interval: Optional[str] = None,
                 level: float = 0.95, offset: object = None) -> Union[FloatArray, tuple[FloatArray, FloatArray,
@@ -460,22 +489,9 @@ class GeneralizedLinearModel(Model):
         df = fit.nobs - self.rank
         return fit.pearson / df if df > 0 else float("nan")
 
-    def _criteria(self) -> tuple[float, float, float]:
-        fit = self._fit("the information criteria")
-        df = self.rank + (1 if self.family.dispersion_estimated else 0)
-        return inference.information_criteria(fit.aic, df, fit.nobs)
-
     @property
-    def log_likelihood(self) -> float:
-        return self._criteria()[0]
-
-    @property
-    def aic(self) -> float:
-        return self._criteria()[1]
-
-    @property
-    def bic(self) -> float:
-        return self._criteria()[2]
+    def _likelihood_parameters(self) -> int:
+        return self.rank + (1 if self.family.dispersion_estimated else 0)
 
     def predict(self, data: object, type: str = "response", offset: object = None
                 ) -> FloatArray:

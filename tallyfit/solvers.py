@@ -175,6 +175,9 @@ class IrlsFit:
     iterations: int
     converged: bool
     boundary: bool = False
+    #: The estimate the working weights of the last step were formed at (None: the start
+    #: μ; "beta": the estimate itself), for summary.glm's dispersion.
+    weights_at: passes.WeightsAt = "beta"
 
 
 PassAt = Callable[[FloatArray], passes.PassSums]
@@ -185,8 +188,10 @@ Converged = Callable[[float, float], bool]
 @dataclass
 class IrlsLoop:
     """Where the loop stopped: the estimate, the iterations, whether its test held, the
-    pass at the estimate (XᵀWX and the right-hand side of the next Newton step), and whether
-    a step was halved."""
+    pass at the estimate (XᵀWX and the right-hand side of the next Newton step), whether a
+    step was halved, and the XᵀWX the estimate was solved with and the estimate it was
+    formed at (`previous`; None for the first step, formed at the start μ): R's fit$qr and
+    fit$weights, from which summary.glm takes the covariance."""
 
     coefficients: FloatArray
     iterations: int
@@ -194,6 +199,8 @@ class IrlsLoop:
     information: Optional[FloatArray]
     right: Optional[FloatArray]
     boundary: bool = False
+    solved_with: Optional[FloatArray] = None
+    previous: Optional[FloatArray] = None
 
 
 def solve_step(beta: FloatArray, information: FloatArray, right: FloatArray) -> FloatArray:
@@ -236,20 +243,22 @@ def _halved(run_pass: PassAt, beta: FloatArray, previous: Optional[FloatArray],
 
 
 def irls_loop(run_pass: PassAt, beta: FloatArray, deviance_old: float, max_iterations: int,
-              converged: Converged, step: StepFrom = solve_step,
-              halving: bool = False) -> IrlsLoop:
+              converged: Converged, step: StepFrom = solve_step, halving: bool = False,
+              first_information: Optional[FloatArray] = None) -> IrlsLoop:
     """The IRLS loop over any source of passes: from the first estimate `beta` (the step from
-    the start), `run_pass(beta)` returns the deviance, XᵀWX and XᵀWz summed over all rows;
-    the loop stops when `converged(deviance, deviance_old)` holds (`deviance_old` starting at
-    the start's deviance) or after `max_iterations` passes. With `halving`, a step to a
-    non-finite deviance or an invalid η or μ is halved as glm.fit halves it."""
+    the start, solved with `first_information`), `run_pass(beta)` returns the deviance,
+    XᵀWX and XᵀWz summed over all rows; the loop stops when `converged(deviance,
+    deviance_old)` holds (`deviance_old` starting at the start's deviance) or after
+    `max_iterations` passes. With `halving`, a step to a non-finite deviance or an invalid η
+    or μ is halved as glm.fit halves it."""
     information: Optional[FloatArray] = None
     right: Optional[FloatArray] = None
     previous: Optional[FloatArray] = None
+    solved_with = first_information
     boundary = False
     for iteration in range(1, max_iterations + 1):
         if information is not None and right is not None:
-            previous = beta
+            previous, solved_with = beta, information
             beta = step(beta, information, right)
         sums = run_pass(beta)
         if halving and not _acceptable(sums):
@@ -257,9 +266,11 @@ def irls_loop(run_pass: PassAt, beta: FloatArray, deviance_old: float, max_itera
             boundary = True
         information, right = sums.information, sums.right
         if converged(sums.deviance, deviance_old):
-            return IrlsLoop(beta, iteration, True, information, right, boundary)
+            return IrlsLoop(beta, iteration, True, information, right, boundary, solved_with,
+                            previous)
         deviance_old = sums.deviance
-    return IrlsLoop(beta, max_iterations, False, information, right, boundary)
+    return IrlsLoop(beta, max_iterations, False, information, right, boundary, solved_with,
+                    previous)
 
 
 def polished(loop: IrlsLoop, step: StepFrom = solve_step,
@@ -318,36 +329,50 @@ def information_inverse(information: FloatArray) -> FloatArray:
     return np.asarray(inverse * scale[:, None] * scale[None, :], dtype=np.float64)
 
 
+def start_information(family: Family, start: passes.StartSums) -> FloatArray:
+    """XᵀW₀X at R's start μ."""
+    if start.information is not None:
+        return start.information
+    assert family.constant_start_weight is not None
+    return start.gram * family.constant_start_weight
+
+
 def first_step(family: Family, start: passes.StartSums) -> FloatArray:
     """The estimate of the first IRLS step, from R's start μ."""
-    information0 = start.information
-    if information0 is None:
-        assert family.constant_start_weight is not None
-        information0 = start.gram * family.constant_start_weight
-    return solve_step(np.zeros(start.gram.shape[0]), information0, start.right)
+    return solve_step(np.zeros(start.gram.shape[0]), start_information(family, start),
+                      start.right)
 
 
 def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float) -> IrlsFit:
-    """R's glm.fit over the source's passes: the first step from R's start μ (the family's
-    ``initialize``), step halving where the deviance is not finite or η or μ leaves the
-    valid region, the estimate taken one Newton step past where R's test stops, which puts
-    it at the optimum to working precision (R's own stops about epsilon away); the iteration
-    count is R's.
+    """R's glm.fit over the source's passes, step for step: the first step from R's start μ
+    (the family's ``initialize``), step halving where the deviance is not finite or η or μ
+    leaves the valid region, and R's iteration count; then, as a refit of glm from that
+    estimate would, one step more (the optimum to working precision for a canonical link;
+    R's own test stops about epsilon away), with summary.glm's covariance of that refit:
+    (XᵀWX)⁻¹ with the weights at where the test stopped. Where that step would leave the
+    family's range, the estimate is where the test stopped, with the weights its last step
+    was solved with.
 
     When the source holds the rows and the pass's deviance is a native kernel's clamped one
     at the final μ (separated or nearly separated data, where no optimum exists), the loop is
-    run again on the exact deviance and its estimate kept where R's test stops it, as R
-    reports it. Warns (ConvergenceWarning) when the test does not hold within
-    `max_iterations`, and as R does for fitted values on the family's boundary.
+    run again on the exact deviance, as R computes it. Warns (ConvergenceWarning) when the
+    test does not hold within `max_iterations`, and as R does for fitted values on the
+    family's boundary.
     """
     start = source.start
     rows = source.rows()
     step = _newton_step(family, rows)
     first = first_step(family, start)
+    first_information = start_information(family, start)
     test = r_converged(epsilon)
     loop = irls_loop(source.pass_at, first, start.deviance, max_iterations, test, step,
-                     halving=True)
+                     halving=True, first_information=first_information)
     beta, at_beta = polished(loop, step, source.pass_at)
+    # The covariance and the dispersion's working weights of the fit the estimate was solved
+    # in: after the refit's one step, the weights at where R's test stopped.
+    information, weights_at = loop.solved_with, loop.previous
+    if at_beta is not None:
+        information, weights_at = loop.information, loop.coefficients
     mu = None
     if rows is not None:
         block = rows
@@ -358,10 +383,12 @@ def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float
                 sums.deviance = family.deviance_at(block.y, block.eta(b), block.weights)
                 return sums
 
-            loop = irls_loop(exact_pass, first, start.deviance, max_iterations, test, step)
-            beta, at_beta = loop.coefficients, None
+            loop = irls_loop(exact_pass, first, start.deviance, max_iterations, test, step,
+                             first_information=first_information)
+            beta, information, weights_at = loop.coefficients, loop.solved_with, loop.previous
             mu = family.link.inverse(block.eta(beta))
-    information = (at_beta if at_beta is not None else source.pass_at(beta)).information
+    if information is None:
+        information = source.pass_at(beta).information
     if not loop.converged:
         warn_not_converged(max_iterations, epsilon)
     if loop.boundary:
@@ -371,12 +398,13 @@ def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float
         message = family.boundary_warning(mu)
         if message is not None:
             warnings.warn(message, SeparationWarning, stacklevel=4)
-        weights = passes.working_weights(family, rows, beta)
+        weights = (passes.start_weights(family, rows) if weights_at is None
+                   else passes.working_weights(family, rows, weights_at))
         covariance = weighted_inverse(rows.x, weights, information)
     else:
         covariance = information_inverse(information)
     return IrlsFit(np.asarray(beta, dtype=np.float64), information, covariance,
-                   loop.iterations, loop.converged, loop.boundary)
+                   loop.iterations, loop.converged, loop.boundary, weights_at)
 
 
 def ridge_irls(source: IrlsSource, ridge: FloatArray, max_iterations: int,

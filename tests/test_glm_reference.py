@@ -61,7 +61,11 @@ def assert_r(actual: Any, expected: Any, what: str) -> None:
 
 
 def new_rows(case: dict[str, Any]) -> pd.DataFrame:
-    frame = pd.DataFrame({name: values if name in case["levels"] else np.asarray(values, float)
+    def column(name: str, values: list[Any]) -> Any:
+        text = name in case["levels"] or any(isinstance(v, str) for v in values)
+        return values if text else np.asarray(values, float)
+
+    frame = pd.DataFrame({name: column(name, values)
                           for name, values in case["new_rows"].items()})
     for name, levels in case["levels"].items():
         frame[name] = pd.Categorical(frame[name], categories=levels)

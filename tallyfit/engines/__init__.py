@@ -59,8 +59,8 @@ class LeastSquaresSums:
     XᵀWX, XᵀW(y − o), Σ w (y − o)², Σ (y − o), the rows; `matrix`/`y` where the engine holds
     the rows (√W X and √W (y − o)), `scales` where extreme columns were scaled by powers of
     two. With weights or an offset (`weighted`), also the rows of positive weight, Σw, XᵀW1,
-    XᵀWo, Σ w o and Σ w o² (R's summary.lm measures the fitted values with the offset), and
-    in memory the `weights` and `offset` of the rows."""
+    XᵀWo, Σ w o, Σ w o² and Σ log w over w > 0 (R's summary.lm measures the fitted values with the offset), and
+    in memory the `weights`, `offset` and `response` (y) of the rows."""
 
     gram: FloatArray
     xty: FloatArray
@@ -78,8 +78,10 @@ class LeastSquaresSums:
     x_offset: Optional[FloatArray] = None
     offset_sum: float = 0.0
     offset_square_sum: float = 0.0
+    log_weight_sum: float = 0.0
     weights: Optional[FloatArray] = None
     offset: Optional[FloatArray] = None
+    response: Optional[FloatArray] = None
 
     def restrict(self, keep: BoolArray) -> None:
         """Drops the aliased columns (in place: the matrix is compacted, not copied)."""
@@ -108,7 +110,8 @@ class LeastSquaresSums:
             x_weight=plus(self.x_weight, other.x_weight),
             x_offset=plus(self.x_offset, other.x_offset),
             offset_sum=self.offset_sum + other.offset_sum,
-            offset_square_sum=self.offset_square_sum + other.offset_square_sum)
+            offset_square_sum=self.offset_square_sum + other.offset_square_sum,
+            log_weight_sum=self.log_weight_sum + other.log_weight_sum)
 
 
 def least_squares_block(block: design.DesignBlock, keep_rows: bool = False) -> LeastSquaresSums:
@@ -136,9 +139,10 @@ def least_squares_block(block: design.DesignBlock, keep_rows: bool = False) -> L
         block.n_missing, weighted=True, n_weighted=int(np.count_nonzero(w)),
         weight_sum=float(w.sum()), x_weight=np.asarray(x.T @ w),
         x_offset=np.asarray(x.T @ (w * o)), offset_sum=float(w @ o),
-        offset_square_sum=float(w @ (o * o)))
+        offset_square_sum=float(w @ (o * o)), log_weight_sum=float(np.log(w[w > 0.0]).sum()))
     if keep_rows:
         sums.matrix, sums.y, sums.weights, sums.offset = matrix, scaled, weights, offset
+        sums.response = y
     return sums
 
 

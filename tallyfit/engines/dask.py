@@ -306,11 +306,12 @@ def _null_partition(block: Optional[passes.Rows], family: Family,
 
 
 def _final_partition(block: Optional[passes.Rows], family: Family, beta: np.ndarray,
-                     null_mu: Optional[float], null_by_offset: bool
-                     ) -> Optional[passes.FinalSums]:
+                     null_mu: Optional[float], null_by_offset: bool,
+                     weights_at: passes.WeightsAt) -> Optional[passes.FinalSums]:
     if block is None:
         return None
-    return passes.final_sums(family, block, beta, null_mu, null_by_offset)
+    return passes.final_sums(family, block, beta, null_mu, null_by_offset,
+                             weights_at=weights_at)
 
 
 def scan(formula: str, data: Any, family: Optional[Family], weights: Optional[str] = None,
@@ -378,9 +379,12 @@ class DaskSource:
         return None
 
     def final(self, beta: FloatArray, null_mu: Optional[float] = None,
-              null_by_offset: bool = False) -> passes.FinalSums:
+              null_by_offset: bool = False,
+              weights_at: passes.WeightsAt = "beta") -> passes.FinalSums:
+        at = weights_at if weights_at is None or isinstance(weights_at, str) \
+            else scatter(weights_at, self.keep)
         final: passes.FinalSums = self._sum(_final_partition, scatter(beta, self.keep),
-                                            null_mu, null_by_offset)
+                                            null_mu, null_by_offset, at)
         return final
 
     def null_pass(self, beta: FloatArray) -> passes.PassSums:

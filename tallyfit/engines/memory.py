@@ -63,19 +63,26 @@ def least_squares(scan: Scan) -> LeastSquaresSums:
 class MemorySource:
     """The IRLS source of a design in memory (see the package's engine interface)."""
 
-    def __init__(self, scan: Scan, family: Family, rescale: bool) -> None:
+    def __init__(self, scan: Scan, family: Family, rescale: bool,
+                 eta_start: Optional[FloatArray] = None) -> None:
         block = _block(scan)
         self.family = family
         assert block.response is not None
         self.block = passes.rows_for(family, block.matrix, block.response, block.n_missing,
                                      block.weights, block.offset)
+        if eta_start is not None:
+            if eta_start.shape != self.block.y.shape:
+                raise ValueError(f"eta_start must have one value per fitted row "
+                                 f"({self.block.y.shape[0]}), not {eta_start.shape}")
+            self.block.mustart = family.link.inverse(eta_start)
         gram = _native.gram(self.block.x)[0]
         # Penalties are set in the data's own units, so a penalized design is never rescaled.
         self.scales = solvers.column_scales(gram, self.block.x) if rescale else None
         if self.scales is not None:
             self.block.x *= self.scales
             gram = _native.gram(self.block.x)[0]
-        self.start = passes.start_sums(family, self.block, gram)
+        self.start = passes.start_sums(family, self.block, gram,
+                                       start_given=eta_start is not None)
 
     def __enter__(self) -> "MemorySource":
         return self
@@ -99,16 +106,19 @@ class MemorySource:
         return self.block
 
     def final(self, beta: FloatArray, null_mu: Optional[float] = None,
-              null_by_offset: bool = False) -> passes.FinalSums:
-        return passes.final_sums(self.family, self.block, beta, null_mu, null_by_offset)
+              null_by_offset: bool = False,
+              weights_at: passes.WeightsAt = "beta") -> passes.FinalSums:
+        return passes.final_sums(self.family, self.block, beta, null_mu, null_by_offset,
+                                 weights_at=weights_at)
 
     def null_pass(self, beta: FloatArray) -> passes.PassSums:
         """A pass of the model of the intercept alone (with the offset), for its deviance."""
         return passes.pass_at(self.family, passes.intercept_only(self.block), beta)
 
 
-def irls_source(scan: Scan, family: Family, rescale: bool) -> MemorySource:
-    return MemorySource(scan, family, rescale)
+def irls_source(scan: Scan, family: Family, rescale: bool,
+                eta_start: Optional[FloatArray] = None) -> MemorySource:
+    return MemorySource(scan, family, rescale, eta_start)
 
 
 def fit_record(scan: Scan, **details: Any) -> None:

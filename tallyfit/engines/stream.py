@@ -509,11 +509,15 @@ class StreamSource:
         return None
 
     def final(self, beta: FloatArray, null_mu: Optional[float] = None,
-              null_by_offset: bool = False) -> passes.FinalSums:
+              null_by_offset: bool = False,
+              weights_at: passes.WeightsAt = "beta") -> passes.FinalSums:
         family = self.family
+        at = weights_at if weights_at is None or isinstance(weights_at, str) \
+            else scatter(weights_at, self.keep)
         final: passes.FinalSums = self._sum(
             scatter(beta, self.keep),
-            lambda rows, b: passes.final_sums(family, rows, b, null_mu, null_by_offset))
+            lambda rows, b: passes.final_sums(family, rows, b, null_mu, null_by_offset,
+                                              weights_at=at))
         return final
 
     def null_pass(self, beta: FloatArray) -> passes.PassSums:

@@ -161,10 +161,14 @@ models <- lapply(specs, function(spec) {
   data$.w <- if (is.null(spec$weights)) rep(1, n_rows) else data[[spec$weights]]
   control <- if (is.null(spec$maxit)) control else glm.control(epsilon = spec$epsilon,
                                                                  maxit = spec$maxit)
-  data$.offset <- if (is.null(spec$offset)) rep(0, n_rows) else log(data[[spec$offset]])
-  # glm.nb takes its link unevaluated, as a name.
+  # glm.nb takes its link unevaluated, as a name. An offset is given only where the case has
+  # one: with any offset, even zeros, glm.nb refits the null model for its null deviance.
   call <- bquote(glm.nb(.(as.formula(spec$formula)), data = data, weights = .w,
-                        offset = .offset, link = .(as.name(spec$link)), control = control))
+                        link = .(as.name(spec$link)), control = control))
+  if (!is.null(spec$offset)) {
+    data$.offset <- log(data[[spec$offset]])
+    call$offset <- quote(.offset)
+  }
   fit <- with_warnings(eval(call))
   m <- fit$value
   table <- coef(summary(m))

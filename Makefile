@@ -32,7 +32,8 @@ demo: $(VENV)/.built
 	$(PY) examples/walkthrough.py
 
 $(VENV)/.bench-deps: $(VENV)/.deps
-	$(PIP) install -q "statsmodels>=0.14" "scikit-learn>=1.3" "psutil>=5" "dask-ml>=2024.4"
+	$(PIP) install -q "statsmodels>=0.14" "scikit-learn>=1.3" "psutil>=5" "dask-ml>=2024.4" \
+		"glum>=3"
 	touch $@
 
 bench: $(VENV)/.built $(VENV)/.bench-deps

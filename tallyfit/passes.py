@@ -129,9 +129,13 @@ class StartSums:
         return self.weighted_y_sum / self.weight_sum if self.weight_sum > 0 else math.nan
 
 
-def _weighted(x: FloatArray, weights: FloatArray) -> FloatArray:
-    """XᵀWX by the Gram kernel (W ≥ 0 diagonal)."""
-    return np.asarray(_native.gram(x * np.sqrt(weights)[:, None])[0], dtype=np.float64)
+def weighted_sums(x: FloatArray, weights: FloatArray, z: FloatArray
+                  ) -> tuple[FloatArray, FloatArray]:
+    """XᵀWX and XᵀWz (W ≥ 0 diagonal) in one pass over X and no copy of it: the Gaussian pass
+    at β = 0, whose working weights and response are `weights` and `z`."""
+    _, information, right, _ = _native.glm_pass(
+        x, _aligned(z), np.zeros(x.shape[1]), "gaussian", "identity", _aligned(weights), None)
+    return information, right
 
 
 def start_sums(family: Family, rows: Rows, gram: Optional[FloatArray] = None,
@@ -161,8 +165,7 @@ def start_sums(family: Family, rows: Rows, gram: Optional[FloatArray] = None,
             z = np.where(good, eta + (y - mu) / mu_eta, 0.0)
         if rows.offset is not None:
             z = np.where(good, z - rows.offset, 0.0)
-        information = _weighted(x, weights)
-        right = x.T @ (weights * z)
+        information, right = weighted_sums(x, weights, z)
         deviance = family.deviance(y, mu, rows.weights)
     prior = rows.prior()
     with np.errstate(divide="ignore"):
@@ -231,8 +234,8 @@ def pass_at(family: Family, rows: Rows, beta: FloatArray) -> PassSums:
             weights = np.where(good, rows.weights * weights, 0.0)
             z = np.where(good, z, 0.0)
         deviance = family.deviance(y, mu, rows.weights)
-    information = _weighted(x, weights)
-    return PassSums(deviance, information, np.asarray(x.T @ (weights * z)), valid)
+    information, right = weighted_sums(x, weights, z)
+    return PassSums(deviance, information, right, valid)
 
 
 def kernel_clamped(family: Family, rows: Rows, mu: FloatArray) -> bool:

@@ -343,6 +343,20 @@ def first_step(family: Family, start: passes.StartSums) -> FloatArray:
                       start.right)
 
 
+def _acceptable_at(source: IrlsSource, family: Family, rows: Optional[passes.Rows],
+                   beta: FloatArray) -> bool:
+    """Whether the deviance at β is finite and η and μ valid: from the rows where they are in
+    memory (without the cost of a pass), else from a pass."""
+    if rows is None:
+        return _acceptable(source.pass_at(beta))
+    eta = rows.eta(beta)
+    mu = family.link.inverse(eta)
+    if not (family.link.valid_eta(eta) and family.valid_mu(mu)):
+        return False
+    with np.errstate(all="ignore"):
+        return math.isfinite(family.deviance(rows.y, mu, rows.weights))
+
+
 def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float) -> IrlsFit:
     """R's glm.fit over the source's passes, step for step: the first step from R's start μ
     (the family's ``initialize``), step halving where the deviance is not finite or η or μ
@@ -367,12 +381,15 @@ def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float
     test = r_converged(epsilon)
     loop = irls_loop(source.pass_at, first, start.deviance, max_iterations, test, step,
                      halving=True, first_information=first_information)
-    beta, at_beta = polished(loop, step, source.pass_at)
+    beta = loop.coefficients
     # The covariance and the dispersion's working weights of the fit the estimate was solved
     # in: after the refit's one step, the weights at where R's test stopped.
     information, weights_at = loop.solved_with, loop.previous
-    if at_beta is not None:
-        information, weights_at = loop.information, loop.coefficients
+    if loop.converged and loop.information is not None and loop.right is not None:
+        candidate = step(loop.coefficients, loop.information, loop.right)
+        if _acceptable_at(source, family, rows, candidate):
+            beta = candidate
+            information, weights_at = loop.information, loop.coefficients
     mu = None
     if rows is not None:
         block = rows

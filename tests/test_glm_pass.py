@@ -1,7 +1,10 @@
 """The native GLM pass against the NumPy pass written from tallyfit.families' R definitions."""
 
+import os
+
 import numpy as np
 import pytest
+from child_process import run_python
 
 from tallyfit import _native
 from tallyfit.families import FAMILY_NAMES, LINKS, family_from
@@ -196,3 +199,27 @@ def test_every_link_is_covered_and_x_must_be_float64():
     assert taken == set(LINKS)
     with pytest.raises(TypeError, match="argument 'x'"):
         _native.glm_pass(x.astype(np.float32), y, beta, "binomial", "logit")
+
+
+@pytest.mark.parametrize("accumulator", ["fused", "blas"])
+def test_each_accumulator_gives_the_numpy_pass(accumulator):
+    # Which accumulator a width takes is timed on the processor; each must give the same sums.
+    code = """
+        import numpy as np
+        from tallyfit import _native
+        rng = np.random.default_rng(5)
+        for p in (1, 3, 8, 39, 104):
+            x = np.asfortranarray(rng.standard_normal((5003, p)))
+            y = rng.poisson(2.0, 5003).astype(float)
+            w = rng.uniform(0.0, 2.0, 5003)
+            beta = rng.normal(scale=0.1, size=p)
+            _, information, right, _ = _native.glm_pass(x, y, beta, "poisson", "log", w, None)
+            mu = np.exp(x @ beta)
+            weights = w * mu
+            z = x @ beta + (y - mu) / mu
+            np.testing.assert_allclose(information, x.T @ (weights[:, None] * x), rtol=1e-10)
+            np.testing.assert_allclose(right, x.T @ (weights * z), rtol=1e-10)
+        print("ok")
+    """
+    done = run_python(code, env={**os.environ, "TALLYFIT_ACCUMULATOR": accumulator})
+    assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr

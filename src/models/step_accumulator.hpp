@@ -1,5 +1,5 @@
-// The weighted normal equations of an IRLS step summed block by block: fused for a narrow X,
-// through the BLAS for a wide one.
+// The weighted normal equations of an IRLS step summed block by block: fused for a narrow X
+// where this processor runs the fused loops faster, through the BLAS otherwise.
 #pragma once
 
 #include <optional>
@@ -10,10 +10,14 @@
 
 namespace tallyfit {
 
+// Whether the fused accumulator is the faster of the two at this width on this processor
+// (timed on a small block the first time a width is asked for; never above the fused limit).
+bool fused_runs_faster(linalg::Index width);
+
 class StepAccumulator {
   public:
     StepAccumulator(const linalg::MatrixView &x, linalg::Index block_rows) {
-        if (x.cols <= linalg::narrow_gram_width_limit) {
+        if (fused_runs_faster(x.cols)) {
             fused_.emplace(x.cols, block_rows);
         } else {
             blas_.emplace(x.cols, block_rows);

@@ -12,8 +12,10 @@ namespace tallyfit::linalg {
 namespace {
 
 // Every sum over rows is kept in this many interleaved partial sums, one vector register wide
-// with AVX-512; blocks are padded with zero rows to a multiple of it.
-constexpr Index lanes = 8;
+// with AVX2 (and half of one with AVX-512); blocks are padded with zero rows to a multiple of
+// it. Eight lanes, one AVX-512 register, ran ten times slower on an AVX2 processor, where GCC
+// carries a vector wider than the registers through memory.
+constexpr Index lanes = 4;
 
 // The column copy of a block stays within this many bytes: well inside the first-level cache,
 // which the dot products read it from p / 2 times.

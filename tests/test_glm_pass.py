@@ -208,10 +208,11 @@ def test_each_accumulator_gives_the_numpy_pass(accumulator):
         import numpy as np
         from tallyfit import _native
         rng = np.random.default_rng(5)
-        for p in (1, 3, 8, 39, 104):
-            x = np.asfortranarray(rng.standard_normal((5003, p)))
-            y = rng.poisson(2.0, 5003).astype(float)
-            w = rng.uniform(0.0, 2.0, 5003)
+        # 200,003 rows: several shares of rows, which the fused pass hands to its threads.
+        for p, n in ((1, 5003), (3, 5003), (8, 200_003), (39, 200_003), (104, 5003)):
+            x = np.asfortranarray(rng.standard_normal((n, p)))
+            y = rng.poisson(2.0, n).astype(float)
+            w = rng.uniform(0.0, 2.0, n)
             beta = rng.normal(scale=0.1, size=p)
             _, information, right, _ = _native.glm_pass(x, y, beta, "poisson", "log", w, None)
             mu = np.exp(x @ beta)

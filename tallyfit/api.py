@@ -203,7 +203,8 @@ def glm(
 
     `progress` is as for `tallyfit.lm` (the pass, IRLS iteration k of at most
     `max_iterations`, the deviance's change). `trace` prints R's lines of ``glm.control(trace
-    = TRUE)``, one per iteration of R's loop, to stdout (not for a penalized fit).
+    = TRUE)``, one per iteration of R's loop, to stdout (not for a penalized fit; with an
+    offset, R's lines of the null model's fit follow for in-memory data).
 
     >>> import tallyfit as tf
     >>> g = tf.glm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
@@ -278,6 +279,9 @@ def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: 
         if rows is not None:
             eta = rows.eta(fit.coefficients)
             in_memory = (eta, chosen.link.inverse(eta), rows.prior(), rows.y)
+            if hook.trace and plan.has_intercept and with_offset:  # R traces its null fit
+                solvers.trace_null_fit(chosen, rows, in_memory[1], iterations, delta,
+                                       FitProgress("glm", engine.NAME, trace=True))
     beta = _unscale(fit.coefficients, scales)
     unscaled = None if fit.unscaled_covariance is None else _unscale_covariance(
         fit.unscaled_covariance, scales)

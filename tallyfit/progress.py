@@ -150,13 +150,16 @@ class FitProgress:
     def expect(self, total: Optional[int]) -> None:
         """The number of batches or partitions of the current pass, once known."""
         self.total = total
+        if self._bar is not None:
+            self._reset_bar()
 
     def step(self, rows: int) -> None:
         """One batch or partition of the current pass (of `rows` rows) is done."""
         self.done += 1
         self.rows += rows
         if self._bar is not None:
-            self._bar.set_postfix_str(self._postfix(), refresh=True)
+            self._bar.set_postfix_str(self._postfix(counts=False), refresh=False)
+            self._bar.update(1)
 
     def read(self, rows: int) -> None:
         """`rows` rows read by the current pass (in memory: no batches to count)."""
@@ -256,9 +259,9 @@ class FitProgress:
     def _out(self) -> IO[str]:
         return self._stream if self._stream is not None else sys.stderr
 
-    def _postfix(self) -> str:
+    def _postfix(self, counts: bool = True) -> str:
         parts = []
-        if self.done or self.total:
+        if counts and (self.done or self.total):
             of = f" of {self.total}" if self.total else ""
             parts.append(f"{self.done}{of} {self._units()}")
         if self.rows:
@@ -279,14 +282,29 @@ class FitProgress:
                 self._use_bar = False
                 return
             self._bar = tqdm(total=None, desc=f"tallyfit {self.what}", file=self._out(),
-                             bar_format="{desc}: {postfix} [{elapsed}]", leave=False)
-        self._bar.set_description_str(f"tallyfit {self.what} ({self.engine}): {self.name}")
+                             leave=False, unit=self.unit, bar_format="{desc}")
+        self._bar.set_description_str(f"tallyfit {self.what} ({self.engine}): {self.name}",
+                                      refresh=False)
+        self._reset_bar()
+
+    def _reset_bar(self) -> None:
+        """The bar of the current pass: of its batches or partitions where their number is
+        known, their count where not (none in memory)."""
+        if self.total:
+            form = "{desc}: {percentage:3.0f}%|{bar:24}| {n_fmt}/{total_fmt}{postfix} [{elapsed}]"
+        elif self.engine in PASSING_ENGINES:
+            form = "{desc}: {n_fmt} " + self._units() + "{postfix} [{elapsed}]"
+        else:  # tqdm puts ", " before a postfix
+            form = "{desc}{postfix} [{elapsed}]"
+        self._bar.bar_format = form
+        self._bar.reset(total=self.total)
+        self._bar.n = self.done
+        self._bar.set_postfix_str(self._postfix(counts=False), refresh=True)
 
     def _show_done(self) -> None:
         line = f"tallyfit {self.what} ({self.engine}): {self.name}"
         postfix = self._postfix()
         if self._bar is not None:
-            self._bar.set_postfix_str(postfix, refresh=True)
             self._bar.write(f"{line}: {postfix}" if postfix else line, file=self._out())
             return
         print(f"{line}: {postfix}" if postfix else line, file=self._out(), flush=True)

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Callable, Optional, Protocol
 
 import numpy as np
@@ -440,6 +440,26 @@ def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float
         covariance = information_inverse(information)
     return IrlsFit(np.asarray(beta, dtype=np.float64), information, covariance,
                    loop.iterations, loop.converged, loop.boundary, weights_at)
+
+
+def trace_null_fit(family: Family, rows: passes.Rows, mu: FloatArray, max_iterations: int,
+                   epsilon: float, watch: FitProgress) -> None:
+    """R's trace of the fit glm runs for the null deviance with an offset and an intercept:
+    glm.fit of the intercept alone, started at the model's fitted values `mu`, with the
+    model's control. Only the lines are wanted (the null deviance is computed to
+    convergence elsewhere), so its warnings and a failure to converge are not reported."""
+    block = replace(passes.intercept_only(rows), mustart=mu)
+    start = passes.start_sums(family, block, start_given=True)
+    assert start.information is not None
+    first = solve_step(np.zeros(1), start.information, start.right)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            irls_loop(lambda beta: passes.pass_at(family, block, beta), first, start.deviance,
+                      max_iterations, r_converged(epsilon), halving=True,
+                      first_information=start.information, watch=watch)
+        except ConvergenceError:
+            pass
 
 
 def ridge_irls(source: IrlsSource, ridge: FloatArray, max_iterations: int,

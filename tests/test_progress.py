@@ -5,10 +5,13 @@ fit stopped by Ctrl-C."""
 import json
 import os
 import pty
+import fcntl
 import re
 import select
 import signal
+import struct
 import subprocess
+import termios
 import sys
 import time
 from pathlib import Path
@@ -64,17 +67,32 @@ def test_numbers_print_as_r_cat_prints_them(value, printed):
     assert progress.r_number(value) == printed
 
 
-@pytest.mark.parametrize("name", [name for name, case in CASES.items()
-                                  if case["kind"] == "glm"])
-def test_glm_trace_is_r_glm_fit_trace(name, capsys):
+def as_stream(frame: pd.DataFrame):
+    return factory(pa.Table.from_pandas(frame, preserve_index=False), 10)
+
+
+@pytest.mark.parametrize("name, source", [
+    *((name, "memory") for name, case in CASES.items() if case["kind"] == "glm"),
+    # Streamed in batches (numeric columns: the levels' order is the in-memory fit's).
+    *((name, "stream") for name, case in CASES.items()
+      if case["kind"] == "glm" and not case["data"]["levels"] and "offset(" not in
+      case["formula"]),
+])
+def test_glm_trace_is_r_glm_fit_trace(name, source, capsys):
     case = CASES[name]
-    model = tf.glm(case["formula"], case_frame(case), family=case["family"],
-                   link=case["link"], trace=True)
+    frame = case_frame(case)
+    data = frame if source == "memory" else as_stream(frame)
+    model = tf.glm(case["formula"], data, family=case["family"], link=case["link"],
+                   trace=True)
     out, err = capsys.readouterr()
     assert out.splitlines() == case["stdout"]
     assert err == ""
-    # R's count of iterations, the trace's last line.
-    assert model.iterations == len(case["stdout"])
+    # R's count of iterations: the last line of the model's fit (the null model's fit, with
+    # an offset, starts again at 1).
+    counts = [int(line.rsplit(" ", 1)[1]) for line in case["stdout"]]
+    restart = counts.index(1, 1) if counts.count(1) > 1 else len(counts)
+    assert model.iterations == counts[restart - 1]
+    assert ("offset(" in case["formula"]) is (restart < len(counts))
 
 
 def nb_trace(capsys):
@@ -266,6 +284,9 @@ def test_bar_on_a_terminal():
     place, with no argument given."""
     pytest.importorskip("tqdm")
     leader, follower = pty.openpty()
+    # A terminal of 24 lines of 160 columns (a new pseudo-terminal has none, and tqdm draws
+    # bars of its width).
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 160, 0, 0))
     env = {k: v for k, v in os.environ.items() if k != "CI"}
     child = subprocess.Popen([sys.executable, "-c", BAR_FIT], stdin=subprocess.DEVNULL,
                              stdout=subprocess.DEVNULL, stderr=follower, env=env)
@@ -288,9 +309,14 @@ def test_bar_on_a_terminal():
     os.close(leader)
     text = output.decode(errors="replace")
     assert child.returncode == 0 and "done" in text
-    assert "\r" in text  # redrawn in place
-    assert "tallyfit glm (stream): IRLS iteration 1 of at most 25" in text
-    assert re.search(r"\d+ of \d+ batches", text)
+    # The bar of an iteration's pass over the spilled batches, redrawn in place.
+    bars = re.findall(r"\rtallyfit glm \(stream\): IRLS iteration 1 of at most 25: +(\d+)%\|"
+                      r"[^|]*\| (\d+)/(\d+)", text)
+    assert bars and bars[0][0] == "0" and bars[0][1] == "0"
+    assert len({done for _, done, _ in bars}) > 1 and len({total for *_, total in bars}) == 1
+    # And the line of each pass, as without tqdm.
+    assert re.search(r"[\r\n]tallyfit glm \(stream\): IRLS iteration 1 of at most 25: \d+ of \d+ "
+                     r"batches", text)
 
 
 # ---- Ctrl-C ---------------------------------------------------------------------------------

@@ -4,7 +4,8 @@
 #     Rscript tests/r_reference/make_trace_reference.R      (from the repository root)
 #
 # glm:     glm(..., control = glm.control(trace = TRUE)) with the default epsilon and maxit;
-#          glm.fit's cat() lines ("Deviance = ... Iterations - ...") as captured on stdout.
+#          glm.fit's cat() lines ("Deviance = ... Iterations - ...") as captured on stdout;
+#          with an offset, the lines of the null model's fit follow.
 # glm.nb:  MASS::glm.nb(..., control = glm.control(trace = TRUE)); its message() lines
 #          ("Theta(k) = ..., 2(Ls - Lm) = ...") as captured from the conditions.
 # cat:     doubles as cat() prints them (the trace's number format), over the range of widths.
@@ -70,10 +71,15 @@ nb_case <- function(name, formula, frame) {
 }
 
 cars <- mtcars
+# Days of a school year by row, whose log is an offset: glm then fits the model of the
+# intercept alone again for the null deviance, and traces that fit too.
+absences <- transform(quine, exposure = rep(c(180, 195, 200, 210), length.out = nrow(quine)))
 cases <- c(
   glm_case("warpbreaks poisson", "breaks ~ wool + tension", "poisson", "log", warpbreaks),
   glm_case("mtcars logit", "am ~ hp + wt", "binomial", "logit", cars),
   glm_case("mtcars gamma", "mpg ~ wt + hp", "Gamma", "inverse", cars),
+  glm_case("quine poisson with an offset", "Days ~ Eth + Sex + offset(log(exposure))",
+           "poisson", "log", absences),
   nb_case("quine negative binomial", "Days ~ Eth + Sex + Age + Lrn", quine))
 
 numbers <- c(218.0257912, 10, 1.234567891e-5, 1e15, 123456789, 1234567.8, 0.1 + 0.2,

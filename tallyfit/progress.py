@@ -304,6 +304,8 @@ class FitProgress:
     def _show_done(self) -> None:
         line = f"tallyfit {self.what} ({self.engine}): {self.name}"
         postfix = self._postfix()
+        if not postfix:  # a step with nothing to report (the scan of a schema, in memory)
+            return
         if self._bar is not None:
             self._bar.write(f"{line}: {postfix}" if postfix else line, file=self._out())
             return

@@ -241,23 +241,31 @@ def test_dask_fit_shows_a_line_per_pass(client, capsys, plain_lines):
     assert all(m["rest"].startswith("3 of 3 partitions, 1,200 rows") for m in lines)
 
 
-def test_dask_interrupt_cancels_the_tasks(client, monkeypatch):
-    """A Ctrl-C while the client waits cancels the submitted computation."""
+@pytest.mark.parametrize("shown", [False, True])
+def test_dask_interrupt_cancels_the_tasks(client, monkeypatch, shown):
+    """A Ctrl-C while the client waits (for the sum, or for the partitions one by one when
+    the display counts them) cancels the submitted tasks."""
     import distributed
-
-    delayed = pytest.importorskip("dask").delayed
-    slow = [delayed(time.sleep, pure=False)(4) for _ in range(2)]
-
-    def interrupted(self, futures, *args, **kwargs):
-        interrupted.futures = futures
-        raise KeyboardInterrupt
-
-    monkeypatch.setattr(distributed.Client, "gather", interrupted)
     from tallyfit.engines import dask as engine
 
+    delayed = pytest.importorskip("dask").delayed
+    slow = [delayed(time.sleep, pure=False)(4) for _ in range(3)]
+    submitted = []
+
+    def interrupted(futures, *args, **kwargs):
+        submitted.extend(futures)
+        raise KeyboardInterrupt
+
+    if shown:
+        monkeypatch.setattr(distributed, "as_completed", interrupted)
+    else:
+        monkeypatch.setattr(distributed.Client, "gather",
+                            lambda self, futures, *a, **k: interrupted(futures))
+    hook = progress.FitProgress("glm", "dask", show=shown, bar=False)
     with pytest.raises(KeyboardInterrupt):
-        engine.computed(*slow)
-    assert all(f.status == "cancelled" for f in interrupted.futures)
+        engine.compute_sum(slow, hook)
+    assert len(submitted) == (3 if shown else 1)
+    assert all(future.status == "cancelled" for future in submitted)
     deadline = time.monotonic() + 10
     while any(client.processing().values()) and time.monotonic() < deadline:
         time.sleep(0.05)

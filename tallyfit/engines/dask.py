@@ -127,6 +127,24 @@ def computed(*collections: Any) -> tuple[Any, ...]:
         raise
 
 
+def _tracked_sum(client: Any, parts: list[Any], progress: FitProgress) -> Any:
+    """The tree sum of `parts` on `client`, the same tasks as `compute_sum`'s (the same
+    additions in the same order), with the partitions' results as futures, so that each is
+    counted when done."""
+    from distributed import as_completed
+
+    progress.expect(len(parts))
+    futures = client.compute(parts)
+    result = client.compute(tree_sum([_dask().delayed(future) for future in futures]))
+    try:
+        for _ in as_completed(futures):  # type: ignore[no-untyped-call]
+            progress.step(0)
+        return result.result()
+    except KeyboardInterrupt:
+        client.cancel([*futures, result])
+        raise
+
+
 def cancel(collections: list[Any]) -> None:
     """Cancels what `collections` persisted on a distributed client (nothing otherwise)."""
     client = _distributed_client()
@@ -138,10 +156,13 @@ def cancel(collections: list[Any]) -> None:
 
 def compute_sum(parts: list[Any], progress: Optional[FitProgress] = None, rows: int = 0) -> Any:
     """Computes the tree sum of `parts`; a worker's exception is raised here. `progress` is
-    told the partitions (and `rows` rows) once they are summed."""
-    if progress is not None:
-        progress.expect(len(parts))
-    total = computed(tree_sum(parts))[0]
+    told the partitions (and `rows` rows) once they are summed, and on a distributed client
+    with the display on, each partition as it is done."""
+    client = _distributed_client() if progress is not None and progress.show else None
+    if client is not None and progress is not None:
+        total = _tracked_sum(client, parts, progress)
+    else:
+        total = computed(tree_sum(parts))[0]
     if progress is not None:
         progress.passed(len(parts), rows)
     if total is None:

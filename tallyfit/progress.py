@@ -12,13 +12,14 @@ tqdm bar (a terminal bar, or Jupyter's through ``tqdm.auto``; ``pip install
 
 >>> import io
 >>> out = io.StringIO()
->>> hook = FitProgress("glm", "stream", show=True, stream=out, bar=False)
->>> hook.stage("IRLS iteration 1 of at most 25", total=2)
+>>> hook = FitProgress("lm", "stream", show=True, stream=out, bar=False)
+>>> hook.stage("least-squares pass", total=2)
 >>> hook.step(1000); hook.step(500)
->>> hook.deviance(210.4)
+>>> hook.where()
+'least-squares pass, after its pass over 2 batches'
 >>> hook.finish()
->>> print(out.getvalue().split(" rows/s")[0].split(", 1,500 rows, ")[0])
-tallyfit glm (stream): IRLS iteration 1 of at most 25: 2 of 2 batches
+>>> print(out.getvalue(), end="")  # doctest: +ELLIPSIS
+tallyfit lm (stream): least-squares pass: 2 of 2 batches, 1,500 rows, ... rows/s
 """
 
 from __future__ import annotations
@@ -116,7 +117,6 @@ class FitProgress:
         self._stream = stream
         self._bar: Any = None
         self._use_bar = bar
-        self._lines = 0
 
     @classmethod
     def for_fit(cls, what: str, engine: str, progress: Optional[bool],
@@ -246,6 +246,7 @@ class FitProgress:
         except KeyboardInterrupt:
             raise FitInterrupted(f"{self.what} interrupted in {self.where()}") from None
         finally:
+            self.release_trace()  # the lines before an error, as R prints them
             self.finish()
 
     # ---- display --------------------------------------------------------------------------
@@ -306,10 +307,10 @@ class FitProgress:
         postfix = self._postfix()
         if not postfix:  # a step with nothing to report (the scan of a schema, in memory)
             return
-        if self._bar is not None:
-            self._bar.write(f"{line}: {postfix}" if postfix else line, file=self._out())
+        if self._bar is not None:  # above the bar, which is drawn again below
+            self._bar.write(f"{line}: {postfix}", file=self._out())
             return
-        print(f"{line}: {postfix}" if postfix else line, file=self._out(), flush=True)
+        print(f"{line}: {postfix}", file=self._out(), flush=True)
 
 
 def _tqdm() -> Any:

@@ -19,6 +19,7 @@ __path__ = extend_path(__path__, __name__)
 from .errors import (  # noqa: E402
     ConvergenceError,
     ConvergenceWarning,
+    FitInterrupted,
     SeparationWarning,
     TallyfitWarning,
 )
@@ -39,6 +40,7 @@ __all__ = [
     "GeneralizedLinearModel",
     "ConvergenceError",
     "ConvergenceWarning",
+    "FitInterrupted",
     "SeparationWarning",
     "TallyfitWarning",
 ]

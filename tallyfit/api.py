@@ -13,6 +13,7 @@ import numpy as np
 from . import _native, arguments, inference, model_file, results, solvers
 from .engines import engine_for
 from .families import DEFAULT_FAMILY, PENALIZED_NATIVE_KINDS, Family, family_from, glm_family
+from .progress import FitProgress
 from .results import FitStatistics, GeneralizedLinearModel, LinearModel, Model
 
 PenaltyKey = Union[str, tuple[str, str]]
@@ -95,8 +96,8 @@ def _linear_measures(plan: Any, sums: Any, fit: solvers.LeastSquares,
     return rss, max(mss, 0.0) + rss, None, None
 
 
-def lm(formula: str, data: object, weights: object = None, offset: object = None
-       ) -> LinearModel:
+def lm(formula: str, data: object, weights: object = None, offset: object = None,
+       progress: Optional[bool] = None) -> LinearModel:
     """Fits a linear model by least squares, as R's ``lm(formula, data, weights, offset)``.
 
     `data` is a pandas or polars DataFrame, a pyarrow Table, a dict of equal-length sequences
@@ -105,6 +106,10 @@ def lm(formula: str, data: object, weights: object = None, offset: object = None
     linear predictor, added to the formula's ``offset()`` terms) are column names of `data`
     or numbers, one per row; rows of weight 0 are not counted as observations.
 
+    `progress` shows each pass on stderr (`tallyfit.progress`): None shows it for streamed
+    and Dask data and large in-memory fits, unless $CI is set or stderr is no terminal. A
+    Ctrl-C raises `FitInterrupted` (a KeyboardInterrupt) naming the pass it stopped in.
+
     >>> import tallyfit as tf
     >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
     >>> round(m.coefficients["x"], 6), round(m.std_errors["x"], 6)
@@ -112,9 +117,13 @@ def lm(formula: str, data: object, weights: object = None, offset: object = None
     """
     text = _formula_text(formula)
     engine = engine_for(data)
-    scan = engine.scan(text, data, None, **_row_arguments(engine, weights, offset))
+    hook = FitProgress.for_fit("lm", engine.NAME, progress)
+    with hook.running("scan"):
+        scan = engine.scan(text, data, None, progress=hook,
+                           **_row_arguments(engine, weights, offset))
+        hook.stage("least-squares pass")
+        sums = engine.least_squares(scan)
     plan = scan.plan
-    sums = engine.least_squares(scan)
     aliased = solvers.find_aliased(sums.gram)
     keep = ~aliased
     sums.restrict(keep)
@@ -177,6 +186,8 @@ def glm(
     penalties: Optional[Mapping[PenaltyKey, float]] = None,
     max_iterations: int = 25,
     convergence_delta: float = 1e-8,
+    progress: Optional[bool] = None,
+    trace: bool = False,
 ) -> GeneralizedLinearModel:
     """Fits a generalized linear model, as R's ``glm(formula, data, family = ...)``, of a
     family of `tallyfit.families` (by R's name, `families.FAMILY_NAMES`; without one,
@@ -190,6 +201,11 @@ def glm(
     (variable, level) pair of a categorical variable, to a ridge lambda; a penalized model
     reports estimates and penalties but no inference.
 
+    `progress` is as for `tallyfit.lm` (the pass, IRLS iteration k of at most
+    `max_iterations`, the deviance's change). `trace` prints R's lines of ``glm.control(trace
+    = TRUE)``, one per iteration of R's loop, to stdout (not for a penalized fit; with an
+    offset, R's lines of the null model's fit follow for in-memory data).
+
     >>> import tallyfit as tf
     >>> g = tf.glm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
     ...                      "y": [0.0, 0.0, 1.0, 0.0, 1.0, 1.0]}, penalties={"x": 1.0})
@@ -200,15 +216,18 @@ def glm(
     0.419618
     """
     return fit_glm(formula, data, family, link, weights, offset, penalties, max_iterations,
-                   convergence_delta)
+                   convergence_delta, progress=progress, trace=trace)
 
 
 def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: Optional[str],
             weights: object, offset: object, penalties: Optional[Mapping[PenaltyKey, float]],
             max_iterations: int, convergence_delta: float,
-            eta_start: Optional[np.ndarray] = None) -> GeneralizedLinearModel:
+            eta_start: Optional[np.ndarray] = None,
+            progress: Union[bool, None, FitProgress] = None,
+            trace: bool = False) -> GeneralizedLinearModel:
     """`glm`, and for in-memory data a start from η (R's ``etastart``, one value per fitted
-    row) in place of the family's start μ."""
+    row) in place of the family's start μ; `progress` may be the hook of a fit that runs
+    this one (glm_nb's)."""
     chosen = glm_family(DEFAULT_FAMILY if family is None else family, link)
     checked = arguments.check_penalties(penalties)
     iterations = arguments.check_positive_int("max_iterations", max_iterations)
@@ -219,12 +238,18 @@ def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: 
             f"only, not {chosen.name!r}")
     text = _formula_text(formula)
     engine = engine_for(data)
-    scan = engine.scan(text, data, chosen, **_row_arguments(engine, weights, offset))
+    hook = progress if isinstance(progress, FitProgress) else FitProgress.for_fit(
+        "glm", engine.NAME, progress, trace)
+    with hook.running("scan"):
+        scan = engine.scan(text, data, chosen, progress=hook,
+                           **_row_arguments(engine, weights, offset))
     plan = scan.plan
     records = arguments.penalty_records(checked, plan) if checked else None
     ridge = _native.penalty_diagonal(records, plan.column_names) if records else None
     start_from = {} if eta_start is None else {"eta_start": eta_start}
-    with engine.irls_source(scan, chosen, rescale=ridge is None, **start_from) as source:
+    hook.trace = hook.trace and ridge is None  # R's trace is of glm.fit's loop
+    with hook.running("start pass"), \
+            engine.irls_source(scan, chosen, rescale=ridge is None, **start_from) as source:
         start = source.start
         weight = 1.0
         if ridge is not None:
@@ -235,13 +260,16 @@ def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: 
         keep = ~aliased
         source.restrict(keep)
         if ridge is not None:
-            fit = solvers.ridge_irls(source, ridge[keep], iterations, delta)
+            fit = solvers.ridge_irls(source, ridge[keep], iterations, delta, hook)
         else:
-            fit = solvers.irls(source, chosen, iterations, delta)
+            fit = solvers.irls(source, chosen, iterations, delta, hook)
+        hook.stage("final pass")
         with_offset = plan.offset is not None or bool(plan.model_formula.offsets)
         null_mu = None if (plan.has_intercept and with_offset) else start.weighted_mean
         final = source.final(fit.coefficients, null_mu if plan.has_intercept else None,
                              null_by_offset=not plan.has_intercept, weights_at=fit.weights_at)
+        if plan.has_intercept and math.isnan(final.null_deviance):
+            hook.stage("null deviance fit")
         null_deviance = _null_deviance(source, chosen, start, plan.has_intercept, final,
                                        iterations)
         scales = source.scales
@@ -251,6 +279,9 @@ def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: 
         if rows is not None:
             eta = rows.eta(fit.coefficients)
             in_memory = (eta, chosen.link.inverse(eta), rows.prior(), rows.y)
+            if hook.trace and plan.has_intercept and with_offset:  # R traces its null fit
+                solvers.trace_null_fit(chosen, rows, in_memory[1], iterations, delta,
+                                       FitProgress("glm", engine.NAME, trace=True))
     beta = _unscale(fit.coefficients, scales)
     unscaled = None if fit.unscaled_covariance is None else _unscale_covariance(
         fit.unscaled_covariance, scales)

@@ -11,6 +11,7 @@ current θ started from the previous η, and θ again by theta.ml at the μ *bef
 from __future__ import annotations
 
 import math
+import sys
 import warnings
 from dataclasses import dataclass
 from typing import Any, Optional
@@ -19,9 +20,11 @@ import numpy as np
 from scipy import special
 
 from . import api, arguments
+from .engines import engine_for
 from .errors import ConvergenceError, ConvergenceWarning, TallyfitWarning
 from .families import NegativeBinomial
 from .frames import FloatArray
+from .progress import FitProgress
 from .results import GeneralizedLinearModel
 
 __all__ = ["NegativeBinomialModel", "ThetaEstimate", "glm_nb", "theta_ml"]
@@ -132,6 +135,11 @@ class NegativeBinomialModel(GeneralizedLinearModel):
         return -self.two_log_likelihood + math.log(rows) * (self.rank + 1)
 
 
+def _signif(value: float, digits: int = 6) -> float:
+    """R's ``signif(value)``: `digits` significant digits."""
+    return float(f"{value:.{digits - 1}e}")
+
+
 def _check_link(link: object) -> str:
     name = link.strip() if isinstance(link, str) else link
     if name not in NegativeBinomial.links:
@@ -145,25 +153,34 @@ def _fit(formula: str, data: object, family: Any, eta: FloatArray,
          options: dict[str, Any]) -> GeneralizedLinearModel:
     return api.fit_glm(formula, data, family, None, options["weights"], options["offset"],
                        None, options["max_iterations"], options["convergence_delta"],
-                       eta_start=eta)
+                       eta_start=eta, progress=options["progress"])
 
 
 def glm_nb(formula: str, data: object, weights: Optional[object] = None,
            offset: Optional[object] = None, link: str = "log", max_iterations: int = 25,
-           convergence_delta: float = 1e-8) -> NegativeBinomialModel:
+           convergence_delta: float = 1e-8, progress: Optional[bool] = None,
+           trace: bool = False) -> NegativeBinomialModel:
     """Fits a negative binomial GLM with θ estimated, as MASS's ``glm.nb(formula, data,
     weights, offset = ..., link = ..., control = glm.control(epsilon = convergence_delta,
     maxit = max_iterations))``. `weights` and `offset` are as for `tallyfit.glm`; `link` is
     "log", "sqrt" or "identity". `max_iterations` bounds each glm fit, each theta_ml and the
     alternations between them (a ConvergenceWarning when the alternations run out).
+    `progress` is as for `tallyfit.glm`, over every glm fit; `trace` prints glm.nb's line
+    per alternation to stderr, as MASS's message: "Theta(k) = θ, 2(Ls - Lm) = deviance".
     """
     chosen = _check_link(link)
     iterations = arguments.check_positive_int("max_iterations", max_iterations)
     delta_limit = arguments.check_non_negative("convergence_delta", convergence_delta)
+    hook = FitProgress.for_fit("glm_nb", engine_for(data).NAME, progress)
+    if not isinstance(trace, bool):
+        raise TypeError(f"trace must be True or False, not {trace!r}")
     options: dict[str, Any] = {"weights": weights, "offset": offset,
-                               "max_iterations": iterations, "convergence_delta": delta_limit}
+                               "max_iterations": iterations, "convergence_delta": delta_limit,
+                               "progress": hook}
     # The Poisson start, then θ at its μ.
-    model = api.glm(formula, data, family="poisson", link=chosen, **options)
+    hook.prefix = "Poisson start, "
+    model = api.fit_glm(formula, data, "poisson", chosen, weights, offset, None, iterations,
+                        delta_limit, progress=hook)
     y = np.asarray(model.y, dtype=np.float64)
     w = np.asarray(model.prior_weights, dtype=np.float64)
     mu = np.asarray(model.fitted_values, dtype=np.float64)
@@ -191,6 +208,7 @@ def glm_nb(formula: str, data: object, weights: Optional[object] = None,
         if not (alternation <= iterations
                 and abs(previous - likelihood) / d1 + abs(change) / d2 > delta_limit):
             break
+        hook.prefix = f"glm fit {alternation} of at most {iterations}, "
         model = _fit(formula, data, family, family.link.link(mu), options)
         before = theta
         found = estimate(mu)  # at the μ before this refit, as glm.nb
@@ -199,6 +217,10 @@ def glm_nb(formula: str, data: object, weights: Optional[object] = None,
         mu = np.asarray(model.fitted_values, dtype=np.float64)
         change = before - theta
         previous, likelihood = likelihood, _log_likelihood(theta, mu, y, w)
+        if trace:
+            saturated = _log_likelihood(theta, y, y, w)
+            print(f"Theta({alternation}) = {_signif(theta):f}, 2(Ls - Lm) = "
+                  f"{_signif(2.0 * (saturated - likelihood)):f}", file=sys.stderr, flush=True)
     message = found.warning
     if alternation > iterations:
         message = "alternation limit reached"

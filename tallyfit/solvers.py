@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Callable, Optional, Protocol
 
 import numpy as np
@@ -24,6 +24,7 @@ from . import _native, design, passes
 from .errors import ConvergenceError, ConvergenceWarning, SeparationWarning
 from .families import Family
 from .frames import BoolArray, FloatArray
+from .progress import FitProgress
 
 # Reciprocal condition numbers of the equilibrated XᵀX: above the first the normal equations
 # are exact to working precision, between the two one residual step restores the digits the
@@ -244,13 +245,14 @@ def _halved(run_pass: PassAt, beta: FloatArray, previous: Optional[FloatArray],
 
 def irls_loop(run_pass: PassAt, beta: FloatArray, deviance_old: float, max_iterations: int,
               converged: Converged, step: StepFrom = solve_step, halving: bool = False,
-              first_information: Optional[FloatArray] = None) -> IrlsLoop:
+              first_information: Optional[FloatArray] = None,
+              watch: Optional[FitProgress] = None) -> IrlsLoop:
     """The IRLS loop over any source of passes: from the first estimate `beta` (the step from
     the start, solved with `first_information`), `run_pass(beta)` returns the deviance,
     XᵀWX and XᵀWz summed over all rows; the loop stops when `converged(deviance,
     deviance_old)` holds (`deviance_old` starting at the start's deviance) or after
     `max_iterations` passes. With `halving`, a step to a non-finite deviance or an invalid η
-    or μ is halved as glm.fit halves it."""
+    or μ is halved as glm.fit halves it. `watch` is told each iteration and its deviance."""
     information: Optional[FloatArray] = None
     right: Optional[FloatArray] = None
     previous: Optional[FloatArray] = None
@@ -260,10 +262,16 @@ def irls_loop(run_pass: PassAt, beta: FloatArray, deviance_old: float, max_itera
         if information is not None and right is not None:
             previous, solved_with = beta, information
             beta = step(beta, information, right)
+        if watch is not None:
+            watch.stage(f"IRLS iteration {iteration} of at most {max_iterations}")
         sums = run_pass(beta)
+        if watch is not None:
+            watch.iteration(iteration, sums.deviance)
         if halving and not _acceptable(sums):
             beta, sums = _halved(run_pass, beta, previous, sums, max_iterations)
             boundary = True
+            if watch is not None:
+                watch.halved(sums.deviance)
         information, right = sums.information, sums.right
         if converged(sums.deviance, deviance_old):
             return IrlsLoop(beta, iteration, True, information, right, boundary, solved_with,
@@ -357,7 +365,8 @@ def _acceptable_at(source: IrlsSource, family: Family, rows: Optional[passes.Row
         return math.isfinite(family.deviance(rows.y, mu, rows.weights))
 
 
-def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float) -> IrlsFit:
+def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float,
+         watch: Optional[FitProgress] = None) -> IrlsFit:
     """R's glm.fit over the source's passes, step for step: the first step from R's start μ
     (the family's ``initialize``), step halving where the deviance is not finite or η or μ
     leaves the valid region, and R's iteration count; then, as a refit of glm from that
@@ -371,21 +380,26 @@ def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float
     at the final μ (separated or nearly separated data, where no optimum exists), the loop is
     run again on the exact deviance, as R computes it. Warns (ConvergenceWarning) when the
     test does not hold within `max_iterations`, and as R does for fitted values on the
-    family's boundary.
+    family's boundary. `watch` is told the passes and R's trace lines (of the loop whose
+    iterations R runs: the exact deviance's where the loop is run again).
     """
     start = source.start
     rows = source.rows()
+    if watch is not None and rows is not None:
+        watch.hold_trace()
     step = _newton_step(family, rows)
     first = first_step(family, start)
     first_information = start_information(family, start)
     test = r_converged(epsilon)
     loop = irls_loop(source.pass_at, first, start.deviance, max_iterations, test, step,
-                     halving=True, first_information=first_information)
+                     halving=True, first_information=first_information, watch=watch)
     beta = loop.coefficients
     # The covariance and the dispersion's working weights of the fit the estimate was solved
     # in: after the refit's one step, the weights at where R's test stopped.
     information, weights_at = loop.solved_with, loop.previous
     if loop.converged and loop.information is not None and loop.right is not None:
+        if watch is not None:
+            watch.stage("refit step")
         candidate = step(loop.coefficients, loop.information, loop.right)
         if _acceptable_at(source, family, rows, candidate):
             beta = candidate
@@ -400,10 +414,14 @@ def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float
                 sums.deviance = family.deviance_at(block.y, block.eta(b), block.weights)
                 return sums
 
+            if watch is not None:
+                watch.drop_trace()
             loop = irls_loop(exact_pass, first, start.deviance, max_iterations, test, step,
-                             first_information=first_information)
+                             first_information=first_information, watch=watch)
             beta, information, weights_at = loop.coefficients, loop.solved_with, loop.previous
             mu = family.link.inverse(block.eta(beta))
+    if watch is not None:
+        watch.release_trace()
     if information is None:
         information = source.pass_at(beta).information
     if not loop.converged:
@@ -424,8 +442,28 @@ def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float
                    loop.iterations, loop.converged, loop.boundary, weights_at)
 
 
+def trace_null_fit(family: Family, rows: passes.Rows, mu: FloatArray, max_iterations: int,
+                   epsilon: float, watch: FitProgress) -> None:
+    """R's trace of the fit glm runs for the null deviance with an offset and an intercept:
+    glm.fit of the intercept alone, started at the model's fitted values `mu`, with the
+    model's control. Only the lines are wanted (the null deviance is computed to
+    convergence elsewhere), so its warnings and a failure to converge are not reported."""
+    block = replace(passes.intercept_only(rows), mustart=mu)
+    start = passes.start_sums(family, block, start_given=True)
+    assert start.information is not None
+    first = solve_step(np.zeros(1), start.information, start.right)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            irls_loop(lambda beta: passes.pass_at(family, block, beta), first, start.deviance,
+                      max_iterations, r_converged(epsilon), halving=True,
+                      first_information=start.information, watch=watch)
+        except ConvergenceError:
+            pass
+
+
 def ridge_irls(source: IrlsSource, ridge: FloatArray, max_iterations: int,
-               epsilon: float) -> IrlsFit:
+               epsilon: float, watch: Optional[FitProgress] = None) -> IrlsFit:
     """The ridge-penalized fit as the native penalized core runs it: from β = 0, each step
     solves (XᵀWX + R) β = XᵀWz; it stops when the log-likelihood changes by at most
     `epsilon`. Raises ConvergenceError when it does not within `max_iterations`."""
@@ -437,7 +475,8 @@ def ridge_irls(source: IrlsSource, ridge: FloatArray, max_iterations: int,
     zero = np.zeros(ridge.shape[0])
     at_zero = source.pass_at(zero)
     loop = irls_loop(source.pass_at, step(zero, at_zero.information, at_zero.right), math.inf,
-                     max_iterations, lambda d, old: abs(d - old) / 2.0 <= epsilon, step)
+                     max_iterations, lambda d, old: abs(d - old) / 2.0 <= epsilon, step,
+                     watch=watch)
     if not loop.converged or not np.all(np.isfinite(loop.coefficients)):
         raise ConvergenceError(
             f"Algorithm failed to converge within max_iterations={max_iterations} "

@@ -6,7 +6,10 @@ however it holds them, and the api runs the same solver on what any engine suppl
 1. ``scan(formula, data, family) -> Scan``: the pass that finds the kinds and levels of the
    used columns and counts the rows, giving the `DesignPlan` (``design.plan_design``) with
    the family as the response's rule, the narwhals namespace of the input (for ``tidy``) and
-   whatever the engine keeps for the later passes (``Scan.state``).
+   whatever the engine keeps for the later passes (``Scan.state``). ``scan`` takes the fit's
+   `progress.FitProgress` (``progress=``), kept as ``Scan.progress``: each pass counts the
+   batches or partitions it has read there (``step``), for the display and for the message
+   of a Ctrl-C.
 2. ``least_squares(scan) -> LeastSquaresSums``: XᵀX, Xᵀy, yᵀy, Σy, the row counts, and the
    compacted rows when the engine holds them in memory (``matrix``/``y``; None otherwise).
 3. ``irls_source(scan, family, rescale) -> IrlsSource`` (a context manager): ``start`` (the
@@ -31,7 +34,7 @@ from __future__ import annotations
 
 import importlib
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Optional
 
 import numpy as np
@@ -39,6 +42,7 @@ import numpy as np
 from .. import _native, design
 from ..design import DesignPlan
 from ..frames import BoolArray, FloatArray
+from ..progress import FitProgress
 from . import inputs
 
 __all__ = ["Scan", "LeastSquaresSums", "engine_for", "register"]
@@ -46,11 +50,13 @@ __all__ = ["Scan", "LeastSquaresSums", "engine_for", "register"]
 
 @dataclass
 class Scan:
-    """What the scan pass found: the plan, the input's namespace, the engine's own state."""
+    """What the scan pass found: the plan, the input's namespace, the engine's own state,
+    and the fit's progress, which the engine's passes report to."""
 
     plan: DesignPlan
     namespace: Any
     state: Any
+    progress: FitProgress = field(default_factory=lambda: FitProgress("fit", "memory"))
 
 
 @dataclass

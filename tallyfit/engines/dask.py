@@ -44,6 +44,7 @@ from .. import design, frames, passes
 from ..design import parse_formula, plan_design
 from ..families import Family, family_from
 from ..frames import BoolArray, FloatArray, Kind
+from ..progress import FitProgress
 from . import LeastSquaresSums, Scan, least_squares_block
 from .inputs import is_dask_frame
 from .summaries import (Merged, block_summary, change_since_planning, data_changed,
@@ -100,9 +101,70 @@ def tree_sum(parts: list[Any]) -> Any:
     return parts[0]
 
 
-def compute_sum(parts: list[Any]) -> Any:
-    """Computes the tree sum of `parts`; a worker's exception is raised here."""
-    total = _dask().compute(tree_sum(parts))[0]
+def _distributed_client() -> Any:
+    """The distributed client that ``dask.compute`` would run on now, or None (a local
+    scheduler)."""
+    if "distributed" not in sys.modules:
+        return None
+    scheduler = _dask().base.get_scheduler()
+    owner = getattr(scheduler, "__self__", None)
+    from distributed import Client
+
+    return owner if isinstance(owner, Client) else None
+
+
+def computed(*collections: Any) -> tuple[Any, ...]:
+    """``dask.compute(*collections)``; on a distributed client, a Ctrl-C cancels the
+    tasks of the computation before it is raised, so that none keeps running."""
+    client = _distributed_client()
+    if client is None:
+        return tuple(_dask().compute(*collections))
+    futures = client.compute(list(collections))
+    try:
+        return tuple(client.gather(futures))
+    except KeyboardInterrupt:
+        client.cancel(futures)
+        raise
+
+
+def _tracked_sum(client: Any, parts: list[Any], progress: FitProgress) -> Any:
+    """The tree sum of `parts` on `client`, the same tasks as `compute_sum`'s (the same
+    additions in the same order), with the partitions' results as futures, so that each is
+    counted when done."""
+    from distributed import as_completed
+
+    progress.expect(len(parts))
+    futures = client.compute(parts)
+    result = client.compute(tree_sum([_dask().delayed(future) for future in futures]))
+    try:
+        for _ in as_completed(futures):  # type: ignore[no-untyped-call]
+            progress.step(0)
+        return result.result()
+    except KeyboardInterrupt:
+        client.cancel([*futures, result])
+        raise
+
+
+def cancel(collections: list[Any]) -> None:
+    """Cancels what `collections` persisted on a distributed client (nothing otherwise)."""
+    client = _distributed_client()
+    if client is not None:
+        from distributed import futures_of
+
+        client.cancel(futures_of(collections))  # type: ignore[no-untyped-call]
+
+
+def compute_sum(parts: list[Any], progress: Optional[FitProgress] = None, rows: int = 0) -> Any:
+    """Computes the tree sum of `parts`; a worker's exception is raised here. `progress` is
+    told the partitions (and `rows` rows) once they are summed, and on a distributed client
+    with the display on, each partition as it is done."""
+    client = _distributed_client() if progress is not None and progress.show else None
+    if client is not None and progress is not None:
+        total = _tracked_sum(client, parts, progress)
+    else:
+        total = computed(tree_sum(parts))[0]
+    if progress is not None:
+        progress.passed(len(parts), rows)
     if total is None:
         raise ValueError("the Dask DataFrame has no rows to fit on")
     return total
@@ -209,7 +271,8 @@ class PlannedFrame:
 
 
 def plan_dask(formula: Any, data: Any, family: Optional[Family], weights: Optional[str] = None,
-              offset: Optional[str] = None) -> PlannedFrame:
+              offset: Optional[str] = None,
+              progress: Optional[FitProgress] = None) -> PlannedFrame:
     """Pass 1 over a Dask frame and the design plan it allows; errors as in memory."""
     parsed = parse_formula(formula)
     used = used_variables(parsed, weights, offset)
@@ -219,7 +282,9 @@ def plan_dask(formula: Any, data: Any, family: Optional[Family], weights: Option
     partitions = list(selected.to_delayed())
     summarize = _dask().delayed(block_summary, pure=True)
     merged = Merged(used, "partitions")
-    for summary in _dask().compute([summarize(part, used) for part in partitions])[0]:
+    if progress is not None:
+        progress.stage("levels pass", total=len(partitions))
+    for summary in computed([summarize(part, used) for part in partitions])[0]:
         merged.add(summary)
     merged.check_rows()
     kinds = merged.kinds(meta)
@@ -315,10 +380,12 @@ def _final_partition(block: Optional[passes.Rows], family: Family, beta: np.ndar
 
 
 def scan(formula: str, data: Any, family: Optional[Family], weights: Optional[str] = None,
-         offset: Optional[str] = None) -> Scan:
+         offset: Optional[str] = None, progress: Optional[FitProgress] = None) -> Scan:
     """Pass 1: the levels and kinds over all partitions, and the design plan."""
-    planned = plan_dask(formula, data, family, weights, offset)
-    return Scan(planned.plan, frames.to_frame(data._meta)[1], (planned, data))
+    hook = FitProgress("fit", NAME) if progress is None else progress
+    planned = plan_dask(formula, data, family, weights, offset, hook)
+    hook.passed(len(planned.partitions), planned.rows)
+    return Scan(planned.plan, frames.to_frame(data._meta)[1], (planned, data), hook)
 
 
 def least_squares(scan: Scan) -> LeastSquaresSums:
@@ -326,7 +393,8 @@ def least_squares(scan: Scan) -> LeastSquaresSums:
     planned, _ = scan.state
     partition = _dask().delayed(_least_squares_partition, pure=True)
     sums: LeastSquaresSums = compute_sum([partition(planned.recipe, part)
-                                          for part in planned.partitions])
+                                          for part in planned.partitions],
+                                         scan.progress, planned.rows)
     _check_rows(planned, sums.n + sums.n_missing)
     return sums
 
@@ -340,6 +408,7 @@ class DaskSource:
         planned, _ = scan.state
         self.planned = planned
         self.family = family
+        self.progress = scan.progress
         delayed = _dask().delayed
         self._family = delayed(family, pure=True, traverse=False)
         build = delayed(_rows, pure=True)
@@ -351,8 +420,13 @@ class DaskSource:
         self.blocks: Optional[list[Any]] = blocks
         self.keep = np.ones(p, dtype=bool)
         start = delayed(_start_partition, pure=True)
-        self.start: passes.StartSums = compute_sum([start(block, self._family)
-                                                    for block in blocks])
+        try:
+            self.start: passes.StartSums = compute_sum(
+                [start(block, self._family) for block in blocks], self.progress, planned.kept)
+        except KeyboardInterrupt:
+            if self.persisted:
+                cancel(blocks)  # the blocks being built on the workers
+            raise
         _check_rows(planned, self.start.n + self.start.n_missing)
 
     def __enter__(self) -> "DaskSource":
@@ -360,6 +434,9 @@ class DaskSource:
 
     def __exit__(self, kind: Optional[type[BaseException]], value: Optional[BaseException],
                  traceback: Optional[TracebackType]) -> None:
+        if kind is not None and issubclass(kind, KeyboardInterrupt) and self.persisted \
+                and self.blocks is not None:
+            cancel(self.blocks)
         self.blocks = None  # releases persisted blocks on the workers
 
     def restrict(self, keep: BoolArray) -> None:
@@ -369,7 +446,8 @@ class DaskSource:
     def _sum(self, function: Callable[..., Any], beta: FloatArray, *more: Any) -> Any:
         assert self.blocks is not None
         task = _dask().delayed(function, pure=True)
-        return compute_sum([task(block, self._family, beta, *more) for block in self.blocks])
+        return compute_sum([task(block, self._family, beta, *more) for block in self.blocks],
+                           self.progress, self.planned.kept)
 
     def pass_at(self, beta: FloatArray) -> passes.PassSums:
         sums: passes.PassSums = self._sum(_pass_partition, scatter(beta, self.keep))

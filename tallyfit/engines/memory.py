@@ -11,13 +11,15 @@ import numpy as np
 from .. import _native, arguments, design, frames, passes, solvers
 from ..families import Family
 from ..frames import BoolArray, FloatArray
+from ..progress import FitProgress
 from . import LeastSquaresSums, Scan, least_squares_block
 
 NAME = "memory"
 
 
 def scan(formula: str, data: object, family: Optional[Family],
-         weights: arguments.RowValues = None, offset: arguments.RowValues = None) -> Scan:
+         weights: arguments.RowValues = None, offset: arguments.RowValues = None,
+         progress: Optional[FitProgress] = None) -> Scan:
     """Plans the design from the frame's columns (kinds, levels of the rows used); `weights`
     and `offset` are column names or arrays of one value per row (held as the frame's
     columns "(weights)" and "(offset)", as in R's model frame)."""
@@ -33,7 +35,10 @@ def scan(formula: str, data: object, family: Optional[Family],
             names[what] = value
     plan = design.plan_from_frame(parsed, frame, response_rule=family,
                                   weights=names["weights"], offset=names["offset"])
-    return Scan(plan, namespace, frame)
+    if progress is None:
+        return Scan(plan, namespace, frame)
+    progress.measure(len(frame), len(plan.column_names))
+    return Scan(plan, namespace, frame, progress)
 
 
 def _block(scan: Scan) -> design.DesignBlock:
@@ -67,6 +72,7 @@ class MemorySource:
                  eta_start: Optional[FloatArray] = None) -> None:
         block = _block(scan)
         self.family = family
+        self.progress = scan.progress
         assert block.response is not None
         self.block = passes.rows_for(family, block.matrix, block.response, block.n_missing,
                                      block.weights, block.offset)
@@ -100,7 +106,9 @@ class MemorySource:
             self.scales = self.scales[keep]
 
     def pass_at(self, beta: FloatArray) -> passes.PassSums:
-        return passes.pass_at(self.family, self.block, beta)
+        sums = passes.pass_at(self.family, self.block, beta)
+        self.progress.read(self.block.y.shape[0])  # once per pass: the rows per second
+        return sums
 
     def rows(self) -> passes.Rows:
         return self.block

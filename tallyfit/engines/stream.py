@@ -56,6 +56,7 @@ from .. import design, frames, passes
 from ..design import parse_formula, plan_design
 from ..families import Family
 from ..frames import BoolArray, FloatArray
+from ..progress import FitProgress
 from . import LeastSquaresSums, Scan, least_squares_block
 from .summaries import (Merged, block_summary, change_since_planning, data_changed,
                         rows_changed, scatter, used_variables)
@@ -274,7 +275,7 @@ def _schema_kinds(meta: Any, used: list[str]) -> Optional[dict[str, Any]]:
 
 
 def scan(formula: str, data: Any, family: Optional[Family], weights: Optional[str] = None,
-         offset: Optional[str] = None) -> Scan:
+         offset: Optional[str] = None, progress: Optional[FitProgress] = None) -> Scan:
     """The design plan over the source (pass 1 where the schema does not fix the kinds);
     errors as in memory. `weights` and `offset` are column names."""
     source = source_of(data)
@@ -284,9 +285,11 @@ def scan(formula: str, data: Any, family: Optional[Family], weights: Optional[st
     frames.require_columns(meta, used)
     kinds = _schema_kinds(source.meta, used)
     rows = kept = None
+    hook = FitProgress("fit", NAME) if progress is None else progress
     if kinds is None:
         merged = Merged(used, "batches")
-        for batch in source.batches(used, batch_rows_for(len(used))):
+        hook.stage("levels pass")
+        for batch in hook.counted(source.batches(used, batch_rows_for(len(used))), len):
             merged.add(block_summary(batch, used))
         merged.check_rows()
         kinds = merged.kinds(meta)
@@ -296,7 +299,7 @@ def scan(formula: str, data: Any, family: Optional[Family], weights: Optional[st
         levels = {}
     plan = plan_design(parsed, kinds, levels, response_rule=family, weights=weights,
                        offset=offset)
-    return Scan(plan, namespace, Planned(source, used, rows, kept, family))
+    return Scan(plan, namespace, Planned(source, used, rows, kept, family), hook)
 
 
 # ---- Design blocks ------------------------------------------------------------------------
@@ -314,6 +317,8 @@ def _design_blocks(scan: Scan) -> Iterator[design.DesignBlock]:
     """The design blocks of one pass, as built (for least squares)."""
     planned: Planned = scan.state
     rows = batch_rows_for(len(scan.plan.column_names))
+    if planned.batches:  # the count of the last pass (none before the first)
+        scan.progress.expect(planned.batches)
     planned.batches = 0
     for batch in planned.source.batches(planned.used, rows):
         if len(batch) == 0:
@@ -329,6 +334,7 @@ def _design_blocks(scan: Scan) -> Iterator[design.DesignBlock]:
             raise ValueError(data_changed(change, ADVICE)) from error
         planned.batches += 1
         yield block
+        scan.progress.step(block.matrix.shape[0])
 
 
 def _check_rows(scan: Scan, n: int, n_missing: int) -> None:
@@ -485,7 +491,9 @@ class StreamSource:
 
     def _blocks(self) -> Iterator[passes.Rows]:
         if self.spill is not None:
-            return self.spill.blocks()
+            progress = self.scan.progress
+            progress.expect(len(self.spill.rows))
+            return progress.counted(self.spill.blocks(), lambda block: block.x.shape[0])
         return source_blocks(self.scan, self.family)
 
     def restrict(self, keep: BoolArray) -> None:

@@ -27,6 +27,7 @@ ROOT = Path(__file__).resolve().parents[1]
 
 LAYERS: list[set[str]] = [
     {"errors", "frames", "_native"},
+    {"progress"},
     {"expressions"},
     {"transforms"},
     {"formula"},

@@ -224,10 +224,11 @@ def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: 
             max_iterations: int, convergence_delta: float,
             eta_start: Optional[np.ndarray] = None,
             progress: Union[bool, None, FitProgress] = None,
-            trace: bool = False) -> GeneralizedLinearModel:
+            trace: bool = False, refit_step: bool = True) -> GeneralizedLinearModel:
     """`glm`, and for in-memory data a start from η (R's ``etastart``, one value per fitted
     row) in place of the family's start μ; `progress` may be the hook of a fit that runs
-    this one (glm_nb's)."""
+    this one (glm_nb's); without `refit_step` the estimate is where R's test stopped (see
+    `solvers.irls`)."""
     chosen = glm_family(DEFAULT_FAMILY if family is None else family, link)
     checked = arguments.check_penalties(penalties)
     iterations = arguments.check_positive_int("max_iterations", max_iterations)
@@ -262,7 +263,7 @@ def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: 
         if ridge is not None:
             fit = solvers.ridge_irls(source, ridge[keep], iterations, delta, hook)
         else:
-            fit = solvers.irls(source, chosen, iterations, delta, hook)
+            fit = solvers.irls(source, chosen, iterations, delta, hook, refit_step)
         hook.stage("final pass")
         with_offset = plan.offset is not None or bool(plan.model_formula.offsets)
         null_mu = None if (plan.has_intercept and with_offset) else start.weighted_mean

@@ -1,7 +1,8 @@
 """`glm_nb`, MASS's ``glm.nb``: a negative binomial GLM whose θ is estimated by maximum
 likelihood, alternating `theta_ml` with glm fits of `families.NegativeBinomial(θ)`.
 
-glm.nb's loop, kept step for step (the iteration counts and the last digits are R's): a
+glm.nb's loop, kept step for step (the iteration counts and the last digits are R's; each glm
+fit ends where glm.fit's test stops, without tallyfit.glm's refit step): a
 Poisson fit; θ by theta.ml at its μ; then, until |ΔL|/d₁ + |Δθ|/d₂ ≤ ε (L the
 log-likelihood, d₁ = √(2 max(1, df.residual)), d₂ = 1), a refit with the family of the
 current θ started from the previous η, and θ again by theta.ml at the μ *before* that refit
@@ -153,7 +154,7 @@ def _fit(formula: str, data: object, family: Any, eta: FloatArray,
          options: dict[str, Any]) -> GeneralizedLinearModel:
     return api.fit_glm(formula, data, family, None, options["weights"], options["offset"],
                        None, options["max_iterations"], options["convergence_delta"],
-                       eta_start=eta, progress=options["progress"])
+                       eta_start=eta, progress=options["progress"], refit_step=False)
 
 
 def glm_nb(formula: str, data: object, weights: Optional[object] = None,
@@ -179,8 +180,9 @@ def glm_nb(formula: str, data: object, weights: Optional[object] = None,
                                "progress": hook}
     # The Poisson start, then θ at its μ.
     hook.prefix = "Poisson start, "
+    # Each glm fit is glm.fit's own, without the refit's step: MASS alternates those.
     model = api.fit_glm(formula, data, "poisson", chosen, weights, offset, None, iterations,
-                        delta_limit, progress=hook)
+                        delta_limit, progress=hook, refit_step=False)
     y = np.asarray(model.y, dtype=np.float64)
     w = np.asarray(model.prior_weights, dtype=np.float64)
     mu = np.asarray(model.fitted_values, dtype=np.float64)

@@ -366,7 +366,7 @@ def _acceptable_at(source: IrlsSource, family: Family, rows: Optional[passes.Row
 
 
 def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float,
-         watch: Optional[FitProgress] = None) -> IrlsFit:
+         watch: Optional[FitProgress] = None, refit_step: bool = True) -> IrlsFit:
     """R's glm.fit over the source's passes, step for step: the first step from R's start μ
     (the family's ``initialize``), step halving where the deviance is not finite or η or μ
     leaves the valid region, and R's iteration count; then, as a refit of glm from that
@@ -381,7 +381,9 @@ def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float
     run again on the exact deviance, as R computes it. Warns (ConvergenceWarning) when the
     test does not hold within `max_iterations`, and as R does for fitted values on the
     family's boundary. `watch` is told the passes and R's trace lines (of the loop whose
-    iterations R runs: the exact deviance's where the loop is run again).
+    iterations R runs: the exact deviance's where the loop is run again). Without
+    `refit_step`, the estimate is glm.fit's own, where its test stopped (as MASS's glm.nb
+    alternates them).
     """
     start = source.start
     rows = source.rows()
@@ -397,7 +399,8 @@ def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float
     # The covariance and the dispersion's working weights of the fit the estimate was solved
     # in: after the refit's one step, the weights at where R's test stopped.
     information, weights_at = loop.solved_with, loop.previous
-    if loop.converged and loop.information is not None and loop.right is not None:
+    if (refit_step and loop.converged and loop.information is not None
+            and loop.right is not None):
         if watch is not None:
             watch.stage("refit step")
         candidate = step(loop.coefficients, loop.information, loop.right)

@@ -104,14 +104,7 @@ def nb_trace(capsys):
 
 
 def test_glm_nb_trace_lines_are_mass_lines(capsys):
-    ours, r = nb_trace(capsys)
-    assert ours and len(ours) <= len(r)
-    assert ours == r[:len(ours)]
-
-
-@pytest.mark.xfail(strict=True, reason="glm_nb's alternations stop before MASS's: the glm "
-                   "fits in between, refitted one step past R's test, move θ less")
-def test_glm_nb_trace_has_mass_alternations(capsys):
+    # Every alternation of MASS's, with its θ and deviance as MASS prints them.
     ours, r = nb_trace(capsys)
     assert ours == r
 
@@ -266,7 +259,9 @@ def test_dask_interrupt_cancels_the_tasks(client, monkeypatch, shown):
         engine.compute_sum(slow, hook)
     assert len(submitted) == (3 if shown else 1)
     assert all(future.status == "cancelled" for future in submitted)
-    deadline = time.monotonic() + 10
+    # A task already running finishes its sleep; on a loaded machine the scheduler may take a
+    # while to hear of it, so the wait is generous.
+    deadline = time.monotonic() + 30
     while any(client.processing().values()) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert not any(client.processing().values())

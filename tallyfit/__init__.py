@@ -23,6 +23,7 @@ from .errors import (  # noqa: E402
     TallyfitWarning,
 )
 from .api import glm, lm, load  # noqa: E402
+from .anova import AnovaTable, anova, drop1  # noqa: E402
 from .negative_binomial import glm_nb  # noqa: E402
 from .results import GeneralizedLinearModel, LinearModel, Model  # noqa: E402
 from . import models  # noqa: E402  (the earlier module of the classes)
@@ -33,6 +34,9 @@ __all__ = [
     "glm",
     "glm_nb",
     "load",
+    "anova",
+    "drop1",
+    "AnovaTable",
     "Model",
     "LinearModel",
     "LogisticModel",

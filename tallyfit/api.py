@@ -3,6 +3,7 @@ solver on the engine's sums and assemble the result (R's split of glm and glm.fi
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 from collections.abc import Mapping
@@ -10,7 +11,7 @@ from typing import Any, Optional, Union
 
 import numpy as np
 
-from . import _native, arguments, inference, model_file, results, solvers
+from . import _native, anova, arguments, inference, model_file, results, solvers
 from .engines import engine_for
 from .families import DEFAULT_FAMILY, PENALIZED_NATIVE_KINDS, Family, family_from, glm_family
 from .results import FitStatistics, GeneralizedLinearModel, LinearModel, Model
@@ -135,6 +136,10 @@ def lm(formula: str, data: object, weights: object = None, offset: object = None
     # weights(m), which the summary's weighted residuals read.
     model.prior_weights = sums.weights
     _set_record(model, engine, scan)
+    # What anova and drop1 refit the same data with: R's nrow of the model matrix counts
+    # the rows of weight 0.
+    anova.keep_refit(model, functools.partial(lm, data=data, weights=weights, offset=offset),
+                     data, sums.n)
     return model
 
 
@@ -273,6 +278,10 @@ def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: 
         (model.linear_predictors, model.fitted_values, model.prior_weights,
          model.y) = in_memory
     _set_record(model, engine, scan, iterations=fit.iterations, persisted=persisted)
+    if ridge is None:
+        anova.keep_refit(model, functools.partial(
+            fit_glm, data=data, family=chosen, link=None, weights=weights, offset=offset,
+            penalties=None, max_iterations=iterations, convergence_delta=delta), data, start.n)
     return model
 
 

@@ -30,13 +30,16 @@ from __future__ import annotations
 
 import math
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Optional
 
 import numpy as np
 from scipy import stats
 
+from . import design, frames
+from .engines import engine_for
+from .errors import TallyfitWarning
 from .formula import deparse
 from .results import Model
 from .summary import SIGNIF_LEGEND, _print_matrix, _stars, _zapsmall, deparse_lines
@@ -49,19 +52,26 @@ TESTS = (None, "F", "Chisq", "LRT")
 _REFIT = "_anova_refit"
 
 
+Fitter = Callable[[str, object, object, object], Model]  # formula, data, weights, offset
+
+
 @dataclass(frozen=True)
 class _Refit:
-    """How a model refits its data with another formula, and its count of rows (zero
-    weights included: R's nrow of the model matrix, which drop1's AIC counts)."""
+    """How a model refits its data (with its weights and offset arguments) with another
+    formula, and its count of rows (zero weights included: R's nrow of the model matrix,
+    which drop1's AIC counts)."""
 
-    fit: Callable[[str], Model]
+    fit: Fitter
     data: object
+    weights: object
+    offset: object
     rows: int
 
 
-def keep_refit(model: Model, fit: Callable[[str], Model], data: object, rows: int) -> None:
+def keep_refit(model: Model, fit: Fitter, data: object, weights: object, offset: object,
+               rows: int) -> None:
     """Records on `model` how to refit its `data` with another formula (done at fit time)."""
-    setattr(model, _REFIT, _Refit(fit, data, rows))
+    setattr(model, _REFIT, _Refit(fit, data, weights, offset, rows))
 
 
 # ---- the table and its printing ------------------------------------------------------------
@@ -206,10 +216,37 @@ def _formula_of(model: Model, labels: Sequence[str], intercept: bool) -> str:
     return text + " - 1" if labels and not intercept else text
 
 
+def _fitted_rows(model: Model) -> tuple[object, object, object]:
+    """The data, weights and offset of the rows the model was fitted on: in memory, the
+    rows with a missing value in a variable of the model are left out, so that a sub-model
+    is fitted on the model's rows, as R's tables of one model matrix are."""
+    refit = _refit_of(model)
+    found = (refit.data, refit.weights, refit.offset)
+    if not model.n_missing or engine_for(refit.data).NAME != "memory":
+        return found
+    frame, _ = frames.to_frame(refit.data)
+    plan = model._plan
+    named = [v for v in (refit.weights, refit.offset) if isinstance(v, str)]
+    used = [c for c in [*plan.predictors, *plan.model_formula.response_columns, *named]
+            if c in frame.columns]
+    missing = design.missing_rows(frame, used)
+    if missing is None:
+        return found
+    keep = ~missing
+    if isinstance(refit.data, Mapping):
+        data: object = {name: [v for v, k in zip(values, keep) if k]
+                        for name, values in refit.data.items()}
+    else:
+        data = frame[np.flatnonzero(keep).tolist()].to_native()
+    weights, offset = (v if v is None or isinstance(v, str) else np.asarray(v, dtype=float)[keep]
+                       for v in (refit.weights, refit.offset))
+    return data, weights, offset
+
+
 def _sub_model(model: Model, labels: Sequence[str], intercept: Optional[bool] = None) -> Model:
     """The model refitted with the given terms (and its intercept, unless told)."""
     formula = _formula_of(model, labels, model.has_intercept if intercept is None else intercept)
-    sub = _refit_of(model).fit(formula)
+    sub = _refit_of(model).fit(formula, *_fitted_rows(model))
     if sub.nobs != model.nobs:
         raise ValueError(
             f"the model {formula!r} is fitted on {sub.nobs} rows and {model.formula!r} on "
@@ -226,7 +263,7 @@ def _check_test(test: Optional[str]) -> Optional[str]:
 
 def _fixed_dispersion_warning(model: Model) -> None:
     warnings.warn(f"using an F test with the {model.family.name!r} family, whose dispersion "
-                  "is fixed, is inappropriate", stacklevel=3)
+                  "is fixed, is inappropriate", TallyfitWarning, stacklevel=3)
 
 
 def _f_p(values: np.ndarray, df: np.ndarray, df_scale: float) -> np.ndarray:

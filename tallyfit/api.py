@@ -138,8 +138,7 @@ def lm(formula: str, data: object, weights: object = None, offset: object = None
     _set_record(model, engine, scan)
     # What anova and drop1 refit the same data with: R's nrow of the model matrix counts
     # the rows of weight 0.
-    anova.keep_refit(model, functools.partial(lm, data=data, weights=weights, offset=offset),
-                     data, sums.n)
+    anova.keep_refit(model, lm, data, weights, offset, sums.n)
     return model
 
 
@@ -280,9 +279,15 @@ def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: 
     _set_record(model, engine, scan, iterations=fit.iterations, persisted=persisted)
     if ridge is None:
         anova.keep_refit(model, functools.partial(
-            fit_glm, data=data, family=chosen, link=None, weights=weights, offset=offset,
-            penalties=None, max_iterations=iterations, convergence_delta=delta), data, start.n)
+            _refit_glm, family=chosen, max_iterations=iterations, convergence_delta=delta),
+            data, weights, offset, start.n)
     return model
+
+
+def _refit_glm(formula: str, data: object, weights: object, offset: object, family: Family,
+               max_iterations: int, convergence_delta: float) -> GeneralizedLinearModel:
+    return fit_glm(formula, data, family, None, weights, offset, None, max_iterations,
+                   convergence_delta)
 
 
 def load(path: PathLike) -> Model:

@@ -97,3 +97,114 @@ def test_table_is_a_frame_of_the_callers_library(library: str) -> None:
         values = table["Pr(>Chi)"].to_numpy()
     np.testing.assert_allclose(values, expected, rtol=RTOL, equal_nan=True)
     assert result(case["id"])._repr_html_().startswith("<pre>Analysis of Deviance Table")
+
+
+def warpbreaks() -> pd.DataFrame:
+    return frame("glm_warpbreaks").copy()
+
+
+def with_missing_tension() -> pd.DataFrame:
+    data = warpbreaks()
+    data.loc[[3, 40], "tension"] = np.nan
+    return data
+
+
+def with_changed_breaks() -> pd.DataFrame:
+    data = warpbreaks()
+    data.loc[0, "breaks"] += 1.0
+    return data
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: tf.anova(tf.lm("breaks ~ wool", warpbreaks()),
+                      tf.lm("breaks ~ tension", warpbreaks())), "not nested"),
+    (lambda: tf.anova(tf.lm("breaks ~ wool", warpbreaks()),
+                      tf.lm("breaks ~ wool + tension", warpbreaks().iloc[:-2])),
+     "fitted on 52 rows"),
+    (lambda: tf.anova(tf.glm("breaks ~ wool", warpbreaks(), family="poisson"),
+                      tf.glm("breaks ~ wool + tension", with_changed_breaks(),
+                             family="poisson")), "not fitted on the same data"),
+    (lambda: tf.anova(tf.lm("breaks ~ wool", warpbreaks()),
+                      tf.lm("breaks ~ wool + tension", with_changed_breaks())),
+     "not fitted on the same data"),
+    (lambda: tf.anova(tf.lm("breaks ~ wool", warpbreaks()),
+                      tf.lm("log(breaks) ~ wool + tension", warpbreaks())), "one response"),
+    (lambda: tf.anova(tf.lm("breaks ~ wool", warpbreaks()),
+                      tf.glm("breaks ~ wool + tension", warpbreaks(), family="poisson")),
+     "models of one kind"),
+    (lambda: tf.anova(tf.glm("breaks ~ wool", warpbreaks(), family="poisson"),
+                      tf.glm("breaks ~ wool + tension", warpbreaks(), family="quasipoisson")),
+     "one family"),
+    (lambda: tf.drop1(tf.lm("breaks ~ 0 + wool + tension", warpbreaks())),
+     "recodes the other terms"),
+    (lambda: tf.anova(tf.lm("breaks ~ wool", warpbreaks()), test="Wald"), "test must be"),
+    (lambda: tf.drop1(tf.glm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
+                                       "y": [0.0, 0.0, 1.0, 0.0, 1.0, 1.0]},
+                             penalties={"x": 1.0})), "penalized"),
+    (lambda: tf.anova(tf.glm_nb("breaks ~ wool", warpbreaks())), "glm_nb"),
+], ids=["not nested", "other rows", "other data glm", "other data lm", "other response",
+        "lm and glm", "other family", "recoded terms", "unknown test", "penalized", "negative binomial"])
+def test_refuses_what_r_could_not_compare(call: Any, message: str) -> None:
+    with pytest.raises(ValueError, match=message):
+        call()
+
+
+def test_loaded_model_has_no_table(tmp_path: Any) -> None:
+    path = tmp_path / "m.json"
+    tf.lm("breaks ~ wool", warpbreaks()).save(path)
+    with pytest.raises(ValueError, match="loaded from a model file"):
+        tf.anova(tf.load(path))
+
+
+@pytest.mark.parametrize("call", [
+    lambda g: tf.anova(g, test="F"),
+    lambda g: tf.anova(tf.glm("breaks ~ wool", warpbreaks(), family="poisson"), g, test="F"),
+    lambda g: tf.drop1(g, test="F"),
+], ids=["anova", "comparison", "drop1"])
+def test_f_test_of_a_fixed_dispersion_warns(call: Any) -> None:
+    model = tf.glm("breaks ~ wool + tension", warpbreaks(), family="poisson")
+    with pytest.warns(tf.TallyfitWarning, match="dispersion is fixed"):
+        call(model)
+
+
+@pytest.mark.parametrize("case_id", ["lm_weighted", "poisson_insurance_offset",
+                                     "drop1_lm_chisq_weighted", "drop1_binomial_chisq",
+                                     "poisson_nested_chisq"])
+def test_dask_data_give_the_tables_of_data_in_memory(case_id: str) -> None:
+    dask = pytest.importorskip("dask")
+    dd = pytest.importorskip("dask.dataframe")
+    case = BY_ID[case_id]
+    data = dd.from_pandas(frame(case["models"][0]["data"]), npartitions=3)
+    # No thread pool: other test modules watch this process's reference counts.
+    with dask.config.set(scheduler="synchronous"):
+        table = table_of(case, data)
+    assert str(table).split("\n") == case["printed"]
+    for column in case["columns"]:
+        np.testing.assert_allclose(table.values[column], numbers(case["values"][column]),
+                                   rtol=RTOL, atol=0.0, equal_nan=True, err_msg=column)
+
+
+def test_lazy_data_with_missing_values_in_some_variables_are_refused() -> None:
+    dask = pytest.importorskip("dask")
+    dd = pytest.importorskip("dask.dataframe")
+    data = dd.from_pandas(with_missing_tension(), npartitions=2)
+    with dask.config.set(scheduler="synchronous"):
+        model = tf.glm("breaks ~ wool + tension", data, family="poisson")
+        with pytest.raises(ValueError, match="drop the rows with missing values"):
+            tf.drop1(model)
+
+
+@pytest.mark.parametrize("library", ["polars", "pyarrow", "dict"])
+@pytest.mark.parametrize("case_id", ["drop1_airquality_missing", "poisson_airquality_missing"])
+def test_rows_with_missing_values_are_left_out_of_every_refit(library: str,
+                                                              case_id: str) -> None:
+    case = BY_ID[case_id]
+    data: Any = frame(case["models"][0]["data"])
+    if library == "polars":
+        data = pl.from_pandas(data)
+    elif library == "pyarrow":
+        data = pl.from_pandas(data).to_arrow()
+    else:
+        data = {name: data[name].tolist() for name in data.columns}
+    table = table_of(case, data)
+    assert str(table).split("\n") == case["printed"]

@@ -7,8 +7,8 @@
 #
 # Run by hand when a case is added; the tests only read the output (CI has no R).
 # Deterministic: a rerun rewrites the same bytes. Numbers are doubles with 17 significant
-# digits, null for NA. The data sets are the CSVs make_glm_reference.R wrote in
-# tests/r_reference/data, read back with R's factor levels. glm fits use
+# digits, null for NA. The data sets are the CSVs make_glm_reference.R (and, for airquality,
+# make_r_reference.R) wrote in tests/r_reference/data, read back with R's factor levels. glm fits use
 # glm.control(epsilon = 1e-14, maxit = 100) and are refitted once from their estimate, as
 # make_glm_reference.R fits them; the refits of anova and drop1 inherit that control.
 # Formulas are written as R deparses them, so that the printed "Response:", "Model:" and
@@ -43,6 +43,7 @@ levels_of <- list(
   glm_Insurance = list(District = levels(Insurance$District), Group = levels(Insurance$Group),
                        Age = levels(Insurance$Age)),
   glm_mtcars = list(),
+  airquality = list(),
   glm_trees = list())
 frames <- lapply(names(levels_of), function(name) {
   d <- read.csv(file.path(data_dir, paste0(name, ".csv")), na.strings = "",
@@ -121,6 +122,13 @@ cases <- list(
   list(id = "gaussian_glm_mtcars_f", what = "anova", test = "F",
        models = list(glm_model("glm_mtcars", "mpg ~ wt + factor(cyl)", "gaussian",
                                "identity"))),
+  # Rows with missing values in some of the variables: every table is of the model's rows.
+  list(id = "lm_airquality_missing", what = "anova", test = NULL,
+       models = list(lm_model("airquality", "Ozone ~ Solar.R + Wind + Temp"))),
+  list(id = "poisson_airquality_missing", what = "anova", test = "Chisq",
+       models = list(glm_model("airquality", "Ozone ~ Solar.R + Wind", "poisson", "log"))),
+  list(id = "drop1_airquality_missing", what = "drop1", test = "F",
+       models = list(lm_model("airquality", "Ozone ~ Solar.R + Wind + Temp"))),
   # Nested models.
   list(id = "lm_nested", what = "anova", test = NULL,
        models = list(lm_model("glm_warpbreaks", "breaks ~ wool"),

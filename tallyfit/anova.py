@@ -317,10 +317,10 @@ def anova(model: Model, *models: Model, test: Optional[str] = None) -> AnovaTabl
     Analysis of Variance Table
     <BLANKLINE>
     Response: y
-              Df  Sum Sq Mean Sq  F value    Pr(>F)    
-    x          1 19.9657 19.9657 617.5000 0.0001423 ***
-    g          1  0.3267  0.3267  10.1031 0.0501617 .  
-    Residuals  3  0.0970  0.0323                       
+              Df  Sum Sq Mean Sq F value    Pr(>F)    
+    x          1 18.5143 18.5143 865.603 8.624e-05 ***
+    g          1  0.3149  0.3149  14.722   0.03121 *  
+    Residuals  3  0.0642  0.0214                      
     ---
     Signif. codes:  0 ‘***’ 0.001 ‘**’ 0.01 ‘*’ 0.05 ‘.’ 0.1 ‘ ’ 1
     """
@@ -528,10 +528,10 @@ def drop1(model: Model, test: Optional[str] = None) -> AnovaTable:
     <BLANKLINE>
     Model:
     y ~ x + g
-           Df Sum of Sq     RSS     AIC F value    Pr(>F)    
-    <none>               0.0970 -18.622                      
-    x       1   20.2017 20.2987  11.452 624.795 0.0001399 ***
-    g       1    0.3267  0.4237  -8.775  10.103 0.0501617 .  
+           Df Sum of Sq     RSS      AIC F value    Pr(>F)    
+    <none>               0.0642 -21.2282                      
+    x       1   15.6025 15.6667   9.7587 729.467 0.0001114 ***
+    g       1    0.3149  0.3790 -12.5711  14.722 0.0312149 *  
     ---
     Signif. codes:  0 ‘***’ 0.001 ‘**’ 0.01 ‘*’ 0.05 ‘.’ 0.1 ‘ ’ 1
     """

@@ -7,7 +7,8 @@ import pytest
 
 MODULES = ["tallyfit", "tallyfit.design", "tallyfit.inference", "tallyfit.models",
            "tallyfit.summary", "tallyfit.api", "tallyfit.results", "tallyfit.families",
-           "tallyfit.model_file", "tallyfit.engines", "tallyfit.covariance", "tallyfit.solvers"]
+           "tallyfit.model_file", "tallyfit.engines", "tallyfit.covariance", "tallyfit.solvers",
+           "tallyfit.anova"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -80,8 +80,7 @@ record <- function(table) {
   values <- lapply(seq_along(table), function(j) as.numeric(table[[j]]))
   names(values) <- names(table)
   printed <- capture.output(print(table))
-  list(columns = I(names(table)), rows = I(rownames(table)), values = values,
-       printed = I(printed))
+  list(columns = names(table), rows = rownames(table), values = values, printed = printed)
 }
 
 lm_model <- function(data, formula, weights = NULL, offset = NULL)
@@ -122,6 +121,22 @@ cases <- list(
   list(id = "gaussian_glm_mtcars_f", what = "anova", test = "F",
        models = list(glm_model("glm_mtcars", "mpg ~ wt + factor(cyl)", "gaussian",
                                "identity"))),
+  # Aliased columns (a term of no columns left: left out of lm's table), the intercept alone,
+  # stateful transforms.
+  list(id = "lm_aliased_term", what = "anova", test = NULL,
+       models = list(lm_model("glm_mtcars", "mpg ~ wt + I(2 * wt) + hp"))),
+  list(id = "drop1_lm_aliased_term", what = "drop1", test = "F",
+       models = list(lm_model("glm_mtcars", "mpg ~ wt + I(2 * wt) + hp"))),
+  list(id = "lm_intercept_only", what = "anova", test = NULL,
+       models = list(lm_model("glm_mtcars", "mpg ~ 1"))),
+  list(id = "drop1_lm_intercept_only", what = "drop1", test = NULL,
+       models = list(lm_model("glm_mtcars", "mpg ~ 1"))),
+  list(id = "poisson_intercept_only", what = "anova", test = NULL,
+       models = list(glm_model("glm_mtcars", "carb ~ 1", "poisson", "log"))),
+  list(id = "lm_poly", what = "anova", test = NULL,
+       models = list(lm_model("glm_mtcars", "mpg ~ poly(hp, 2) + disp:wt"))),
+  list(id = "drop1_poisson_poly_chisq", what = "drop1", test = "Chisq",
+       models = list(glm_model("glm_mtcars", "carb ~ poly(hp, 2) + wt", "poisson", "log"))),
   # Rows with missing values in some of the variables: every table is of the model's rows.
   list(id = "lm_airquality_missing", what = "anova", test = NULL,
        models = list(lm_model("airquality", "Ozone ~ Solar.R + Wind + Temp"))),

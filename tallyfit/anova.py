@@ -204,7 +204,8 @@ def _refit_of(model: Model) -> _Refit:
 def _terms(model: Model) -> list[tuple[str, frozenset[str]]]:
     """(label, variables) of the model's terms, in R's order."""
     formula = model._plan.model_formula
-    return [(label, frozenset(label.split(":"))) for label in formula.term_labels]
+    return [(label, frozenset(deparse(variable) for variable in term))
+            for label, term in zip(formula.term_labels, formula.terms)]
 
 
 def _formula_of(model: Model, labels: Sequence[str], intercept: bool) -> str:

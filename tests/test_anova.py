@@ -175,17 +175,22 @@ def test_f_test_of_a_fixed_dispersion_warns(call: Any) -> None:
         call(model)
 
 
+@pytest.mark.parametrize("engine", ["dask", "stream"])
 @pytest.mark.parametrize("case_id", ["lm_weighted", "poisson_insurance_offset",
                                      "drop1_lm_chisq_weighted", "drop1_binomial_chisq",
                                      "poisson_nested_chisq"])
-def test_dask_data_give_the_tables_of_data_in_memory(case_id: str) -> None:
-    dask = pytest.importorskip("dask")
-    dd = pytest.importorskip("dask.dataframe")
+def test_data_not_in_memory_give_the_tables_of_data_in_memory(engine: str,
+                                                              case_id: str) -> None:
     case = BY_ID[case_id]
-    data = dd.from_pandas(frame(case["models"][0]["data"]), npartitions=3)
-    # No thread pool: other test modules watch this process's reference counts.
-    with dask.config.set(scheduler="synchronous"):
-        table = table_of(case, data)
+    data = frame(case["models"][0]["data"])
+    if engine == "stream":
+        table = table_of(case, pl.from_pandas(data).lazy())
+    else:
+        dask = pytest.importorskip("dask")
+        dd = pytest.importorskip("dask.dataframe")
+        # No thread pool: other test modules watch this process's reference counts.
+        with dask.config.set(scheduler="synchronous"):
+            table = table_of(case, dd.from_pandas(data, npartitions=3))
     assert str(table).split("\n") == case["printed"]
     for column in case["columns"]:
         assert_column(table.values[column], case["values"][column], column)

@@ -7,13 +7,15 @@
 * ``drop1(m)``: single term deletions that respect marginality (a term contained in a
   higher-order term is not dropped), R's ``drop1.lm`` and ``drop1.glm``.
 
-Every table is made of refits: each fit keeps what refits its data with another formula (the
-same data object, weights, offset, family, link and iteration control), so the tables work
-on every engine (in memory, streams and Dask) at the cost of one fit per row. The sub-models
-are the formulas of the leading terms (anova) or of every term but one (drop1), with the
-offsets and the intercept of the model. A sub-model must be fitted on the model's rows: data
-with missing values in a variable that only some of the models use are refused (drop those
-rows first), as R's drop1 refuses them.
+Every table is made of refits: each fit keeps what refits its data with another formula (a
+reference to the same data object, and the weights, offset, family, link and iteration
+control), so the tables work on every engine (in memory, streams and Dask) at the cost of one
+fit per row. The sub-models are the formulas of the leading terms (anova) or of every term but
+one (drop1), with the offsets and the intercept of the model, fitted on the model's rows: in
+memory and on Dask, the rows with a missing value in a variable of the model are left out of
+every refit; streamed data with missing values in a variable that only some of the models use
+are refused (drop those rows first). Without an intercept, dropping a term that leaves a factor
+coded by all its levels is refused, as R keeps the model's contrast columns there.
 
 R 4.2 is the reference: without `test`, ``anova`` of a glm (one model or several) prints no
 test, that of lm models an F test; ``drop1`` prints no test. Tests: ``"F"``, ``"Chisq"`` and
@@ -218,18 +220,24 @@ def _formula_of(model: Model, labels: Sequence[str], intercept: bool) -> str:
 
 
 def _fitted_rows(model: Model) -> tuple[object, object, object]:
-    """The data, weights and offset of the rows the model was fitted on: in memory, the
-    rows with a missing value in a variable of the model are left out, so that a sub-model
+    """The data, weights and offset of the rows the model was fitted on: in memory and on
+    Dask, the rows with a missing value in a variable of the model are left out, so that a sub-model
     is fitted on the model's rows, as R's tables of one model matrix are."""
     refit = _refit_of(model)
     found = (refit.data, refit.weights, refit.offset)
-    if not model.n_missing or engine_for(refit.data).NAME != "memory":
+    engine = engine_for(refit.data).NAME
+    if not model.n_missing or engine not in ("memory", "dask"):
         return found
-    frame, _ = frames.to_frame(refit.data)
     plan = model._plan
     named = [v for v in (refit.weights, refit.offset) if isinstance(v, str)]
-    used = [c for c in [*plan.predictors, *plan.model_formula.response_columns, *named]
-            if c in frame.columns]
+    used = [*plan.predictors, *plan.model_formula.response_columns, *named]
+    if engine == "dask":
+        # Lazily, as the fits read it (Dask's dropna counts NaN and None as missing).
+        columns = list(refit.data.columns)  # type: ignore[attr-defined]
+        return (refit.data.dropna(subset=[c for c in used if c in columns]),  # type: ignore[attr-defined]
+                refit.weights, refit.offset)
+    frame, _ = frames.to_frame(refit.data)
+    used = [c for c in used if c in frame.columns]
     missing = design.missing_rows(frame, used)
     if missing is None:
         return found
@@ -268,6 +276,7 @@ def _fixed_dispersion_warning(model: Model) -> None:
 
 
 def _f_p(values: np.ndarray, df: np.ndarray, df_scale: float) -> np.ndarray:
+    """P(F > value); with a fixed dispersion (infinite denominator df) F·df is χ²(df)."""
     with np.errstate(invalid="ignore", divide="ignore"):
         if math.isinf(df_scale):
             return np.asarray(stats.chi2.sf(values * df, df), dtype=float)

@@ -219,7 +219,7 @@ def _formula_of(model: Model, labels: Sequence[str], intercept: bool) -> str:
     return text + " - 1" if labels and not intercept else text
 
 
-def _fitted_rows(model: Model) -> tuple[object, object, object]:
+def _fitted_rows(model: Model) -> Rows:
     """The data, weights and offset of the rows the model was fitted on: in memory and on
     Dask, the rows with a missing value in a variable of the model are left out, so that a sub-model
     is fitted on the model's rows, as R's tables of one model matrix are."""
@@ -252,10 +252,15 @@ def _fitted_rows(model: Model) -> tuple[object, object, object]:
     return data, weights, offset
 
 
-def _sub_model(model: Model, labels: Sequence[str], intercept: Optional[bool] = None) -> Model:
-    """The model refitted with the given terms (and its intercept, unless told)."""
+Rows = tuple[object, object, object]  # data, weights, offset
+
+
+def _sub_model(model: Model, rows: Rows, labels: Sequence[str],
+               intercept: Optional[bool] = None) -> Model:
+    """The model refitted on `rows` (of `_fitted_rows`) with the given terms (and its
+    intercept, unless told)."""
     formula = _formula_of(model, labels, model.has_intercept if intercept is None else intercept)
-    sub = _refit_of(model).fit(formula, *_fitted_rows(model))
+    sub = _refit_of(model).fit(formula, *rows)
     if sub.nobs != model.nobs:
         raise ValueError(
             f"the model {formula!r} is fitted on {sub.nobs} rows and {model.formula!r} on "
@@ -345,8 +350,9 @@ def anova(model: Model, *models: Model, test: Optional[str] = None) -> AnovaTabl
 
 def _anova_lm(model: Model) -> AnovaTable:
     terms = [label for label, _ in _terms(model)]
-    fits = [_sub_model(model, terms[:k]) for k in range(1, len(terms))] + [model]
-    rss = [_empty_rss(model)] + [float(fit.rss) for fit in fits]  # type: ignore[attr-defined]
+    fitted_rows = _fitted_rows(model)
+    fits = [_sub_model(model, fitted_rows, terms[:k]) for k in range(1, len(terms))] + [model]
+    rss = [_empty_rss(model, fitted_rows)] + [float(fit.rss) for fit in fits]  # type: ignore[attr-defined]
     ranks = [1 if model.has_intercept else 0] + [fit.rank for fit in fits]
     df_resid = model.df_resid
     rows, df, ss = [], [], []
@@ -369,10 +375,10 @@ def _anova_lm(model: Model) -> AnovaTable:
                       model._native_namespace)
 
 
-def _empty_rss(model: Model) -> float:
+def _empty_rss(model: Model, rows: Rows) -> float:
     """The RSS of the model of no terms: of the intercept with an intercept, else Σw(y - o)²,
     the RSS of the intercept-and-offset fit plus its Σw·β₀² (Σw is 1 / (XᵀWX)⁻¹)."""
-    fit = _sub_model(model, [], intercept=True)
+    fit = _sub_model(model, rows, [], intercept=True)
     if model.has_intercept:
         return float(fit.rss)  # type: ignore[attr-defined]
     unscaled = fit._fit("the residual sum of squares").unscaled
@@ -388,7 +394,8 @@ def _dispersion_df(model: Model) -> float:
 
 def _anova_glm(model: Model, test: Optional[str]) -> AnovaTable:
     terms = [label for label, _ in _terms(model)]
-    fits = [_sub_model(model, terms[:k]) for k in range(1, len(terms))]
+    rows = _fitted_rows(model)
+    fits = [_sub_model(model, rows, terms[:k]) for k in range(1, len(terms))]
     resdf = [float(getattr(model, "df_null"))] + [float(f.df_resid) for f in fits] + [float(model.df_resid)]
     resdev = ([float(model.null_deviance)] + [float(f.deviance) for f in fits]  # type: ignore[attr-defined]
               + [float(model.deviance)])  # type: ignore[attr-defined]
@@ -550,8 +557,9 @@ def drop1(model: Model, test: Optional[str] = None) -> AnovaTable:
     terms = [label for label, _ in _terms(model)]
     scope = _drop_scope(model)
     fits = []
+    rows = _fitted_rows(model)
     for label in scope:
-        sub = _sub_model(model, [t for t in terms if t != label])
+        sub = _sub_model(model, rows, [t for t in terms if t != label])
         extra = [name for name in sub.column_names if name not in set(model.column_names)]
         if extra:
             # Without an intercept, a factor left alone is coded by all its levels, where R

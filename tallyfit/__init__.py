@@ -6,7 +6,8 @@
 1.1
 
 `lm` fits ordinary least squares, `glm` a generalized linear model (optionally
-ridge-penalized) and `load` reads a saved model; data may be a pandas or polars DataFrame, a
+ridge-penalized), `anova` and `drop1` give R's analysis of variance and deviance tables of
+their fits, and `load` reads a saved model; data may be a pandas or polars DataFrame, a
 pyarrow Table, a dict of equal-length sequences or a Dask DataFrame.
 """
 

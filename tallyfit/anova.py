@@ -196,11 +196,11 @@ def _refit_of(model: Model) -> _Refit:
         raise ValueError("analysis of deviance tables are offered for tf.lm and tf.glm fits; a "
                          "tf.glm_nb fit estimates theta in every refit (R's anova.negbin), "
                          "which is not offered")
-    refit = getattr(model, _REFIT, None)
+    refit: Optional[_Refit] = getattr(model, _REFIT, None)
     if refit is None:
         raise ValueError(f"the model {model.formula!r} does not record how to refit its data; "
                          "fit it with tf.lm or tf.glm")
-    return refit  # type: ignore[no-any-return]
+    return refit
 
 
 def _terms(model: Model) -> list[tuple[str, frozenset[str]]]:
@@ -221,8 +221,8 @@ def _formula_of(model: Model, labels: Sequence[str], intercept: bool) -> str:
 
 def _fitted_rows(model: Model) -> Rows:
     """The data, weights and offset of the rows the model was fitted on: in memory and on
-    Dask, the rows with a missing value in a variable of the model are left out, so that a sub-model
-    is fitted on the model's rows, as R's tables of one model matrix are."""
+    Dask, the rows with a missing value in a variable of the model are left out, so that a
+    sub-model is fitted on the model's rows, as R's tables of one model matrix are."""
     refit = _refit_of(model)
     found = (refit.data, refit.weights, refit.offset)
     engine = engine_for(refit.data).NAME
@@ -233,9 +233,9 @@ def _fitted_rows(model: Model) -> Rows:
     used = [*plan.predictors, *plan.model_formula.response_columns, *named]
     if engine == "dask":
         # Lazily, as the fits read it (Dask's dropna counts NaN and None as missing).
-        columns = list(refit.data.columns)  # type: ignore[attr-defined]
-        return (refit.data.dropna(subset=[c for c in used if c in columns]),  # type: ignore[attr-defined]
-                refit.weights, refit.offset)
+        lazy: Any = refit.data
+        return (lazy.dropna(subset=[c for c in used if c in lazy.columns]), refit.weights,
+                refit.offset)
     frame, _ = frames.to_frame(refit.data)
     used = [c for c in used if c in frame.columns]
     missing = design.missing_rows(frame, used)
@@ -267,6 +267,12 @@ def _sub_model(model: Model, rows: Rows, labels: Sequence[str],
             f"{model.nobs}: the data have missing values in a variable some of the models do "
             "not use; drop the rows with missing values before fitting")
     return sub
+
+
+def _measure(model: Model, name: str) -> float:
+    """A statistic of the model's kind: `rss` of lm, `deviance`, `null_deviance` and
+    `df_null` of glm."""
+    return float(getattr(model, name))
 
 
 def _check_test(test: Optional[str]) -> Optional[str]:
@@ -352,7 +358,7 @@ def _anova_lm(model: Model) -> AnovaTable:
     terms = [label for label, _ in _terms(model)]
     fitted_rows = _fitted_rows(model)
     fits = [_sub_model(model, fitted_rows, terms[:k]) for k in range(1, len(terms))] + [model]
-    rss = [_empty_rss(model, fitted_rows)] + [float(fit.rss) for fit in fits]  # type: ignore[attr-defined]
+    rss = [_empty_rss(model, fitted_rows)] + [_measure(fit, "rss") for fit in fits]
     ranks = [1 if model.has_intercept else 0] + [fit.rank for fit in fits]
     df_resid = model.df_resid
     rows, df, ss = [], [], []
@@ -380,11 +386,11 @@ def _empty_rss(model: Model, rows: Rows) -> float:
     the RSS of the intercept-and-offset fit plus its Σw·β₀² (Σw is 1 / (XᵀWX)⁻¹)."""
     fit = _sub_model(model, rows, [], intercept=True)
     if model.has_intercept:
-        return float(fit.rss)  # type: ignore[attr-defined]
+        return _measure(fit, "rss")
     unscaled = fit._fit("the residual sum of squares").unscaled
     assert unscaled is not None
     beta = float(fit.coefficients["(Intercept)"])
-    return float(fit.rss) + beta * beta / float(unscaled[0, 0])  # type: ignore[attr-defined]
+    return _measure(fit, "rss") + beta * beta / float(unscaled[0, 0])
 
 
 def _dispersion_df(model: Model) -> float:
@@ -396,9 +402,10 @@ def _anova_glm(model: Model, test: Optional[str]) -> AnovaTable:
     terms = [label for label, _ in _terms(model)]
     rows = _fitted_rows(model)
     fits = [_sub_model(model, rows, terms[:k]) for k in range(1, len(terms))]
-    resdf = [float(getattr(model, "df_null"))] + [float(f.df_resid) for f in fits] + [float(model.df_resid)]
-    resdev = ([float(model.null_deviance)] + [float(f.deviance) for f in fits]  # type: ignore[attr-defined]
-              + [float(model.deviance)])  # type: ignore[attr-defined]
+    resdf = ([_measure(model, "df_null")] + [float(f.df_resid) for f in fits]
+             + [float(model.df_resid)])
+    resdev = ([_measure(model, "null_deviance")] + [_measure(f, "deviance") for f in fits]
+              + [_measure(model, "deviance")])
     values: dict[str, list[float]] = {
         "Df": [math.nan] + [resdf[k - 1] - resdf[k] for k in range(1, len(resdf))],
         "Deviance": [math.nan] + [max(0.0, resdev[k - 1] - resdev[k])
@@ -431,7 +438,7 @@ def _compare(models: list[Model], given: Optional[str], test: Optional[str]) -> 
         _check_nested(models[position - 2], model, position)
     if first.kind == "lm":
         resdf = [float(m.df_resid) for m in models]
-        rss = [float(m.rss) for m in models]  # type: ignore[attr-defined]
+        rss = [_measure(m, "rss") for m in models]
         values: dict[str, list[float]] = {
             "Res.Df": resdf, "RSS": rss,
             "Df": [math.nan] + [resdf[k - 1] - resdf[k] for k in range(1, len(models))],
@@ -443,7 +450,7 @@ def _compare(models: list[Model], given: Optional[str], test: Optional[str]) -> 
         title = "Analysis of Variance Table"
     else:
         resdf = [float(m.df_resid) for m in models]
-        resdev = [float(m.deviance) for m in models]  # type: ignore[attr-defined]
+        resdev = [_measure(m, "deviance") for m in models]
         values = {
             "Resid. Df": resdf, "Resid. Dev": resdev,
             "Df": [math.nan] + [resdf[k - 1] - resdf[k] for k in range(1, len(models))],
@@ -574,7 +581,7 @@ def drop1(model: Model, test: Optional[str] = None) -> AnovaTable:
     df = [math.nan] + list(ranks[0] - ranks[1:])
     heading = ["Single term deletions", "", "Model:", *deparse_lines(model.formula)]
     if model.kind == "lm":
-        rss = np.array([model.rss] + [sub.rss for sub in fits])  # type: ignore[attr-defined]
+        rss = np.array([_measure(m, "rss") for m in (model, *fits)])
         with np.errstate(divide="ignore"):
             scaled = n * np.log(rss / n)
         values: dict[str, list[float]] = {
@@ -586,7 +593,7 @@ def drop1(model: Model, test: Optional[str] = None) -> AnovaTable:
         elif chosen == "F":
             _drop_f(values, "Sum of Sq", float(rss[0]), model.df_resid)
     else:
-        deviance = np.array([model.deviance] + [sub.deviance for sub in fits])  # type: ignore[attr-defined]
+        deviance = np.array([_measure(m, "deviance") for m in (model, *fits)])
         dispersion = model.dispersion
         if model.family.name == "gaussian":
             with np.errstate(divide="ignore"):
@@ -594,7 +601,8 @@ def drop1(model: Model, test: Optional[str] = None) -> AnovaTable:
         else:
             loglik = deviance / dispersion
         aic = loglik + 2.0 * ranks
-        aic = aic + (float(model.fit.aic) - aic[0])  # type: ignore[union-attr]
+        # R's AIC of the model (NA for a quasi family) fixes the constant of every row.
+        aic = aic + (model._fit("the AIC").aic - aic[0])
         values = {"Df": df, "Deviance": list(deviance)}
         if not np.all(np.isnan(aic)):
             values["AIC"] = list(aic)

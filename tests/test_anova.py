@@ -151,7 +151,8 @@ def with_changed_breaks() -> pd.DataFrame:
                              penalties={"x": 1.0})), "penalized"),
     (lambda: tf.anova(tf.glm_nb("breaks ~ wool", warpbreaks())), "glm_nb"),
 ], ids=["not nested", "other rows", "other data glm", "other data lm", "other response",
-        "lm and glm", "other family", "recoded terms", "unknown test", "penalized", "negative binomial"])
+        "lm and glm", "other family", "recoded terms", "unknown test", "penalized",
+        "negative binomial"])
 def test_refuses_what_r_could_not_compare(call: Any, message: str) -> None:
     with pytest.raises(ValueError, match=message):
         call()

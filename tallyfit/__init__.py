@@ -6,7 +6,8 @@
 1.1
 
 `lm` fits ordinary least squares, `glm` a generalized linear model (optionally
-ridge-penalized) and `load` reads a saved model; data may be a pandas or polars DataFrame, a
+ridge-penalized), `anova` and `drop1` give R's analysis of variance and deviance tables of
+their fits, and `load` reads a saved model; data may be a pandas or polars DataFrame, a
 pyarrow Table, a dict of equal-length sequences or a Dask DataFrame.
 """
 
@@ -24,6 +25,7 @@ from .errors import (  # noqa: E402
     TallyfitWarning,
 )
 from .api import glm, lm, load  # noqa: E402
+from .anova import AnovaTable, anova, drop1  # noqa: E402
 from .negative_binomial import glm_nb  # noqa: E402
 from .results import GeneralizedLinearModel, LinearModel, Model  # noqa: E402
 from . import models  # noqa: E402  (the earlier module of the classes)
@@ -34,6 +36,9 @@ __all__ = [
     "glm",
     "glm_nb",
     "load",
+    "anova",
+    "drop1",
+    "AnovaTable",
     "Model",
     "LinearModel",
     "LogisticModel",

@@ -3,6 +3,7 @@ solver on the engine's sums and assemble the result (R's split of glm and glm.fi
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 from collections.abc import Mapping
@@ -10,7 +11,7 @@ from typing import Any, Optional, Union
 
 import numpy as np
 
-from . import _native, arguments, inference, model_file, results, solvers
+from . import _native, anova, arguments, inference, model_file, results, solvers
 from .engines import engine_for
 from .families import DEFAULT_FAMILY, PENALIZED_NATIVE_KINDS, Family, family_from, glm_family
 from .progress import FitProgress
@@ -144,6 +145,9 @@ def lm(formula: str, data: object, weights: object = None, offset: object = None
     # weights(m), which the summary's weighted residuals read.
     model.prior_weights = sums.weights
     _set_record(model, engine, scan)
+    # What anova and drop1 refit the same data with: R's nrow of the model matrix counts
+    # the rows of weight 0.
+    anova.keep_refit(model, lm, data, weights, offset, sums.n)
     return model
 
 
@@ -305,7 +309,17 @@ def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: 
         (model.linear_predictors, model.fitted_values, model.prior_weights,
          model.y) = in_memory
     _set_record(model, engine, scan, iterations=fit.iterations, persisted=persisted)
+    if ridge is None:
+        anova.keep_refit(model, functools.partial(
+            _refit_glm, family=chosen, max_iterations=iterations, convergence_delta=delta),
+            data, weights, offset, start.n)
     return model
+
+
+def _refit_glm(formula: str, data: object, weights: object, offset: object, family: Family,
+               max_iterations: int, convergence_delta: float) -> GeneralizedLinearModel:
+    return fit_glm(formula, data, family, None, weights, offset, None, max_iterations,
+                   convergence_delta)
 
 
 def load(path: PathLike) -> Model:

@@ -8,7 +8,7 @@ import pytest
 MODULES = ["tallyfit", "tallyfit.design", "tallyfit.inference", "tallyfit.models",
            "tallyfit.summary", "tallyfit.api", "tallyfit.results", "tallyfit.families",
            "tallyfit.model_file", "tallyfit.engines", "tallyfit.covariance", "tallyfit.solvers",
-           "tallyfit.progress"]
+           "tallyfit.progress", "tallyfit.anova"]
 
 
 @pytest.mark.parametrize("name", MODULES)

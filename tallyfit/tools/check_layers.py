@@ -36,6 +36,7 @@ LAYERS: list[set[str]] = [
     {"solvers"},
     {"engines", "engines.memory", "engines.dask", "engines.stream", "summary"},
     {"results"},
+    {"anova"},
     {"api"},
     {"negative_binomial"},
     {"models", "dask", "__init__", "tools", "tools.check_layers"},

@@ -259,12 +259,20 @@ def test_dask_interrupt_cancels_the_tasks(client, monkeypatch, shown):
         engine.compute_sum(slow, hook)
     assert len(submitted) == (3 if shown else 1)
     assert all(future.status == "cancelled" for future in submitted)
-    # A task already running finishes its sleep; on a loaded machine the scheduler may take a
-    # while to hear of it, so the wait is generous.
+    # The scheduler hears of the cancellation a moment after the submission (it may not have
+    # assigned the tasks yet when first asked), and a task already running finishes its sleep:
+    # the workers must be idle for a second on end, within a generous wait.
     deadline = time.monotonic() + 30
-    while any(client.processing().values()) and time.monotonic() < deadline:
+    idle_since = None
+    while time.monotonic() < deadline:
+        if any(client.processing().values()):
+            idle_since = None
+        elif idle_since is None:
+            idle_since = time.monotonic()
+        elif time.monotonic() - idle_since >= 1.0:
+            break
         time.sleep(0.05)
-    assert not any(client.processing().values())
+    assert idle_since is not None and not any(client.processing().values())
 
 
 # ---- the bar -------------------------------------------------------------------------------

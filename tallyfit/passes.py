@@ -351,8 +351,9 @@ class MeatRequest:
     leverage_power: int = 0
 
 
-#: Rows per chunk of the leverages x_iᵀ (XᵀWX)⁻¹ x_i (a chunk × k temporary).
-_LEVERAGE_ROWS = 8192
+#: Rows per chunk of the leverages x_iᵀ (XᵀWX)⁻¹ x_i and of the scaled rows of the meat (a
+#: chunk × k temporary).
+_CHUNK_ROWS = 8192
 
 
 def score_factors(request: MeatRequest, rows: Rows) -> tuple[FloatArray, FloatArray]:
@@ -382,9 +383,9 @@ def score_factors(request: MeatRequest, rows: Rows) -> tuple[FloatArray, FloatAr
 def leverages(x: FloatArray, weights: FloatArray, unscaled: FloatArray) -> FloatArray:
     """The hat values w_i x_iᵀ (XᵀWX)⁻¹ x_i, a chunk of rows at a time."""
     hat = np.empty(x.shape[0])
-    for start in range(0, x.shape[0], _LEVERAGE_ROWS):
-        chunk = x[start:start + _LEVERAGE_ROWS]
-        hat[start:start + _LEVERAGE_ROWS] = np.einsum("ij,jk,ik->i", chunk, unscaled, chunk)
+    for start in range(0, x.shape[0], _CHUNK_ROWS):
+        chunk = x[start:start + _CHUNK_ROWS]
+        hat[start:start + _CHUNK_ROWS] = np.einsum("ij,jk,ik->i", chunk, unscaled, chunk)
     return np.asarray(hat * weights, dtype=np.float64)
 
 
@@ -405,6 +406,15 @@ def meat_sums(request: MeatRequest, rows: Rows,
         with np.errstate(divide="ignore", invalid="ignore"):
             squares = np.where(squares > 0.0, squares / (1.0 - hat) ** request.leverage_power,
                                0.0)
-    meat, _ = weighted_sums(_aligned(np.asfortranarray(x)), _aligned(squares),
-                            np.zeros(x.shape[0]))
-    return covariance.HeteroskedasticSums(np.asarray(meat, dtype=np.float64), x.shape[0])
+    return covariance.HeteroskedasticSums(scaled_gram(x, np.sqrt(squares)), x.shape[0])
+
+
+def scaled_gram(x: FloatArray, scale: FloatArray) -> FloatArray:
+    """(diag(scale) X)ᵀ (diag(scale) X), a chunk of scaled rows at a time by the Gram kernel
+    (a chunk × k copy; the fused weighted pass is slower here at these widths)."""
+    total = np.zeros((x.shape[1], x.shape[1]))
+    for start in range(0, x.shape[0], _CHUNK_ROWS):
+        stop = start + _CHUNK_ROWS
+        chunk = np.asfortranarray(x[start:stop] * scale[start:stop, None])
+        total += _native.gram(chunk)[0]
+    return total

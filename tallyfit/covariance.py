@@ -216,7 +216,7 @@ def sandwich(unscaled: FloatArray, sums: MeatSums, chosen: Choice, nobs: int) ->
                 f"has {clusters} in the rows of the fit")
         adjustment = clusters / (clusters - 1.0)
         if chosen.type == "HC1":
-            adjustment *= (n - 1.0) / (n - k)
+            adjustment *= (n - 1.0) / (n - k) if n > k else np.nan
     elif chosen.type == "HC1":
         adjustment = n / (n - k) if n > k else np.nan
     scale = (nobs / n) ** 2 * adjustment

@@ -489,9 +489,12 @@ class Summary:
             self.coefficients = [(name, _value(coefficients[name]), None, None, None)
                                  for name in names]
         else:
-            table, t_tests, self.covariance_line = model.inference_table(vcov)
-            errors, statistics, pvalues = (table["std_errors"], table["statistics"],
-                                           table["p_values"])
+            if vcov is None:  # (any object with the model's attributes prints)
+                errors, statistics, pvalues = model.std_errors, model.statistics, model.p_values
+            else:
+                table, t_tests, self.covariance_line = model.inference_table(vcov)
+                errors, statistics, pvalues = (table["std_errors"], table["statistics"],
+                                               table["p_values"])
             self.coefficients = [
                 (name, None, None, None, None) if name in aliased else
                 (name, _value(coefficients[name]), _value(errors[name]),
@@ -766,7 +769,9 @@ def tidy(model: Any, native_namespace: Any = None, vcov: Any = None) -> Any:
         table["penalty"] = _column_penalties(penalties, names)
     else:
         aliased = set(model.aliased)
-        inference = model.inference_table(vcov)[0]
+        inference = {"std_errors": model.std_errors, "statistics": model.statistics,
+                     "p_values": model.p_values} if vcov is None \
+            else model.inference_table(vcov)[0]
         for key, values in (("std_error", inference["std_errors"]),
                             ("statistic", inference["statistics"]),
                             ("p_value", inference["p_values"])):

@@ -410,8 +410,8 @@ def meat_sums(request: MeatRequest, rows: Rows,
 
 
 def scaled_gram(x: FloatArray, scale: FloatArray) -> FloatArray:
-    """(diag(scale) X)ᵀ (diag(scale) X), a chunk of scaled rows at a time by the Gram kernel
-    (a chunk × k copy; the fused weighted pass is slower here at these widths)."""
+    """(diag(scale) X)ᵀ (diag(scale) X), a chunk of scaled rows at a time (a chunk × k copy)
+    by the Gram kernel."""
     total = np.zeros((x.shape[1], x.shape[1]))
     for start in range(0, x.shape[0], _CHUNK_ROWS):
         stop = start + _CHUNK_ROWS

@@ -166,10 +166,11 @@ def cluster_values(frame: Any, cluster: Any, kept: BoolArray) -> np.ndarray:
                              f"{len(frame)} rows: give one value per row (or a column name)")
         missing = _missing_values(values)
     if missing is not None and missing[kept].any():
+        what = f"cluster column {cluster!r} has" if isinstance(cluster, str) \
+            else "cluster values have"
         raise ValueError(
-            f"the cluster {'column ' + repr(cluster) if isinstance(cluster, str) else 'values'}"
-            f" have {int(missing[kept].sum())} missing value(s) in rows of the fit: fill them "
-            "in, or drop those rows and fit again")
+            f"the {what} {int(missing[kept].sum())} missing value(s) in rows of the fit: fill "
+            "them in, or drop those rows and fit again")
     return np.asarray(values[kept])
 
 

@@ -135,7 +135,7 @@ def lm(formula: str, data: object, weights: object = None, offset: object = None
     # weights(m), which the summary's weighted residuals read.
     model.prior_weights = sums.weights
     gaussian = family_from("gaussian")
-    model.fit_rows = results.FitRows(engine, scan, None, gaussian)
+    model.fit_rows = results.FitRows(engine, scan, None, gaussian, rows=sums.n)
     _set_record(model, engine, scan)
     return model
 
@@ -274,7 +274,7 @@ def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: 
     weights_at = fit.weights_at
     if isinstance(weights_at, np.ndarray):
         weights_at = _unscale(weights_at, scales)  # the estimate in the data's units
-    model.fit_rows = results.FitRows(engine, scan, chosen, chosen, weights_at)
+    model.fit_rows = results.FitRows(engine, scan, chosen, chosen, weights_at, start.n)
     if in_memory is not None:
         (model.linear_predictors, model.fitted_values, model.prior_weights,
          model.y) = in_memory

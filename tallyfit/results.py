@@ -66,6 +66,8 @@ class FitRows:
     response_family: Optional[Family]
     family: Family
     weights_at: passes.WeightsAt = "beta"
+    #: The rows the fit read (those of weight 0 included, those with a missing value not).
+    rows: int = 0
 
 
 class Model:
@@ -224,6 +226,11 @@ class Model:
                                      self._estimated, rows.weights_at,
                                      unscaled if power else None, power)
         sums = rows.engine.meat(rows.scan, rows.response_family, request, chosen.cluster)
+        if sums.rows != rows.rows:
+            raise ValueError(
+                f"the data changed since the fit: it had {rows.rows} rows to fit, the pass for "
+                f"{what} found {sums.rows}; the covariance reads the fit's data again, so "
+                "refit on the data as they are now (or leave them unchanged)")
         clusters = sums.clusters if isinstance(sums, covariance.ClusterSums) else None
         result = (covariance.sandwich(unscaled, sums, chosen, self.nobs), clusters)
         if key is not None:

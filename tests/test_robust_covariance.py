@@ -158,6 +158,19 @@ def test_bad_vcov_arguments_of_summary_are_refused(vcov: Any, message: str) -> N
         model.summary(vcov=vcov)
 
 
+@pytest.mark.parametrize("fit", [
+    lambda frame: tf.lm("mpg ~ wt + hp", frame),
+    lambda frame: tf.glm("mpg ~ wt + hp", frame, family="Gamma"),
+])
+def test_data_changed_since_the_fit_is_refused(fit: Any) -> None:
+    frame = _frame()
+    model = fit(frame)
+    frame.loc[[0, 1], "wt"] = np.nan  # two rows fewer to fit
+    with pytest.raises(ValueError, match="had 32 rows to fit, the pass for the covariance "
+                                         "matrix found 30"):
+        model.vcov("HC0")
+
+
 def test_missing_clusters_outside_the_fit_are_fine() -> None:
     frame = _frame()
     frame.loc[3, "wt"] = np.nan

@@ -26,36 +26,14 @@ import statsmodels.api as sm
 import statsmodels.formula.api as smf
 
 import tallyfit as tf
+from glm_data import (GAMMA_FORMULA, POISSON_FORMULA, POISSON_PEER_FORMULA,
+                      simulated_frame)
 from machine_info import machine_lines
 from report import write_report
 from tables import markdown_table, ratio, scientific, seconds
 
 RESULTS_DIR = Path(__file__).resolve().parent / "results"
-N_NUMERIC = 20
-N_LEVELS = 10
-GAMMA_SHAPE = 2.0
-PREDICTORS = " + ".join([f"x{j}" for j in range(1, N_NUMERIC + 1)] + ["g1", "g2"])
-POISSON_FORMULA = f"count ~ {PREDICTORS} + offset(log(exposure))"
-POISSON_PEER_FORMULA = f"count ~ {PREDICTORS}"  # the peers take the offset as an argument
-GAMMA_FORMULA = f"amount ~ {PREDICTORS}"
 SPEED_GOALS = {"statsmodels": 10.0, "glum": 5.0}
-
-
-def simulated_frame(rows: int, rng: np.random.Generator) -> pd.DataFrame:
-    numeric = rng.standard_normal((rows, N_NUMERIC))
-    levels = np.array([f"level{k}" for k in range(N_LEVELS)], dtype=object)
-    codes = rng.integers(0, N_LEVELS, size=(rows, 2))
-    effects = rng.normal(scale=0.3, size=(2, N_LEVELS))
-    beta = rng.normal(scale=0.5 / np.sqrt(N_NUMERIC), size=N_NUMERIC)
-    eta = 0.5 + numeric @ beta + effects[0, codes[:, 0]] + effects[1, codes[:, 1]]
-    exposure = rng.uniform(0.5, 2.0, size=rows)
-    data = {f"x{j + 1}": numeric[:, j].copy() for j in range(N_NUMERIC)}
-    data["g1"] = levels[codes[:, 0]]
-    data["g2"] = levels[codes[:, 1]]
-    data["exposure"] = exposure
-    data["count"] = rng.poisson(exposure * np.exp(eta)).astype(np.float64)
-    data["amount"] = rng.gamma(GAMMA_SHAPE, np.exp(eta) / GAMMA_SHAPE)
-    return pd.DataFrame(data)
 
 
 # Each fit returns its coefficients under tallyfit's names: "(Intercept)", "x1", "g1_level3".

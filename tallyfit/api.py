@@ -144,6 +144,8 @@ def lm(formula: str, data: object, weights: object = None, offset: object = None
     # In memory, the prior weights of the fitted rows (None without weights), as R's
     # weights(m), which the summary's weighted residuals read.
     model.prior_weights = sums.weights
+    gaussian = family_from("gaussian")
+    model.fit_rows = results.FitRows(engine, scan, None, gaussian, rows=sums.n)
     _set_record(model, engine, scan)
     # What anova and drop1 refit the same data with: R's nrow of the model matrix counts
     # the rows of weight 0.
@@ -305,6 +307,10 @@ def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: 
         aliased=aliased, family=chosen, penalties=dict(checked) if checked else None,
         fit=statistics, native_namespace=scan.namespace)
     model.link_given = link is not None
+    weights_at = fit.weights_at
+    if isinstance(weights_at, np.ndarray):
+        weights_at = _unscale(weights_at, scales)  # the estimate in the data's units
+    model.fit_rows = results.FitRows(engine, scan, chosen, chosen, weights_at, start.n)
     if in_memory is not None:
         (model.linear_predictors, model.fitted_values, model.prior_weights,
          model.y) = in_memory

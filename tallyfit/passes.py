@@ -8,6 +8,7 @@ without an offset computed by `_native.irls_pass`; any other pass of R's familie
 glm.fit computes it: η = Xβ + offset, μ = g⁻¹(η), w = prior · μ'(η)² / V(μ),
 z = η − offset + (y − μ) / μ'(η), over the rows of positive prior weight. Every engine calls
 these on its blocks and adds the results up, so a fit is the same whatever holds the rows.
+The meat of a sandwich covariance (`meat_sums`) is one more such pass, at the final β.
 """
 
 from __future__ import annotations
@@ -18,7 +19,7 @@ from typing import Optional, Union
 
 import numpy as np
 
-from . import _native
+from . import _native, covariance, design
 from .families import Family
 from .frames import BoolArray, FloatArray
 
@@ -332,3 +333,88 @@ def final_sums(family: Family, rows: Rows, beta: FloatArray,
         aic = family.aic_rows(y, mu, rows.weights, rows.trials) if rows.trials is not None \
             else family.aic_rows(y, mu, rows.weights)
     return FinalSums(deviance, float(pearson_rows.sum()), aic, null)
+
+
+@dataclass(frozen=True)
+class MeatRequest:
+    """What a pass of the sandwich's meat needs: the family whose working weights and
+    residuals give the scores (Gaussian for least squares), the estimate of the estimated
+    columns (`keep` of the design's), where the working weights are formed (as
+    `final_sums`), and for HC2/HC3 (XᵀWX)⁻¹ and the power of 1 − h that divides the
+    squared scores (1 for HC2, 2 for HC3; the leverages h need every row)."""
+
+    family: Family
+    beta: FloatArray
+    keep: BoolArray
+    weights_at: WeightsAt = "beta"
+    unscaled: Optional[FloatArray] = None
+    leverage_power: int = 0
+
+
+#: Rows per chunk of the leverages x_iᵀ (XᵀWX)⁻¹ x_i and of the scaled rows of the meat (a
+#: chunk × k temporary: 10 MB at 39 columns).
+_CHUNK_ROWS = 32768
+
+
+def score_factors(request: MeatRequest, rows: Rows) -> tuple[FloatArray, FloatArray]:
+    """u_i, the factor of x_i in the row's score (sandwich's estfun without the dispersion:
+    the working residual at β times the working weight at `weights_at`, prior weights
+    included; 0 for rows of prior weight 0), and the working weights themselves."""
+    family = request.family
+    eta = rows.eta(request.beta)
+    mu = family.link.inverse(eta)
+    weights_at = request.weights_at
+    if isinstance(weights_at, str):
+        at_eta, at_mu = eta, mu
+    elif weights_at is None:
+        at_mu = rows.mustart if rows.mustart is not None else family.initialize(rows.y).mustart
+        at_eta = family.link.link(at_mu)
+    else:
+        at_eta = rows.eta(weights_at)
+        at_mu = family.link.inverse(at_eta)
+    prior = rows.prior()
+    with np.errstate(divide="ignore", invalid="ignore"):
+        working = family.working_weights(at_eta, at_mu)
+        weights = np.where(prior > 0.0, prior * working, 0.0)
+        factors = np.where(prior > 0.0, weights * (rows.y - mu) / family.link.mu_eta(eta), 0.0)
+    return np.asarray(factors, dtype=np.float64), np.asarray(weights, dtype=np.float64)
+
+
+def leverages(x: FloatArray, weights: FloatArray, unscaled: FloatArray) -> FloatArray:
+    """The hat values w_i x_iᵀ (XᵀWX)⁻¹ x_i, a chunk of rows at a time."""
+    hat = np.empty(x.shape[0])
+    for start in range(0, x.shape[0], _CHUNK_ROWS):
+        chunk = x[start:start + _CHUNK_ROWS]
+        hat[start:start + _CHUNK_ROWS] = np.einsum("ij,jk,ik->i", chunk, unscaled, chunk)
+    return np.asarray(hat * weights, dtype=np.float64)
+
+
+def meat_sums(request: MeatRequest, rows: Rows,
+              keys: Optional[np.ndarray] = None) -> covariance.MeatSums:
+    """The block's share of the meat at the request's estimate: Σ ω_i u_i² x_i x_iᵀ, or with
+    `keys` (the cluster of every row) the per-cluster sums of u_i x_i. The rows' design
+    holds every design column; the aliased ones are dropped here (in place)."""
+    x = rows.x if request.keep.all() else design.compact_columns(rows.x, request.keep)
+    block = replace(rows, x=x)
+    factors, weights = score_factors(request, block)
+    if keys is not None:
+        return covariance.ClusterSums.of(keys, x, factors)
+    squares = factors * factors
+    if request.leverage_power:
+        assert request.unscaled is not None
+        hat = leverages(x, weights, request.unscaled)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            squares = np.where(squares > 0.0, squares / (1.0 - hat) ** request.leverage_power,
+                               0.0)
+    return covariance.HeteroskedasticSums(scaled_gram(x, np.sqrt(squares)), x.shape[0])
+
+
+def scaled_gram(x: FloatArray, scale: FloatArray) -> FloatArray:
+    """(diag(scale) X)ᵀ (diag(scale) X), a chunk of scaled rows at a time (a chunk × k copy)
+    by the Gram kernel."""
+    total = np.zeros((x.shape[1], x.shape[1]))
+    for start in range(0, x.shape[0], _CHUNK_ROWS):
+        stop = start + _CHUNK_ROWS
+        chunk = np.asfortranarray(x[start:stop] * scale[start:stop, None])
+        total += _native.gram(chunk)[0]
+    return total

@@ -17,7 +17,7 @@ from typing import Any, Optional, Union
 
 import numpy as np
 
-from . import arguments, covariance, design, frames, inference, model_file, summary
+from . import arguments, covariance, design, frames, inference, model_file, passes, summary
 from .design import DesignPlan
 from .engines import engine_for
 from .families import (NATIVE_KINDS, PENALIZED_NATIVE_KINDS, Family, family_for_kind,
@@ -54,6 +54,22 @@ class FitStatistics:
     iterations: Optional[int] = None
 
 
+@dataclass
+class FitRows:
+    """Where the rows of a fit on data are, for the covariance passes after it: the engine
+    and its scan, the family the response is read by (None: as least squares), the family
+    whose working weights and residuals form the scores, and where the weights are formed
+    (`passes.WeightsAt`, in the data's units)."""
+
+    engine: Any
+    scan: Any
+    response_family: Optional[Family]
+    family: Family
+    weights_at: passes.WeightsAt = "beta"
+    #: The rows the fit read (those of weight 0 included, those with a missing value not).
+    rows: int = 0
+
+
 class Model:
     """What every model offers; see LinearModel and GeneralizedLinearModel.
 
@@ -83,6 +99,9 @@ class Model:
         self.iterations = None if fit is None else fit.iterations
         #: Whether the fit was given its link (the summary's Call shows it then).
         self.link_given = False
+        #: The rows of the fit, for sandwich covariances (None: loaded from a file).
+        self.fit_rows: Optional[FitRows] = None
+        self._sandwiches: dict[Any, tuple[FloatArray, Optional[int]]] = {}
 
     @property
     def link(self) -> str:
@@ -162,52 +181,133 @@ class Model:
     def _covariance(self, what: str) -> FloatArray:
         return covariance.classical(self._unscaled(what), self.dispersion)
 
-    def vcov(self) -> FloatArray:
+    def vcov(self, type: Optional[str] = None, cluster: Any = None) -> FloatArray:
         """The covariance matrix of the coefficients (p × p, design-column order; NaN rows and
-        columns for aliased columns)."""
-        return inference.scatter_matrix(self._covariance("the covariance matrix"),
+        columns for aliased columns): the model-based one, or with `type` "HC0", "HC1",
+        "HC2" or "HC3" sandwich's ``vcovHC(m, type = ...)``; with `cluster` (a column name of
+        the fitting data, or an array with one value per row of it) the one-way clustered
+        ``vcovCL(m, cluster = ..., type = "HC1")`` (`type` "HC0" drops its (n−1)/(n−k);
+        R's vcovCL takes HC0 by default for a glm). HC2 and HC3 need the leverages of every
+        row: in-memory data only.
+
+        >>> import tallyfit as tf
+        >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+        >>> m.vcov("HC0").round(4).tolist()
+        [[0.26, -0.089], [-0.089, 0.0566]]
+        """
+        chosen = covariance.choice(type, cluster)
+        return inference.scatter_matrix(self._covariance_of(chosen, "the covariance matrix"),
                                         self._estimated, len(self.column_names))
 
-    def _standard_errors(self, what: str = "standard errors") -> FloatArray:
-        return inference.scatter(inference.standard_errors(self._covariance(what)),
-                                 self._estimated, len(self.column_names))
+    def _covariance_of(self, chosen: covariance.Choice, what: str) -> FloatArray:
+        if chosen.classical:
+            return self._covariance(what)
+        return self._sandwich(chosen, what)[0]
+
+    def _sandwich(self, chosen: covariance.Choice, what: str
+                  ) -> tuple[FloatArray, Optional[int]]:
+        """The sandwich covariance of the estimated columns and the number of clusters, from
+        one pass over the fit's rows (kept per choice)."""
+        key = chosen.key
+        if key is not None and key in self._sandwiches:
+            return self._sandwiches[key]
+        unscaled = self._unscaled(what)
+        rows = self.fit_rows
+        if rows is None:
+            raise ValueError(LOADED_MESSAGE.format(what=what))
+        power = covariance.LEVERAGE_TYPES.index(chosen.type) + 1 \
+            if chosen.type in covariance.LEVERAGE_TYPES else 0
+        if power and rows.engine.NAME != "memory":
+            raise ValueError(
+                f"{chosen.type} needs the leverage of every row, which is computed for "
+                f"in-memory data only: take type='HC0' or 'HC1' (or cluster=...) on "
+                f"{rows.engine.NAME} data, or fit on the rows in memory")
+        request = passes.MeatRequest(rows.family, self._coefficients[self._estimated],
+                                     self._estimated, rows.weights_at,
+                                     unscaled if power else None, power)
+        sums = rows.engine.meat(rows.scan, rows.response_family, request, chosen.cluster)
+        if sums.rows != rows.rows:
+            raise ValueError(
+                f"the data changed since the fit: it had {rows.rows} rows to fit, the pass for "
+                f"{what} found {sums.rows}; the covariance reads the fit's data again, so "
+                "refit on the data as they are now (or leave them unchanged)")
+        clusters = sums.clusters if isinstance(sums, covariance.ClusterSums) else None
+        result = (covariance.sandwich(unscaled, sums, chosen, self.nobs), clusters)
+        if key is not None:
+            self._sandwiches[key] = result
+        return result
+
+    def _standard_errors(self, what: str = "standard errors",
+                         chosen: covariance.Choice = covariance.Choice()) -> FloatArray:
+        return inference.scatter(
+            inference.standard_errors(self._covariance_of(chosen, what)), self._estimated,
+            len(self.column_names))
 
     @property
     def std_errors(self) -> dict[str, float]:
         return self._keyed(self._standard_errors())
 
-    def _statistics(self) -> FloatArray:
-        return self._coefficients / self._standard_errors("test statistics")
+    def _statistics(self, chosen: covariance.Choice = covariance.Choice()) -> FloatArray:
+        return self._coefficients / self._standard_errors("test statistics", chosen)
 
     @property
     def statistics(self) -> dict[str, float]:
         """t values with an estimated dispersion (lm, gaussian), z values otherwise."""
         return self._keyed(self._statistics())
 
+    def _t_tests(self, chosen: covariance.Choice) -> bool:
+        """Whether the tests are t tests: with an estimated dispersion for the model-based
+        covariance; for a sandwich, for least squares only (a glm's are normal), as
+        lmtest's coeftest."""
+        return self.uses_t if chosen.classical else self.kind == "lm"
+
+    def _p_values(self, statistics: FloatArray, chosen: covariance.Choice) -> FloatArray:
+        if self._t_tests(chosen):
+            return inference.t_p_values(statistics, self.df_resid)
+        return inference.z_p_values(statistics)
+
     @property
     def p_values(self) -> dict[str, float]:
-        statistics = self._statistics()
-        if self.uses_t:
-            return self._keyed(inference.t_p_values(statistics, self.df_resid))
-        return self._keyed(inference.z_p_values(statistics))
+        return self._keyed(self._p_values(self._statistics(), covariance.Choice()))
 
-    def _quantile(self, level: float) -> float:
-        if self.uses_t:
+    def inference_table(self, vcov: covariance.VcovArgument = None
+                        ) -> tuple[dict[str, dict[str, float]], bool, Optional[str]]:
+        """The standard errors, test statistics and p-values with the covariance `vcov`
+        (see `summary`), whether the tests are t tests, and the line that names a sandwich
+        covariance (None for the model-based one)."""
+        chosen = covariance.choice_from(vcov)
+        errors = self._standard_errors("standard errors", chosen)
+        statistics = self._coefficients / errors
+        table = {"std_errors": self._keyed(errors), "statistics": self._keyed(statistics),
+                 "p_values": self._keyed(self._p_values(statistics, chosen))}
+        line = None
+        if not chosen.classical:
+            line = covariance.description(chosen, self._sandwich(chosen, "standard errors")[1])
+        return table, self._t_tests(chosen), line
+
+    def _quantile(self, level: float, chosen: covariance.Choice = covariance.Choice()
+                  ) -> float:
+        if self._t_tests(chosen):
             return inference.t_quantile(level, self.df_resid)
         return inference.z_quantile(level)
 
-    def conf_int(self, level: float = 0.95) -> dict[str, tuple[float, float]]:
+    def conf_int(self, level: float = 0.95, vcov: covariance.VcovArgument = None
+                 ) -> dict[str, tuple[float, float]]:
         """Wald confidence intervals (t with an estimated dispersion, else normal), as R's
-        confint.lm / confint.default.
+        confint.lm / confint.default; with `vcov` (as for `summary`) from that covariance,
+        as lmtest's coefci (t for least squares, normal for a glm).
 
         >>> import tallyfit as tf
         >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
         >>> [round(v, 4) for v in m.conf_int()["x"]]
         [-1.1357, 3.3357]
+        >>> [round(v, 4) for v in m.conf_int(vcov="HC0")["x"]]
+        [0.0764, 2.1236]
         """
         level = inference.check_level(level)
-        errors = self._standard_errors("confidence intervals")
-        half = self._quantile(level) * errors
+        chosen = covariance.choice_from(vcov)
+        errors = self._standard_errors("confidence intervals", chosen)
+        half = self._quantile(level, chosen) * errors
         return {
             name: (float(value - width), float(value + width))
             for name, value, width in zip(self.column_names, self._coefficients, half)
@@ -239,13 +339,23 @@ class Model:
         """R's BIC (NaN for a quasi family)."""
         return self._criteria()[2]
 
-    def summary(self) -> summary.Summary:
-        """An R-style summary; print it."""
-        return summary.Summary(self)
+    def summary(self, vcov: covariance.VcovArgument = None) -> summary.Summary:
+        """An R-style summary; print it. `vcov` chooses the covariance of the standard errors,
+        test statistics and p-values: None (the model-based one), a type of `vcov` ("HC0",
+        "HC1", "HC2", "HC3") or a dict ``{"type": "HC1", "cluster": "g"}`` (the type may be
+        left out: HC1); a line under the table names a sandwich covariance.
 
-    def tidy(self) -> Any:
-        """The coefficient table as a data frame of the library the model was fitted from."""
-        return summary.tidy(self, self._native_namespace)
+        >>> import tallyfit as tf
+        >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+        >>> str(m.summary(vcov="HC1")).split("\\n")[-6]
+        'Standard errors: heteroskedasticity-consistent (HC1)'
+        """
+        return summary.Summary(self, vcov)
+
+    def tidy(self, vcov: covariance.VcovArgument = None) -> Any:
+        """The coefficient table as a data frame of the library the model was fitted from;
+        `vcov` as for `summary`."""
+        return summary.tidy(self, self._native_namespace, vcov)
 
     def __repr__(self) -> str:
         return f"<{type(self).__name__} {self.formula!r}, {len(self.column_names)} columns>"

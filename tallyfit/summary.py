@@ -468,7 +468,7 @@ class Summary:
     <BLANKLINE>
     """
 
-    def __init__(self, model: Any) -> None:
+    def __init__(self, model: Any, vcov: Any = None) -> None:
         _require_fit(model)
         self.model = model
         self.formula: str = model.formula
@@ -479,12 +479,22 @@ class Summary:
         aliased = set(getattr(model, "aliased", None) or [])
         coefficients = model.coefficients
         self.coefficients: list[Row]
+        #: The line naming a sandwich covariance under the table (None: the model-based one).
+        self.covariance_line: Optional[str] = None
+        t_tests = bool(model.uses_t)
         if self.penalties:
+            if vcov is not None:
+                model.inference_table(vcov)  # raises: a penalized model has no inference
             self.lambdas = _column_penalties(self.penalties, names)
             self.coefficients = [(name, _value(coefficients[name]), None, None, None)
                                  for name in names]
         else:
-            errors, statistics, pvalues = model.std_errors, model.statistics, model.p_values
+            if vcov is None:  # (any object with the model's attributes prints)
+                errors, statistics, pvalues = model.std_errors, model.statistics, model.p_values
+            else:
+                table, t_tests, self.covariance_line = model.inference_table(vcov)
+                errors, statistics, pvalues = (table["std_errors"], table["statistics"],
+                                               table["p_values"])
             self.coefficients = [
                 (name, None, None, None, None) if name in aliased else
                 (name, _value(coefficients[name]), _value(errors[name]),
@@ -531,7 +541,7 @@ class Summary:
                 self.se_theta = float(model.se_theta)
                 self.two_log_likelihood = float(model.two_log_likelihood)
                 self.init_theta = float(getattr(model, "init_theta", None) or theta)
-        self.statistic_label = "t" if model.uses_t else "z"
+        self.statistic_label = "t" if t_tests else "z"
 
     def __str__(self) -> str:
         lines = ["", "Call:"] + deparse_lines(self._call())
@@ -614,8 +624,9 @@ class Summary:
         if self.n_aliased:
             heading = f"Coefficients: ({self.n_aliased} not defined because of singularities)"
         columns = list(zip(*self.coefficients))
-        return ["", heading] + coefficient_table(
+        lines = ["", heading] + coefficient_table(
             names, columns[1], columns[2], columns[3], columns[4], self.statistic_label)
+        return lines + ([self.covariance_line] if self.covariance_line else [])
 
     def _missing_lines(self) -> list[str]:
         if not self.n_missing:
@@ -729,13 +740,14 @@ def _column_penalties(penalties: dict[Any, float], names: list[str]) -> list[flo
 # ---- tidy -------------------------------------------------------------------------------
 
 
-def tidy(model: Any, native_namespace: Any = None) -> Any:
+def tidy(model: Any, native_namespace: Any = None, vcov: Any = None) -> Any:
     """The coefficient table as a data frame of the caller's library.
 
     Columns: term, estimate, std_error, statistic, p_value (NaN where R shows NA); a
     penalized model has NaN inference columns and a `penalty` column. `native_namespace`
     is the narwhals native namespace of the data the model was fitted on; None (dict input)
-    gives a pandas DataFrame when pandas is installed and a dict of lists otherwise.
+    gives a pandas DataFrame when pandas is installed and a dict of lists otherwise. `vcov`
+    chooses the covariance of the inference columns (see the model's `summary`).
 
     >>> import tallyfit as tf
     >>> data = {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]}
@@ -750,13 +762,19 @@ def tidy(model: Any, native_namespace: Any = None) -> Any:
                                    "estimate": [estimates[name] for name in names]}
     penalties = getattr(model, "penalties", None)
     if penalties:
+        if vcov is not None:
+            model.inference_table(vcov)  # raises: a penalized model has no inference
         for key in ("std_error", "statistic", "p_value"):
             table[key] = [nan] * len(names)
         table["penalty"] = _column_penalties(penalties, names)
     else:
         aliased = set(model.aliased)
-        for key, values in (("std_error", model.std_errors), ("statistic", model.statistics),
-                            ("p_value", model.p_values)):
+        inference = {"std_errors": model.std_errors, "statistics": model.statistics,
+                     "p_values": model.p_values} if vcov is None \
+            else model.inference_table(vcov)[0]
+        for key, values in (("std_error", inference["std_errors"]),
+                            ("statistic", inference["statistics"]),
+                            ("p_value", inference["p_values"])):
             table[key] = [nan if name in aliased else values[name] for name in names]
     if native_namespace is None:
         try:

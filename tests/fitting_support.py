@@ -130,6 +130,7 @@ def blocked_frame(block_rows, seed, missing_x2, missing_g):
     frame["cost"] = rng.gamma(2.0, np.exp(1.0 + 0.3 * x1) / 2.0)
     frame["w"] = rng.integers(0, 4, size=n).astype(float)
     frame["log_exposure"] = np.log(exposure)
+    frame["site"] = np.arange(n) % 23  # clusters that cross the blocks
     frame.loc[missing_x2, "x2"] = np.nan
     frame.loc[missing_g, "g"] = pd.NA
     return frame
@@ -167,6 +168,18 @@ def assert_weighted_fits_agree(model, reference):
     else:
         assert model.r_squared == np.float64(reference.r_squared) or \
             abs(model.r_squared / reference.r_squared - 1.0) < 1e-8
+
+
+#: Sandwich covariances the engines compute in a pass of their own: vcov's arguments.
+ROBUST_CHOICES = [{"type": "HC0"}, {"type": "HC1"}, {"cluster": "c"},
+                  {"cluster": "site", "type": "HC0"}, {"cluster": "flag"}]
+
+
+def assert_sandwiches_agree(model, reference):
+    """The sandwich covariances of two fits on different engines agree to 1e-10."""
+    for arguments in ROBUST_CHOICES:
+        np.testing.assert_allclose(model.vcov(**arguments), reference.vcov(**arguments),
+                                   rtol=1e-10, atol=0.0, equal_nan=True, err_msg=str(arguments))
 
 
 def without_residuals(summary_text):

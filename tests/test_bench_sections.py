@@ -11,6 +11,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
 import logistic_bench  # noqa: E402
 import ols_bench  # noqa: E402
 import penalized_bench  # noqa: E402
+import robust_bench  # noqa: E402
 from simulated_data import (  # noqa: E402
     binary_response, design_matrix, linear_response)
 
@@ -47,3 +48,12 @@ def test_peers_agree_with_ours(data, section, response, extra, tolerance):
         assert row["ours_over"] > 0
     if section is not ols_bench:
         assert 2 <= ours["iterations"] <= 25
+
+
+def test_robust_section_agrees_with_statsmodels():
+    rows = robust_bench.run(3_000, 1, 40, seed=5)
+    assert [row["covariance"] for row in rows] == ["HC1", "cluster (40 clusters)"] * 2
+    for row in rows:
+        assert row["ours"] > 0 and row["fit"] > 0
+        if row["model"].startswith("lm"):
+            assert row["gap"] < 1e-10 and row["peer"] > 0, row["covariance"]

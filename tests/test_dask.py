@@ -15,7 +15,8 @@ distributed = pytest.importorskip("distributed")
 
 import tallyfit as tf  # noqa: E402
 from fitting_support import (  # noqa: E402
-    BLOCKED_FRAME_ERRORS, WEIGHTED_FITS, assert_weighted_fits_agree, blocked_frame,
+    BLOCKED_FRAME_ERRORS, WEIGHTED_FITS, assert_sandwiches_agree, assert_weighted_fits_agree,
+    blocked_frame,
     relative_difference, weighted_fit, without_residuals)
 
 # Rows per Parquet file: empty files and single rows between larger ones.
@@ -114,6 +115,31 @@ def test_glm_matches_pandas(any_ddf, frame, formula, penalties):
 @pytest.mark.parametrize("fit", WEIGHTED_FITS, ids=[f[0] for f in WEIGHTED_FITS])
 def test_weighted_and_offset_fits_match_pandas(any_ddf, frame, fit):
     assert_weighted_fits_agree(weighted_fit(*fit, any_ddf), weighted_fit(*fit, frame))
+
+
+ROBUST_FITS = WEIGHTED_FITS + [("yb ~ x1 + x2 + c + flag", "binomial", None, None, None)]
+
+
+@pytest.mark.parametrize("fit", ROBUST_FITS, ids=[f[0] for f in ROBUST_FITS])
+def test_sandwich_covariances_match_pandas(ddf, frame, fit):
+    model, reference = weighted_fit(*fit, ddf), weighted_fit(*fit, frame)
+    assert_sandwiches_agree(model, reference)
+    if hasattr(reference, "deviance"):  # (a weighted lm prints weighted residuals)
+        assert str(model.summary(vcov={"cluster": "site"})) == str(
+            reference.summary(vcov={"cluster": "site"}))
+
+
+@pytest.mark.parametrize("arguments, message", [
+    ({"type": "HC3"}, "HC3 needs the leverage of every row, which is computed for in-memory"),
+    ({"type": "HC2"}, "take type='HC0' or 'HC1'"),
+    ({"cluster": np.arange(N_ROWS)}, "on dask data give the name of a column"),
+    ({"cluster": "nothing"}, "column 'nothing' not found"),
+    ({"cluster": "g"}, "missing value"),
+])
+def test_sandwich_errors(ddf, arguments, message):
+    model = tf.lm("y ~ x1", ddf)
+    with pytest.raises(ValueError, match=message):
+        model.vcov(**arguments)
 
 
 def test_glm_non_convergence_warns_as_in_memory(ddf, frame):

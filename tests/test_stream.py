@@ -17,7 +17,8 @@ import pyarrow.parquet as pq
 import pytest
 
 import tallyfit as tf
-from fitting_support import (BLOCKED_FRAME_ERRORS, WEIGHTED_FITS, assert_weighted_fits_agree,
+from fitting_support import (BLOCKED_FRAME_ERRORS, WEIGHTED_FITS, assert_sandwiches_agree,
+                             assert_weighted_fits_agree,
                              blocked_frame, relative_difference, weighted_fit,
                              without_residuals)
 from tallyfit.engines import stream
@@ -115,6 +116,25 @@ def test_glm_matches_in_memory(source, formula, penalties, family):
 def test_weighted_and_offset_fits_match_in_memory(folder, fit):
     model = weighted_fit(*fit, ds.dataset(folder))
     assert_weighted_fits_agree(model, weighted_fit(*fit, pq.read_table(folder)))
+
+
+@pytest.mark.parametrize("fit", WEIGHTED_FITS[1:3] + [
+    ("yb ~ x1 + x2 + c + flag", "binomial", None, None, None)])
+def test_sandwich_covariances_match_in_memory(source, fit):
+    data, in_memory = source
+    assert_sandwiches_agree(weighted_fit(*fit, data), weighted_fit(*fit, in_memory))
+
+
+@pytest.mark.parametrize("arguments, message", [
+    ({"type": "HC2"}, "HC2 needs the leverage of every row, which is computed for in-memory"),
+    ({"cluster": np.arange(10)}, "on a stream source give the name of a column"),
+    ({"cluster": "nothing"}, "column 'nothing' not found"),
+    ({"cluster": "g"}, "missing value"),
+])
+def test_sandwich_errors(folder, arguments, message):
+    model = tf.glm("yb ~ x1", folder)
+    with pytest.raises(ValueError, match=message):
+        model.vcov(**arguments)
 
 
 def test_levels_follow_the_in_memory_rules(frame, folder):

@@ -19,6 +19,10 @@ however it holds them, and the api runs the same solver on what any engine suppl
    `passes.FinalSums` at the estimate), ``rows()`` (the rows in memory, or None) and
    ``scales`` (powers of two applied to extreme columns, or None).
 
+4. ``meat(scan, response_family, request, cluster)``: the sandwich's meat
+   (`covariance.HeteroskedasticSums` or, with a cluster column, `covariance.ClusterSums`)
+   at the final estimate, one pass over the fit's rows by `block_meat` on each block.
+
 Optionally an engine predicts lazily (``predict(data, predictors, predict_rows)``, where
 ``predict_rows(frame)`` is a picklable function of an in-memory frame), and describes a fit
 (``fit_record(scan, iterations, persisted)``, set as the model's ``<engine name>_fit``).
@@ -39,8 +43,9 @@ from typing import Any, Optional
 
 import numpy as np
 
-from .. import _native, design
+from .. import _native, covariance, design, frames, passes
 from ..design import DesignPlan
+from ..families import Family
 from ..frames import BoolArray, FloatArray
 from ..progress import FitProgress
 from . import inputs
@@ -150,6 +155,53 @@ def least_squares_block(block: design.DesignBlock, keep_rows: bool = False) -> L
         sums.matrix, sums.y, sums.weights, sums.offset = matrix, scaled, weights, offset
         sums.response = y
     return sums
+
+
+def cluster_values(frame: Any, cluster: Any, kept: BoolArray) -> np.ndarray:
+    """The cluster of every kept row: of the column `cluster` of the frame, or of an array
+    with one value per row of it. A missing value in a kept row is refused (as sandwich)."""
+    if isinstance(cluster, str):
+        frames.require_columns(frame, [cluster])
+        series = frame[cluster]
+        missing = frames.missing_mask(series)
+        values = series.to_numpy()
+    else:
+        values = np.asarray(cluster)
+        if values.shape[0] != len(frame):
+            raise ValueError(f"cluster has {values.shape[0]} values but the data has "
+                             f"{len(frame)} rows: give one value per row (or a column name)")
+        missing = _missing_values(values)
+    if missing is not None and missing[kept].any():
+        what = f"cluster column {cluster!r} has" if isinstance(cluster, str) \
+            else "cluster values have"
+        raise ValueError(
+            f"the {what} {int(missing[kept].sum())} missing value(s) in rows of the fit: fill "
+            "them in, or drop those rows and fit again")
+    return np.asarray(values[kept])
+
+
+def _missing_values(values: np.ndarray) -> Optional[BoolArray]:
+    if values.dtype.kind == "f":
+        return np.asarray(np.isnan(values), dtype=bool)
+    if values.dtype.kind == "O":
+        return np.array([value is None or value != value for value in values], dtype=bool)
+    return None
+
+
+def block_meat(plan: DesignPlan, frame: Any, response_family: Optional[Family],
+               request: passes.MeatRequest, cluster: Any = None
+               ) -> Optional[covariance.MeatSums]:
+    """The meat sums of the fit's rows of one frame (None for a frame of no rows): its design
+    block rebuilt with the fit's plan, read as `response_family` reads the response (None:
+    as least squares), and the clusters of its kept rows."""
+    if len(frame) == 0:
+        return None
+    block = plan.build(frame)
+    assert block.response is not None
+    rows = passes.rows_for(response_family, block.matrix, block.response, block.n_missing,
+                           block.weights, block.offset)
+    keys = None if cluster is None else cluster_values(frame, cluster, block.kept)
+    return passes.meat_sums(request, rows, keys)
 
 
 # name -> (accepts(data), module of the engine); the memory engine takes what others do not.

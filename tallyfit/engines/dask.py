@@ -40,12 +40,12 @@ from typing import Any, Callable, Optional, Sequence
 
 import numpy as np
 
-from .. import design, frames, passes
+from .. import covariance, design, frames, passes
 from ..design import parse_formula, plan_design
 from ..families import Family, family_from
 from ..frames import BoolArray, FloatArray, Kind
 from ..progress import FitProgress
-from . import LeastSquaresSums, Scan, least_squares_block
+from . import LeastSquaresSums, Scan, block_meat, least_squares_block
 from .inputs import is_dask_frame
 from .summaries import (Merged, block_summary, change_since_planning, data_changed,
                         rows_changed, scatter, used_variables)
@@ -472,6 +472,36 @@ class DaskSource:
 
 def irls_source(scan: Scan, family: Family, rescale: bool) -> DaskSource:
     return DaskSource(scan, family)
+
+
+def _meat_partition(recipe: Recipe, partition: Any, request: passes.MeatRequest,
+                    cluster: Optional[str]) -> Optional[covariance.MeatSums]:
+    if len(partition) == 0:
+        return None
+    frame = frames.to_frame(partition)[0]
+    return block_meat(recipe.plan(), frame, recipe.family_object(), request, cluster)
+
+
+def meat(scan: Scan, response_family: Optional[Family], request: passes.MeatRequest,
+         cluster: Optional[str] = None) -> covariance.MeatSums:
+    """The sandwich's meat in one pass over the partitions, each rebuilt into its design
+    block; per-cluster sums are merged by cluster value in the tree of sums. A cluster is a
+    column name: the partitions are read with it."""
+    planned, data = scan.state
+    if cluster is not None and not isinstance(cluster, str):
+        raise ValueError(
+            "cluster as values is offered for in-memory data; on dask data give the name of "
+            "a column that holds the clusters")
+    partitions = planned.partitions
+    if cluster is not None:
+        used = used_variables(scan.plan.model_formula, scan.plan.weights, scan.plan.offset)
+        frames.require_columns(frames.to_frame(data._meta)[0], [cluster])
+        partitions = list(data[list(dict.fromkeys([*used, cluster]))].to_delayed())
+    task = _dask().delayed(_meat_partition, pure=True)
+    request_value = _dask().delayed(request, pure=True, traverse=False)
+    sums: covariance.MeatSums = compute_sum([task(planned.recipe, part, request_value, cluster)
+                                             for part in partitions])
+    return sums
 
 
 def fit_record(scan: Scan, iterations: Optional[int] = None,

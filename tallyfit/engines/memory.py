@@ -8,11 +8,11 @@ from typing import Any, Optional
 
 import numpy as np
 
-from .. import _native, arguments, design, frames, passes, solvers
+from .. import _native, arguments, covariance, design, frames, passes, solvers
 from ..families import Family
 from ..frames import BoolArray, FloatArray
 from ..progress import FitProgress
-from . import LeastSquaresSums, Scan, least_squares_block
+from . import LeastSquaresSums, Scan, block_meat, least_squares_block
 
 NAME = "memory"
 
@@ -127,6 +127,14 @@ class MemorySource:
 def irls_source(scan: Scan, family: Family, rescale: bool,
                 eta_start: Optional[FloatArray] = None) -> MemorySource:
     return MemorySource(scan, family, rescale, eta_start)
+
+
+def meat(scan: Scan, response_family: Optional[Family], request: passes.MeatRequest,
+         cluster: Any = None) -> covariance.MeatSums:
+    """The sandwich's meat over the design rebuilt from the frame of the fit."""
+    sums = block_meat(scan.plan, scan.state, response_family, request, cluster)
+    assert sums is not None  # a fit has rows
+    return sums
 
 
 def fit_record(scan: Scan, **details: Any) -> None:

@@ -52,12 +52,12 @@ from typing import Any, Callable, Optional, Sequence
 
 import numpy as np
 
-from .. import design, frames, passes
+from .. import covariance, design, frames, passes
 from ..design import parse_formula, plan_design
 from ..families import Family
 from ..frames import BoolArray, FloatArray
 from ..progress import FitProgress
-from . import LeastSquaresSums, Scan, least_squares_block
+from . import LeastSquaresSums, Scan, block_meat, least_squares_block
 from .summaries import (Merged, block_summary, change_since_planning, data_changed,
                         rows_changed, scatter, used_variables)
 
@@ -538,6 +538,31 @@ class StreamSource:
 def irls_source(scan: Scan, family: Family, rescale: bool) -> StreamSource:
     """The IRLS source; extreme columns are not rescaled (as on Dask)."""
     return StreamSource(scan, family)
+
+
+def meat(scan: Scan, response_family: Optional[Family], request: passes.MeatRequest,
+         cluster: Optional[str] = None) -> covariance.MeatSums:
+    """The sandwich's meat in one pass over the source's batches (read with the cluster
+    column when there is one), each rebuilt into its design block; per-cluster sums are
+    merged by cluster value batch by batch."""
+    planned: Planned = scan.state
+    if cluster is not None and not isinstance(cluster, str):
+        raise ValueError(
+            "cluster as values is offered for in-memory data; on a stream source give the "
+            "name of a column that holds the clusters")
+    columns = planned.used
+    if cluster is not None:
+        frames.require_columns(frames.to_frame(planned.source.meta)[0], [cluster])
+        columns = list(dict.fromkeys([*columns, cluster]))
+    total: Optional[covariance.MeatSums] = None
+    for batch in planned.source.batches(columns, batch_rows_for(len(scan.plan.column_names))):
+        part = block_meat(scan.plan, frames.to_frame(batch)[0], response_family, request,
+                          cluster)
+        if part is not None:
+            total = part if total is None else total + part  # type: ignore[operator]
+    if total is None:
+        raise ValueError("the data source gave no rows for the covariance pass")
+    return total
 
 
 def fit_record(scan: Scan, iterations: Optional[int] = None,

@@ -349,6 +349,8 @@ class MeatRequest:
     weights_at: WeightsAt = "beta"
     unscaled: Optional[FloatArray] = None
     leverage_power: int = 0
+    #: η of a fit started from a given η (in memory), where `weights_at` None forms them.
+    start_eta: Optional[FloatArray] = None
 
 
 #: Rows per chunk of the leverages x_iᵀ (XᵀWX)⁻¹ x_i and of the scaled rows of the meat (a
@@ -366,6 +368,9 @@ def score_factors(request: MeatRequest, rows: Rows) -> tuple[FloatArray, FloatAr
     weights_at = request.weights_at
     if isinstance(weights_at, str):
         at_eta, at_mu = eta, mu
+    elif weights_at is None and request.start_eta is not None:
+        at_eta = request.start_eta
+        at_mu = family.link.inverse(at_eta)
     elif weights_at is None:
         at_mu = rows.mustart if rows.mustart is not None else family.initialize(rows.y).mustart
         at_eta = family.link.link(at_mu)

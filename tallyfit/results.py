@@ -68,6 +68,8 @@ class FitRows:
     weights_at: passes.WeightsAt = "beta"
     #: The rows the fit read (those of weight 0 included, those with a missing value not).
     rows: int = 0
+    #: The η a fit in memory was started from, when it was given one (glm_nb's refits).
+    start_eta: Optional[FloatArray] = None
 
 
 class Model:
@@ -224,7 +226,7 @@ class Model:
                 f"{rows.engine.NAME} data, or fit on the rows in memory")
         request = passes.MeatRequest(rows.family, self._coefficients[self._estimated],
                                      self._estimated, rows.weights_at,
-                                     unscaled if power else None, power)
+                                     unscaled if power else None, power, rows.start_eta)
         sums = rows.engine.meat(rows.scan, rows.response_family, request, chosen.cluster)
         if sums.rows != rows.rows:
             raise ValueError(

@@ -81,12 +81,12 @@ class MemorySource:
                 raise ValueError(f"eta_start must have one value per fitted row "
                                  f"({self.block.y.shape[0]}), not {eta_start.shape}")
             self.block.mustart = family.link.inverse(eta_start)
-        gram = _native.gram(self.block.x)[0]
+        gram = passes.gram_of(self.block.x)
         # Penalties are set in the data's own units, so a penalized design is never rescaled.
         self.scales = solvers.column_scales(gram, self.block.x) if rescale else None
         if self.scales is not None:
             self.block.x *= self.scales
-            gram = _native.gram(self.block.x)[0]
+            gram = passes.gram_of(self.block.x)
         self.start = passes.start_sums(family, self.block, gram,
                                        start_given=eta_start is not None)
 

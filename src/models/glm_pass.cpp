@@ -222,8 +222,8 @@ void eta_by_columns(const linalg::MatrixView &rows, const linalg::VectorView &be
 // The block of rows [first, first + count): its deviance into `deviance`, its share of the
 // normal equations into the accumulator; true when some eta or mu is invalid.
 template <class Accumulator>
-bool add_block(const PassInput &input, Index first, Index count, bool own_product,
-               BlockRows &block, Accumulator &accumulator, double &deviance) {
+bool add_block(const PassInput &input, Index first, Index count, bool own_product, BlockRows &block,
+               Accumulator &accumulator, double &deviance) {
     const linalg::MatrixView &x = input.x;
     const linalg::MatrixView rows{x.data + first * x.row_stride, count, x.cols, x.row_stride,
                                   x.col_stride};
@@ -238,8 +238,7 @@ bool add_block(const PassInput &input, Index first, Index count, bool own_produc
     const BlockIn in{
         eta, contiguous(input.y, first, count, block.y),
         input.prior ? contiguous(*input.prior, first, count, block.prior) : block.prior.data(),
-        input.offset ? contiguous(*input.offset, first, count, block.offset)
-                     : block.offset.data()};
+        input.offset ? contiguous(*input.offset, first, count, block.offset) : block.offset.data()};
     if (input.offset) {
         for (Index r = 0; r < count; ++r) {
             eta[r] += in.offset[r];
@@ -291,9 +290,9 @@ GlmPass threaded_pass(const PassInput &input, Index block_rows, unsigned threads
                 linalg::NarrowGramAccumulator accumulator(x.cols, block_rows);
                 for (Index first = share * share_rows; first < end; first += block_rows) {
                     const Index count = std::min(block_rows, end - first);
-                    result.invalid = add_block(input, first, count, true, block, accumulator,
-                                               result.deviance) ||
-                                     result.invalid;
+                    result.invalid =
+                        add_block(input, first, count, true, block, accumulator, result.deviance) ||
+                        result.invalid;
                 }
                 result.gram = std::move(accumulator).finish(std::nullopt);
             }
@@ -364,8 +363,8 @@ GlmPass glm_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
     bool invalid = false;
     for (Index first = 0; first < x.rows; first += block_rows) {
         const Index count = std::min(block_rows, x.rows - first);
-        invalid = add_block(input, first, count, false, block, accumulator, pass.deviance) ||
-                  invalid;
+        invalid =
+            add_block(input, first, count, false, block, accumulator, pass.deviance) || invalid;
     }
     pass.gram = std::move(accumulator).finish(std::nullopt);
     pass.valid = !invalid;

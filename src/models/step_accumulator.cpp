@@ -22,7 +22,8 @@ std::array<std::atomic<signed char>, linalg::narrow_gram_width_limit + 1> choice
 constexpr Index trial_rows = 4096;
 constexpr int trial_repeats = 3;
 
-template <class Accumulator> double best_seconds(const linalg::MatrixView &x, const double *values) {
+template <class Accumulator>
+double best_seconds(const linalg::MatrixView &x, const double *values) {
     double best = std::numeric_limits<double>::infinity();
     for (int repeat = 0; repeat < trial_repeats; ++repeat) {
         const auto start = std::chrono::steady_clock::now();

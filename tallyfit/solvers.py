@@ -49,6 +49,8 @@ class Equilibrated:
         return np.asarray(self.scale * scaled, dtype=np.float64)
 
     def inverse(self) -> FloatArray:
+        if self.factor.shape[0] == 0:
+            return np.zeros((0, 0))  # the empty model (y ~ 0): LAPACK refuses a 0 × 0 factor
         inverse, info = lapack.dpotri(self.factor, lower=0)
         if info != 0:
             raise np.linalg.LinAlgError("the information matrix is singular")

@@ -278,3 +278,18 @@ def test_core_from_coefficients_predicts_as_the_fitted_core(tmp_path, fit, kind)
     np.testing.assert_array_equal(core.predict(DESIGN, NAMES), model.core.predict(DESIGN, NAMES))
     core.save_to_file(str(tmp_path / "core.json"))
     np.testing.assert_array_equal(tf.load(tmp_path / "core.json").predict(NEW), model.predict(NEW))
+
+
+@pytest.mark.parametrize("formula", ["y ~ 0", "y ~ -1", "y ~ 0 + offset(o)"])
+def test_the_empty_model_fits_as_r(formula):
+    # R fits a model without coefficients: the residuals are y minus the offset.
+    data = {"y": [1.0, 2.0, 4.0], "o": [0.0, 0.5, 1.0]}
+    offset = np.array(data["o"]) if "offset" in formula else np.zeros(3)
+    model = tf.lm(formula, data)
+    assert model.coefficients == {} and model.df_resid == 3
+    np.testing.assert_allclose(model.rss, float(((np.array(data["y"]) - offset) ** 2).sum()))
+    assert "No Coefficients" in str(model.summary())
+    poisson = tf.glm(formula, data, family="poisson")
+    mu = np.exp(offset)
+    y = np.array(data["y"])
+    np.testing.assert_allclose(poisson.deviance, 2.0 * float((y * np.log(y / mu) - (y - mu)).sum()))

@@ -361,8 +361,8 @@ class MeatRequest:
     start_eta: Optional[FloatArray] = None
 
 
-#: Rows per chunk of the leverages x_iᵀ (XᵀWX)⁻¹ x_i and of the scaled rows of the meat (a
-#: chunk × k temporary: 10 MB at 39 columns).
+#: Rows per chunk of the leverages x_iᵀ (XᵀWX)⁻¹ x_i (a chunk × k temporary: 10 MB at 39
+#: columns).
 _CHUNK_ROWS = 32768
 
 
@@ -419,15 +419,6 @@ def meat_sums(request: MeatRequest, rows: Rows,
         with np.errstate(divide="ignore", invalid="ignore"):
             squares = np.where(squares > 0.0, squares / (1.0 - hat) ** request.leverage_power,
                                0.0)
-    return covariance.HeteroskedasticSums(scaled_gram(x, np.sqrt(squares)), x.shape[0])
-
-
-def scaled_gram(x: FloatArray, scale: FloatArray) -> FloatArray:
-    """(diag(scale) X)ᵀ (diag(scale) X), a chunk of scaled rows at a time (a chunk × k copy)
-    by the Gram kernel."""
-    total = np.zeros((x.shape[1], x.shape[1]))
-    for start in range(0, x.shape[0], _CHUNK_ROWS):
-        stop = start + _CHUNK_ROWS
-        chunk = np.asfortranarray(x[start:stop] * scale[start:stop, None])
-        total += _native.gram(chunk)[0]
-    return total
+    # Xᵀ diag(u²) X in one read of X by the pass's kernel (no scaled copy of X).
+    meat = weighted_sums(x, np.require(squares, np.float64, ["A"]), np.zeros(x.shape[0]))[0]
+    return covariance.HeteroskedasticSums(meat, x.shape[0])

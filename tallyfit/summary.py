@@ -776,6 +776,17 @@ def tidy(model: Any, native_namespace: Any = None, vcov: Any = None) -> Any:
                             ("statistic", inference["statistics"]),
                             ("p_value", inference["p_values"])):
             table[key] = [nan if name in aliased else values[name] for name in names]
+    return as_frame(table, native_namespace)
+
+
+def as_frame(table: dict[str, list[Any]], native_namespace: Any = None) -> Any:
+    """The columns of `table` as a data frame of `native_namespace` (a narwhals native
+    namespace); None gives a pandas DataFrame when pandas is installed and the dict itself
+    otherwise.
+
+    >>> as_frame({"a": [1.0]}, None)["a"].tolist()
+    [1.0]
+    """
     if native_namespace is None:
         try:
             import pandas

@@ -308,7 +308,10 @@ def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: 
     weights_at = fit.weights_at
     if isinstance(weights_at, np.ndarray):
         weights_at = _unscale(weights_at, scales)  # the estimate in the data's units
-    model.fit_rows = results.FitRows(engine, scan, chosen, chosen, weights_at, start.n)
+    # Weights at the start (one iteration from a given η) are those at that η.
+    mustart = None if eta_start is None else chosen.link.inverse(eta_start)
+    model.fit_rows = results.FitRows(engine, scan, chosen, chosen, weights_at, start.n,
+                                     mustart)
     if in_memory is not None:
         (model.linear_predictors, model.fitted_values, model.prior_weights,
          model.y) = in_memory

@@ -129,7 +129,7 @@ def _fit_design(model: Any) -> tuple[FloatArray, FloatArray, BoolArray]:
     estimated = model._estimated
     x = rows.x if estimated.all() else design.compact_columns(rows.x, estimated)
     request = passes.MeatRequest(fit_rows.family, model._coefficients[estimated], estimated,
-                                 fit_rows.weights_at)
+                                 fit_rows.weights_at, mustart=fit_rows.mustart)
     _, weights = passes.score_factors(request, replace(rows, x=x))
     return x, weights, rows.prior() > 0.0
 

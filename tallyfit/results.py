@@ -69,6 +69,8 @@ class FitRows:
     weights_at: passes.WeightsAt = "beta"
     #: The rows the fit read (those of weight 0 included, those with a missing value not).
     rows: int = 0
+    #: The μ of the rows the fit started from, where it was given (None: R's start).
+    mustart: Optional[FloatArray] = None
 
 
 class Model:
@@ -225,7 +227,7 @@ class Model:
                 f"{rows.engine.NAME} data, or fit on the rows in memory")
         request = passes.MeatRequest(rows.family, self._coefficients[self._estimated],
                                      self._estimated, rows.weights_at,
-                                     unscaled if power else None, power)
+                                     unscaled if power else None, power, rows.mustart)
         sums = rows.engine.meat(rows.scan, rows.response_family, request, chosen.cluster)
         if sums.rows != rows.rows:
             raise ValueError(

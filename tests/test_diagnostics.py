@@ -33,6 +33,9 @@ def fitted(case_id: str) -> Any:
     data = read_frame(case)
     if case["kind"] == "lm":
         return tf.lm(case["formula"], data, weights=case["weights"])
+    if case["kind"] == "negbin":
+        return tf.glm_nb(case["formula"], data, link=case["link"], weights=case["weights"],
+                         **TIGHT)
     return tf.glm(case["formula"], data, family=case["family"], link=case["link"],
                   weights=case["weights"], **TIGHT)
 
@@ -59,7 +62,7 @@ def test_residuals_match_r(case_id: str, kind: str) -> None:
 @pytest.mark.parametrize("case_id", IDS)
 def test_default_residuals_are_rs(case_id: str) -> None:
     model = fitted(case_id)
-    default = "response" if model.kind == "lm" else "deviance"
+    default = "response" if BY_ID[case_id]["kind"] == "lm" else "deviance"
     np.testing.assert_array_equal(model.resid(), model.resid(default))
 
 

@@ -84,19 +84,19 @@ cases <- list(
 
 tight <- glm.control(epsilon = 1e-14, maxit = 100)
 
-fit_call <- function(spec, formula) {
-  if (spec$kind == "negbin") {
+fit_call <- function(entry, formula) {
+  if (entry$kind == "negbin") {
     call <- list(as.name("glm.nb"), formula = formula, data = quote(d),
-                 link = as.name(spec$link), control = tight)
+                 link = as.name(entry$link), control = tight)
   } else {
-    call <- list(as.name(spec$kind), formula = formula, data = quote(d))
+    call <- list(as.name(entry$kind), formula = formula, data = quote(d))
   }
-  if (spec$kind == "glm") {
-    call$family <- if (is.na(spec$link)) as.name(spec$family) else
-      as.call(list(as.name(spec$family), link = spec$link))
+  if (entry$kind == "glm") {
+    call$family <- if (is.na(entry$link)) as.name(entry$family) else
+      as.call(list(as.name(entry$family), link = entry$link))
     call$control <- tight
   }
-  if (!is.na(spec$weights)) call$weights <- as.name(spec$weights)
+  if (!is.na(entry$weights)) call$weights <- as.name(entry$weights)
   as.call(call)
 }
 
@@ -122,19 +122,19 @@ glance_of <- function(m) {
               deviance = deviance(m), df_residual = df.residual(m)), I)
 }
 
-record <- function(spec) {
-  d <- read_data(spec$data)
-  formula <- as.formula(spec$formula, env = environment())
-  m <- eval(fit_call(spec, formula))
-  if (spec$kind == "glm") {
-    refit <- fit_call(spec, formula)
+record <- function(entry) {
+  d <- read_data(entry$data)
+  formula <- as.formula(entry$formula, env = environment())
+  m <- eval(fit_call(entry, formula))
+  if (entry$kind == "glm") {
+    refit <- fit_call(entry, formula)
     refit$start <- coef(m)
     m <- eval(refit)
   }
-  if (spec$kind != "lm" && !m$converged) stop(spec$id, ": did not converge")
+  if (entry$kind != "lm" && !m$converged) stop(entry$id, ": did not converge")
   types <- c("response", "deviance", "pearson", "working")
   resid <- lapply(setNames(types, types), function(t) numbers(residuals(m, type = t)))
-  predicted <- if (spec$kind != "lm") {
+  predicted <- if (entry$kind != "lm") {
     link <- predict(m, newdata = d, type = "link", se.fit = TRUE)
     response <- predict(m, newdata = d, type = "response", se.fit = TRUE)
     list(link = list(fit = numbers(link$fit), se = numbers(link$se.fit)),
@@ -144,12 +144,12 @@ record <- function(spec) {
     list(response = list(fit = numbers(p$fit), se = numbers(p$se.fit)))
   }
   to_json(list(
-    id = I(spec$id), kind = I(spec$kind), data = I(paste0(spec$data, ".csv")),
-    formula = I(spec$formula),
-    family = if (spec$kind == "glm") I(spec$family) else NULL,
-    link = if (is.na(spec$link)) NULL else I(spec$link),
-    weights = if (is.na(spec$weights)) NULL else I(spec$weights),
-    levels = if (length(factor_levels[[spec$data]])) factor_levels[[spec$data]] else NULL,
+    id = I(entry$id), kind = I(entry$kind), data = I(paste0(entry$data, ".csv")),
+    formula = I(entry$formula),
+    family = if (entry$kind == "glm") I(entry$family) else NULL,
+    link = if (is.na(entry$link)) NULL else I(entry$link),
+    weights = if (is.na(entry$weights)) NULL else I(entry$weights),
+    levels = if (length(factor_levels[[entry$data]])) factor_levels[[entry$data]] else NULL,
     residuals = resid, hat = numbers(hatvalues(m)), cooks = numbers(cooks.distance(m)),
     rstandard = numbers(rstandard(m)), rstudent = numbers(rstudent(m)),
     predict = predicted, glance = glance_of(m)))

@@ -1,7 +1,7 @@
 """Benchmarks of _tallyfit's fits against numpy, scikit-learn and statsmodels.
 
-    python bench/run.py [--quick] [--sections ols logistic penalized front glm robust dask
-                         stream]
+    python bench/run.py [--quick] [--sections ols logistic penalized front glm robust
+                         diagnostics dask stream]
 
 Writes bench/results/{ols,logistic,penalized}.md (rewritten after every
 shape, so an interrupted run keeps what it measured) and prints them; the
@@ -10,7 +10,10 @@ statsmodels' formula API) writes bench/results/front.md; the glm section
 (bench/glm_bench.py: Poisson with an offset and Gamma(log) on 1e6 rows against
 statsmodels' and glum's formula interfaces) writes bench/results/glm.md; the robust section
 (bench/robust_bench.py: HC1 and clustered covariances on 1e6 rows against the fit's own time
-and statsmodels' get_robustcov_results) writes bench/results/robust.md. The
+and statsmodels' get_robustcov_results) writes bench/results/robust.md; the diagnostics
+section (bench/diagnostics_bench.py: hatvalues, rstudent and predict's se_fit on 1e6 rows
+against the fit's own time and statsmodels' hat_matrix_diag) writes
+bench/results/diagnostics.md. The
 full grid (n up to 1e6, p up to 200) needs about 20 minutes and 8 GB on two
 idle cores; --quick stops at n = 1e5. The dask section (bench/dask_bench.py: 2e7 rows from
 Parquet on a two-worker LocalCluster, 2e6 with --quick) runs first, in a process of its own,
@@ -36,6 +39,7 @@ import logistic_bench
 import ols_bench
 import penalized_bench
 import robust_bench
+import diagnostics_bench
 from machine_info import machine_lines
 from measure import METHOD
 from report import write_report
@@ -98,9 +102,9 @@ def parse_arguments():
                         help="stop at n = 1e5 (a few minutes)")
     parser.add_argument("--sections", nargs="+",
                         choices=["ols", "logistic", "penalized", "front", "glm", "robust",
-                                 "dask", "stream"],
+                                 "diagnostics", "dask", "stream"],
                         default=["ols", "logistic", "penalized", "front", "glm", "robust",
-                                 "dask", "stream"])
+                                 "diagnostics", "dask", "stream"])
     parser.add_argument("--C", type=float, default=0.01, dest="c",
                         help="inverse ridge strength (default 0.01)")
     parser.add_argument("--seed", type=int, default=20240601)
@@ -174,6 +178,9 @@ def main():
     if "robust" in args.sections:
         texts["robust"] = robust_bench.write(
             QUICK_N[-1] if args.quick else FULL_N[-1], 3, 5000, args.seed, args.results_dir)
+    if "diagnostics" in args.sections:
+        texts["diagnostics"] = diagnostics_bench.write(
+            QUICK_N[-1] if args.quick else FULL_N[-1], 3, args.seed, args.results_dir)
     print("\n\n".join(texts.values()))
 
 

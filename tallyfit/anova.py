@@ -45,7 +45,7 @@ from .errors import TallyfitWarning
 from .formula import deparse
 from .results import Model
 from .summary import SIGNIF_LEGEND, _print_matrix, _stars, _zapsmall, deparse_lines
-from .summary import format_numbers, format_pvalues
+from .summary import format_numbers, format_pvalues, preformatted
 
 __all__ = ["AnovaTable", "anova", "drop1", "keep_refit"]
 
@@ -120,9 +120,7 @@ class AnovaTable:
         return str(self)
 
     def _repr_html_(self) -> str:
-        import html
-
-        return f"<pre>{html.escape(str(self))}</pre>"
+        return preformatted(str(self))
 
 
 def _coefficient_matrix(rows: Sequence[str], columns: Sequence[str],

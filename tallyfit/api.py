@@ -75,12 +75,10 @@ def _linear_measures(plan: Any, sums: Any, fit: solvers.LeastSquares,
         root = np.sqrt(weights)
         with np.errstate(divide="ignore", invalid="ignore"):
             linear = np.where(root > 0.0, fit.fitted / root, np.nan)
-        if np.any(root == 0.0):
-            zero = root == 0.0
-            matrix = sums.matrix[zero]
-            if sums.scales is not None:
-                matrix = matrix / sums.scales  # back to the data's units, as `coefficients`
-            linear[zero] = matrix @ coefficients
+        if sums.zero_weight_rows is not None:
+            # The unweighted design rows, in the data's units as `coefficients` (√W X is 0
+            # there, whatever the column scales).
+            linear[root == 0.0] = sums.zero_weight_rows @ coefficients
         fitted = linear + offset
         assert sums.response is not None
         residuals = sums.response - fitted  # rows of weight 0 too, as R's lm.wfit
@@ -310,8 +308,10 @@ def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: 
     weights_at = fit.weights_at
     if isinstance(weights_at, np.ndarray):
         weights_at = _unscale(weights_at, scales)  # the estimate in the data's units
+    # Weights at the start (one iteration from a given η) are those at that η.
+    mustart = None if eta_start is None else chosen.link.inverse(eta_start)
     model.fit_rows = results.FitRows(engine, scan, chosen, chosen, weights_at, start.n,
-                                     eta_start)
+                                     mustart)
     if in_memory is not None:
         (model.linear_predictors, model.fitted_values, model.prior_weights,
          model.y) = in_memory

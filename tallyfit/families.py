@@ -420,6 +420,9 @@ class Family:
     default_link = ""
     links: tuple[str, ...] = ()
     dispersion_estimated = True
+    #: Whether R's rstudent leaves this family's studentized residuals undivided by the
+    #: leave-one-out σ₍ᵢ₎ (it names two families; their quasi forms and glm.nb are divided).
+    rstudent_unscaled = False
     #: Per link, the native IRLS kernel computing one pass for this family (see native_kernel).
     native_kernels: dict[str, str] = {}
     #: Per link, the weight of every row at the starting μ when it is the same for all rows.
@@ -643,6 +646,7 @@ class Binomial(Family):
     default_link = "logit"
     links = ("logit", "probit", "cloglog", "cauchit", "log")
     dispersion_estimated = False
+    rstudent_unscaled = True
     native_kernels = {"logit": "logistic"}
     constant_start_weights = {"logit": 0.1875}  # μ(1 − μ) at R's start μ = 1/4 or 3/4
     warns_non_integer = True  # R's "non-integer #successes" (binomial only, not quasi)
@@ -796,6 +800,7 @@ class QuasiBinomial(Binomial):
 
     name = "quasibinomial"
     dispersion_estimated = True
+    rstudent_unscaled = False
     native_kernels: dict[str, str] = {}
     warns_non_integer = False
 
@@ -824,6 +829,7 @@ class Poisson(Family):
     default_link = "log"
     links = ("log", "identity", "sqrt")
     dispersion_estimated = False
+    rstudent_unscaled = True
     _label = "Poisson"  # as R's message spells it
 
     def variance(self, mu: FloatArray) -> FloatArray:
@@ -873,6 +879,7 @@ class QuasiPoisson(Poisson):
 
     name = "quasipoisson"
     dispersion_estimated = True
+    rstudent_unscaled = False
     _label = "quasiPoisson"
 
     def aic_rows(self, y: FloatArray, mu: FloatArray,

@@ -357,8 +357,9 @@ class MeatRequest:
     weights_at: WeightsAt = "beta"
     unscaled: Optional[FloatArray] = None
     leverage_power: int = 0
-    #: η of a fit started from a given η (in memory), where `weights_at` None forms them.
-    start_eta: Optional[FloatArray] = None
+    #: The μ the fit started from where it was given (a fit from η of another fit), for
+    #: weights at the start (`weights_at` None); None: R's initialize of the response.
+    mustart: Optional[FloatArray] = None
 
 
 #: Rows per chunk of the leverages x_iᵀ (XᵀWX)⁻¹ x_i (a chunk × k temporary: 10 MB at 39
@@ -376,11 +377,9 @@ def score_factors(request: MeatRequest, rows: Rows) -> tuple[FloatArray, FloatAr
     weights_at = request.weights_at
     if isinstance(weights_at, str):
         at_eta, at_mu = eta, mu
-    elif weights_at is None and request.start_eta is not None:
-        at_eta = request.start_eta
-        at_mu = family.link.inverse(at_eta)
     elif weights_at is None:
-        at_mu = rows.mustart if rows.mustart is not None else family.initialize(rows.y).mustart
+        at_mu = request.mustart if request.mustart is not None else rows.mustart \
+            if rows.mustart is not None else family.initialize(rows.y).mustart
         at_eta = family.link.link(at_mu)
     else:
         at_eta = rows.eta(weights_at)

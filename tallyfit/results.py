@@ -17,7 +17,8 @@ from typing import Any, Optional, Union
 
 import numpy as np
 
-from . import arguments, covariance, design, frames, inference, model_file, passes, summary
+from . import (arguments, covariance, design, diagnostics, frames, inference, model_file,
+               passes, summary)
 from .design import DesignPlan
 from .engines import engine_for
 from .families import (NATIVE_KINDS, PENALIZED_NATIVE_KINDS, Family, family_for_kind,
@@ -68,8 +69,8 @@ class FitRows:
     weights_at: passes.WeightsAt = "beta"
     #: The rows the fit read (those of weight 0 included, those with a missing value not).
     rows: int = 0
-    #: The η a fit in memory was started from, when it was given one (glm_nb's refits).
-    start_eta: Optional[FloatArray] = None
+    #: The μ of the rows the fit started from, where it was given (None: R's start).
+    mustart: Optional[FloatArray] = None
 
 
 class Model:
@@ -226,7 +227,7 @@ class Model:
                 f"{rows.engine.NAME} data, or fit on the rows in memory")
         request = passes.MeatRequest(rows.family, self._coefficients[self._estimated],
                                      self._estimated, rows.weights_at,
-                                     unscaled if power else None, power, rows.start_eta)
+                                     unscaled if power else None, power, rows.mustart)
         sums = rows.engine.meat(rows.scan, rows.response_family, request, chosen.cluster)
         if sums.rows != rows.rows:
             raise ValueError(
@@ -322,9 +323,14 @@ class Model:
         """The parameters the log-likelihood counts (R's df of logLik)."""
         raise NotImplementedError
 
+    def _criteria_rows(self, fit: FitStatistics) -> int:
+        """The rows BIC counts (R's nobs of logLik)."""
+        return fit.nobs
+
     def _criteria(self) -> tuple[float, float, float]:
         fit = self._fit("the information criteria")
-        return inference.information_criteria(fit.aic, self._likelihood_parameters, fit.nobs)
+        return inference.information_criteria(fit.aic, self._likelihood_parameters,
+                                              self._criteria_rows(fit))
 
     @property
     def log_likelihood(self) -> float:
@@ -358,6 +364,63 @@ class Model:
         """The coefficient table as a data frame of the library the model was fitted from;
         `vcov` as for `summary`."""
         return summary.tidy(self, self._native_namespace, vcov)
+
+    def glance(self) -> Any:
+        """One row summarizing the fit, as broom's ``glance(m)`` (snake_case names), as a data
+        frame of the library the model was fitted from (as `tidy`): lm nobs, df, r_squared,
+        adj_r_squared, sigma, statistic, p_value, log_likelihood, aic, bic, deviance,
+        df_residual; glm nobs, df, null_deviance, df_null, log_likelihood, aic, bic,
+        deviance, df_residual, dispersion.
+
+        >>> import tallyfit as tf
+        >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+        >>> round(float(m.glance()["r_squared"][0]), 6)
+        0.691429
+        """
+        return summary.as_frame(diagnostics.glance(self), self._native_namespace)
+
+    # ---- diagnostics of the fitted rows (in memory) -------------------------------------------
+
+    def resid(self, type: Optional[str] = None) -> FloatArray:
+        """R's ``residuals(m, type)``, one per fitted row (rows of weight 0 included, rows with
+        a missing value not): "response", "deviance", "pearson" or "working"; by default
+        "response" for lm and "deviance" for glm. In-memory fits only.
+
+        >>> import tallyfit as tf
+        >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+        >>> m.resid().round(4).tolist()
+        [-0.1, 0.8, -1.3, 0.6]
+        """
+        return diagnostics.residuals(self, type)
+
+    def hatvalues(self) -> FloatArray:
+        """R's ``hatvalues(m)``: the leverages of the fitted rows of positive prior weight
+        (R's lm.influence leaves out the rows of weight 0). In-memory fits only.
+
+        >>> import tallyfit as tf
+        >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+        >>> m.hatvalues().round(4).tolist()
+        [0.7, 0.3, 0.3, 0.7]
+        """
+        return diagnostics.hatvalues(self)
+
+    def cooks_distance(self) -> FloatArray:
+        """R's ``cooks.distance(m)``, for the rows of `hatvalues`.
+
+        >>> import tallyfit as tf
+        >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+        >>> m.cooks_distance().round(4).tolist()
+        [0.0288, 0.1451, 0.3832, 1.037]
+        """
+        return diagnostics.cooks_distance(self)
+
+    def rstandard(self) -> FloatArray:
+        """R's ``rstandard(m)`` (deviance residuals for a glm), for the rows of `hatvalues`."""
+        return diagnostics.rstandard(self)
+
+    def rstudent(self) -> FloatArray:
+        """R's ``rstudent(m)``, for the rows of `hatvalues`."""
+        return diagnostics.rstudent(self)
 
     def __repr__(self) -> str:
         return f"<{type(self).__name__} {self.formula!r}, {len(self.column_names)} columns>"
@@ -514,24 +577,39 @@ class LinearModel(Model):
         return self.rank + 1  # σ
 
     def predict(self, data: object, type: str = "response", interval: Optional[str] = None,
-                level: float = 0.95, offset: object = None) -> Union[FloatArray, tuple[FloatArray, FloatArray,
-                                                                FloatArray]]:
+                level: float = 0.95, offset: object = None, se_fit: bool = False
+                ) -> Union[FloatArray, tuple[FloatArray, FloatArray],
+                           tuple[FloatArray, FloatArray, FloatArray]]:
         """Predictions for the rows of `data` (NaN where a predictor is missing), with the
         fit's encoding. `interval="confidence"` or `"prediction"` gives (fit, lower, upper) as
-        R's predict.lm.
+        R's predict.lm; `se_fit=True` gives (fit, se), se the standard error of the mean, as
+        ``predict(m, se.fit = TRUE)``.
 
         >>> import tallyfit as tf
         >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
         >>> m.predict({"x": [5.0]}).round(6).tolist()
         [5.5]
+        >>> [v.round(4).tolist() for v in m.predict({"x": [5.0]}, se_fit=True)]
+        [[5.5], [1.423]]
         """
         self._check_type(type)
-        if interval is not None and engine_for(data).NAME != "memory":
+        if se_fit and interval is not None:
+            raise ValueError("give either interval= (fit, lower, upper) or se_fit=True "
+                             "(fit, se), not both")
+        if (interval is not None or se_fit) and engine_for(data).NAME != "memory":
+            what = "standard errors of predictions are" if se_fit else \
+                "prediction intervals are"
             raise ValueError(
-                "prediction intervals are offered for in-memory data only: compute the rows "
+                f"{what} offered for in-memory data only: compute the rows "
                 "you need (for example data.head(n) or data.partitions[i].compute()) and "
                 "predict those"
             )
+        if se_fit:
+            matrix, kept, offset_values = self._design_for(data, offset)
+            errors = diagnostics.prediction_errors(
+                matrix, self._covariance("standard errors of predictions"))
+            return (self._aligned(self._linear_predictor(matrix, offset_values), kept),
+                    self._aligned(errors, kept))
         lazy = self._predict_lazily(data, type)
         if lazy is not None:
             return lazy  # type: ignore[no-any-return]
@@ -605,18 +683,40 @@ class GeneralizedLinearModel(Model):
     def _likelihood_parameters(self) -> int:
         return self.rank + (1 if self.family.dispersion_estimated else 0)
 
-    def predict(self, data: object, type: str = "response", offset: object = None
-                ) -> FloatArray:
+    def _criteria_rows(self, fit: FitStatistics) -> int:
+        # R's logLik.glm counts every fitted row, those of prior weight 0 too (logLik.lm
+        # does not).
+        return self.fit_rows.rows if self.fit_rows is not None else fit.nobs
+
+    def predict(self, data: object, type: str = "response", offset: object = None,
+                se_fit: bool = False) -> Union[FloatArray, tuple[FloatArray, FloatArray]]:
         """The mean (`type="response"`, probabilities for binary responses) or the linear
         predictor (`type="link"`) for the rows of `data`, NaN where a predictor is missing.
+        `se_fit=True` gives (fit, se) as ``predict(m, se.fit = TRUE)``: se of the linear
+        predictor for "link", and |dμ/dη| times it (the delta method) for "response".
 
         >>> import tallyfit as tf
         >>> g = tf.glm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
         ...                      "y": [0.0, 0.0, 1.0, 0.0, 1.0, 1.0]})
         >>> g.predict({"x": [3.5]}).round(4).tolist()
         [0.5]
+        >>> [v.round(4).tolist() for v in g.predict({"x": [3.5]}, type="link", se_fit=True)]
+        [[0.0], [1.1294]]
         """
         self._check_type(type)
+        if se_fit:
+            if engine_for(data).NAME != "memory":
+                raise ValueError(
+                    "standard errors of predictions are offered for in-memory data only: "
+                    "compute the rows you need (for example data.head(n)) and predict those")
+            matrix, kept, offset_values = self._design_for(data, offset)
+            eta = self._linear_predictor(matrix, offset_values)
+            errors = diagnostics.prediction_errors(
+                matrix, self._covariance("standard errors of predictions"))
+            if type == "response":
+                return (self._aligned(self.family.link.inverse(eta), kept),
+                        self._aligned(diagnostics.response_errors(self, eta, errors), kept))
+            return self._aligned(eta, kept), self._aligned(errors, kept)
         lazy = self._predict_lazily(data, type)
         if lazy is not None:
             return lazy  # type: ignore[no-any-return]

@@ -57,6 +57,7 @@ each column's penalty.
 
 from __future__ import annotations
 
+import html
 import math
 import unicodedata
 from typing import Any, Optional, Sequence
@@ -594,6 +595,16 @@ class Summary:
     def __repr__(self) -> str:
         return str(self)
 
+    def _repr_html_(self) -> str:
+        """The printed summary as a notebook shows it: the text in a <pre>, escaped.
+
+        >>> import tallyfit as tf
+        >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
+        >>> m.summary()._repr_html_().splitlines()[0]
+        '<pre>'
+        """
+        return preformatted(str(self))
+
     def _residual_lines(self) -> list[str]:
         if self.residuals is None:
             return []
@@ -776,6 +787,26 @@ def tidy(model: Any, native_namespace: Any = None, vcov: Any = None) -> Any:
                             ("statistic", inference["statistics"]),
                             ("p_value", inference["p_values"])):
             table[key] = [nan if name in aliased else values[name] for name in names]
+    return as_frame(table, native_namespace)
+
+
+def preformatted(text: str) -> str:
+    """`text` as HTML that keeps its layout: escaped, in a <pre>.
+
+    >>> preformatted("Pr(>|t|) < 2e-16 & ‘*’")
+    '<pre>Pr(&gt;|t|) &lt; 2e-16 &amp; ‘*’</pre>'
+    """
+    return f"<pre>{html.escape(text, quote=False)}</pre>"
+
+
+def as_frame(table: dict[str, list[Any]], native_namespace: Any = None) -> Any:
+    """The columns of `table` as a data frame of `native_namespace` (a narwhals native
+    namespace); None gives a pandas DataFrame when pandas is installed and the dict itself
+    otherwise.
+
+    >>> as_frame({"a": [1.0]}, None)["a"].tolist()
+    [1.0]
+    """
     if native_namespace is None:
         try:
             import pandas

@@ -8,6 +8,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
 
+import diagnostics_bench  # noqa: E402
 import logistic_bench  # noqa: E402
 import ols_bench  # noqa: E402
 import penalized_bench  # noqa: E402
@@ -57,3 +58,12 @@ def test_robust_section_agrees_with_statsmodels():
         assert row["ours"] > 0 and row["fit"] > 0
         if row["model"].startswith("lm"):
             assert row["gap"] < 1e-10 and row["peer"] > 0, row["covariance"]
+
+
+def test_diagnostics_section_agrees_with_statsmodels():
+    rows = diagnostics_bench.run(3_000, 1, seed=5)
+    assert [row["measure"] for row in rows] == [
+        "hatvalues()", "rstudent()", "predict(se_fit=True)"] * 2
+    assert all(row["ours"] > 0 and row["fit"] > 0 for row in rows)
+    (compared,) = [row for row in rows if "gap" in row]
+    assert compared["gap"] < 1e-9 and compared["peer"] > 0

@@ -442,3 +442,18 @@ def test_summary_of_unknown_kind_says_which_kinds_are_known():
     model.kind = "poisson"
     with pytest.raises(ValueError, match="kind 'poisson'.*expected one of"):
         model.summary()
+
+
+@pytest.mark.parametrize("fit", [
+    lambda data: tf.lm("y ~ x", data),
+    lambda data: tf.glm("y ~ x", data, family="poisson"),
+], ids=["lm", "glm"])
+def test_notebooks_show_the_printed_summary_escaped(fit) -> None:
+    data = {"x": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0], "y": [1.0, 3.0, 2.0, 5.0, 4.0, 7.0]}
+    summary = fit(data).summary()
+    text = str(summary)
+    shown = summary._repr_html_()
+    assert shown.startswith("<pre>") and shown.endswith("</pre>")
+    assert "Pr(&gt;|" in shown and "Pr(>|" not in shown
+    unescaped = shown[5:-6].replace("&lt;", "<").replace("&gt;", ">").replace("&amp;", "&")
+    assert unescaped == text

@@ -93,6 +93,9 @@ class LeastSquaresSums:
     weights: Optional[FloatArray] = None
     offset: Optional[FloatArray] = None
     response: Optional[FloatArray] = None
+    #: In memory, the design rows of prior weight 0 (unweighted: √W X is 0 there), whose
+    #: fitted values R's lm.wfit reports as X β.
+    zero_weight_rows: Optional[FloatArray] = None
 
     def restrict(self, keep: BoolArray) -> None:
         """Drops the aliased columns (in place: the matrix is compacted, not copied)."""
@@ -106,6 +109,8 @@ class LeastSquaresSums:
             self.x_offset = self.x_offset[keep]
         if self.matrix is not None:
             self.matrix = design.compact_columns(self.matrix, keep)
+        if self.zero_weight_rows is not None:
+            self.zero_weight_rows = self.zero_weight_rows[:, keep]
         if self.scales is not None:
             self.scales = self.scales[keep]
 
@@ -154,6 +159,8 @@ def least_squares_block(block: design.DesignBlock, keep_rows: bool = False) -> L
     if keep_rows:
         sums.matrix, sums.y, sums.weights, sums.offset = matrix, scaled, weights, offset
         sums.response = y
+        if weights is not None and np.any(weights == 0.0):
+            sums.zero_weight_rows = np.array(x[weights == 0.0])
     return sums
 
 
@@ -188,6 +195,16 @@ def _missing_values(values: np.ndarray) -> Optional[BoolArray]:
     return None
 
 
+def fit_rows_of(plan: DesignPlan, frame: Any, response_family: Optional[Family]
+                ) -> tuple[passes.Rows, design.DesignBlock]:
+    """The fit's rows of one frame, rebuilt with the fit's plan (every design column) and
+    read as `response_family` reads the response (None: as least squares), and the block."""
+    block = plan.build(frame)
+    assert block.response is not None
+    return passes.rows_for(response_family, block.matrix, block.response, block.n_missing,
+                           block.weights, block.offset), block
+
+
 def block_meat(plan: DesignPlan, frame: Any, response_family: Optional[Family],
                request: passes.MeatRequest, cluster: Any = None
                ) -> Optional[covariance.MeatSums]:
@@ -196,10 +213,7 @@ def block_meat(plan: DesignPlan, frame: Any, response_family: Optional[Family],
     as least squares), and the clusters of its kept rows."""
     if len(frame) == 0:
         return None
-    block = plan.build(frame)
-    assert block.response is not None
-    rows = passes.rows_for(response_family, block.matrix, block.response, block.n_missing,
-                           block.weights, block.offset)
+    rows, block = fit_rows_of(plan, frame, response_family)
     keys = None if cluster is None else cluster_values(frame, cluster, block.kept)
     return passes.meat_sums(request, rows, keys)
 

@@ -35,6 +35,7 @@ LAYERS: list[set[str]] = [
     {"passes", "model_file", "engines.inputs", "engines.summaries"},
     {"solvers"},
     {"engines", "engines.memory", "engines.dask", "engines.stream", "summary"},
+    {"diagnostics"},
     {"results"},
     {"anova"},
     {"api"},

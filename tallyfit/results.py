@@ -700,8 +700,8 @@ class GeneralizedLinearModel(Model):
         ...                      "y": [0.0, 0.0, 1.0, 0.0, 1.0, 1.0]})
         >>> g.predict({"x": [3.5]}).round(4).tolist()
         [0.5]
-        >>> [v.round(4).tolist() for v in g.predict({"x": [3.5]}, type="link", se_fit=True)]
-        [[0.0], [1.1294]]
+        >>> [v.round(4).tolist() for v in g.predict({"x": [5.0]}, type="link", se_fit=True)]
+        [[1.821], [1.7747]]
         """
         self._check_type(type)
         if se_fit:

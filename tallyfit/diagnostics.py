@@ -143,7 +143,6 @@ def leverages(x: FloatArray, weights: FloatArray) -> FloatArray:
     [0.7, 0.3, 0.3, 0.7]
     """
     root = np.sqrt(weights)
-    weights = np.require(weights, np.float64, ["A"])
     gram = passes.weighted_sums(x, weights, np.zeros(x.shape[0]))[0]
     diagonal = np.diag(gram).copy()
     # Equilibrated columns keep the factor accurate for columns of very different scales.

@@ -419,5 +419,5 @@ def meat_sums(request: MeatRequest, rows: Rows,
             squares = np.where(squares > 0.0, squares / (1.0 - hat) ** request.leverage_power,
                                0.0)
     # Xᵀ diag(u²) X in one read of X by the pass's kernel (no scaled copy of X).
-    meat = weighted_sums(x, np.require(squares, np.float64, ["A"]), np.zeros(x.shape[0]))[0]
+    meat = weighted_sums(x, squares, np.zeros(x.shape[0]))[0]
     return covariance.HeteroskedasticSums(meat, x.shape[0])

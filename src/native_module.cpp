@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -13,6 +14,7 @@
 #include "linalg/array.hpp"
 #include "linalg/inverse.hpp"
 #include "linalg/product.hpp"
+#include "linalg/spline_basis.hpp"
 #include "models/glm_pass.hpp"
 #include "models/irls.hpp"
 #include "models/penalty_resolution.hpp"
@@ -133,6 +135,33 @@ std::tuple<Matrix, std::optional<Vector>> gram_of(MatrixView x, std::optional<Ve
 
 Result<Matrix, Error> inverse_of(MatrixView a) { return linalg::inverse(a); }
 
+Matrix spline_basis_of(VectorView x, VectorView knots, __int128 order, MatrixView combination) {
+    if (order < 1 || order > 32) {
+        py::raise(PyExc_ValueError, "order must be between 1 and 32");
+    }
+    const auto k = static_cast<linalg::Index>(order);
+    if (knots.size < 2 * k) {
+        py::raise(PyExc_ValueError, "an order-" + std::to_string(k) + " basis needs at least " +
+                                        std::to_string(2 * k) + " knots, got " +
+                                        std::to_string(knots.size));
+    }
+    for (linalg::Index i = 1; i < knots.size; ++i) {
+        if (!(knots[i - 1] <= knots[i])) {
+            py::raise(PyExc_ValueError, "the knots must be finite and non-decreasing");
+        }
+    }
+    if (!std::isfinite(knots[0]) || !std::isfinite(knots[knots.size - 1]) ||
+        !(knots[k - 1] < knots[knots.size - k])) {
+        py::raise(PyExc_ValueError, "the boundary knots must be finite and distinct");
+    }
+    if (combination.rows != knots.size - k) {
+        py::raise(PyExc_ValueError, "combination has " + std::to_string(combination.rows) +
+                                        " rows but the basis has " +
+                                        std::to_string(knots.size - k) + " functions");
+    }
+    return linalg::spline_basis(x, knots, k, combination);
+}
+
 using PenaltyTuple = std::tuple<std::string, std::optional<std::string>, double>;
 
 Result<Vector, Error> penalty_diagonal_of(const std::vector<PenaltyTuple> &penalties,
@@ -173,6 +202,13 @@ constexpr Signature inverse_signature{
     {"a"},
     "The inverse of a square float64 matrix by LU factorization, as the model fits\n"
     "compute it; ValueError for an exactly singular matrix."};
+constexpr Signature spline_basis_signature{
+    "spline_basis",
+    {"x", "knots", "order", "combination"},
+    "B(x) C: the B-spline basis of the given order (degree + 1) on the non-decreasing\n"
+    "knots at each x, times the combination matrix C (one row per basis function), as\n"
+    "R's splineDesign(knots, x, order) %*% C. x beyond the boundary knots gets the end\n"
+    "intervals' polynomials; a NaN x a row of NaN."};
 constexpr Signature penalty_signature{
     "penalty_diagonal",
     {"penalties", "names"},
@@ -186,6 +222,7 @@ PyMethodDef functions[] = {
     py::function_entry<glm_pass_of, glm_pass_signature, shown>(),
     py::function_entry<gram_of, gram_signature, shown>(),
     py::function_entry<inverse_of, inverse_signature, shown>(),
+    py::function_entry<spline_basis_of, spline_basis_signature, shown>(),
     py::function_entry<penalty_diagonal_of, penalty_signature, shown>(),
     py::end_of_methods,
 };

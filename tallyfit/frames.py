@@ -105,7 +105,7 @@ def column_kind(frame: Frame, name: str) -> Kind:
 
 def all_missing(series: Any) -> bool:
     """Whether every value of the column is missing (an empty column included)."""
-    return bool(series.null_count() == len(series))
+    return null_count(series) == len(series)
 
 
 def level_text(value: object) -> str:
@@ -176,11 +176,28 @@ def _arrow_values(array: Any) -> list[Any]:
     return list(array.to_pylist())
 
 
+def _nulls_are_nan(series: Any) -> bool:
+    """Whether the column's nulls are its NaNs (a pandas column of NumPy floats): then a sum of
+    its values finds them faster than pandas' isna, which makes a mask to count them."""
+    return bool(series.implementation.is_pandas() and series.dtype.is_float()
+                and series.to_numpy().dtype.kind == "f")
+
+
+def null_count(series: Any) -> int:
+    """The number of nulls of the column (NaNs, for a pandas column of NumPy floats)."""
+    if _nulls_are_nan(series):
+        values = series.to_numpy()
+        if not np.isnan(np.add.reduce(values)):
+            return 0
+        return int(np.count_nonzero(np.isnan(values)))
+    return int(series.null_count())
+
+
 def missing_mask(series: Any) -> Optional[BoolArray]:
     """Rows where the column is null or NaN, or None when there are none (the common case costs
     no array)."""
     mask: Optional[BoolArray] = None
-    if series.null_count() > 0:
+    if not _nulls_are_nan(series) and series.null_count() > 0:
         mask = series.is_null().to_numpy().astype(bool, copy=False)
     if series.dtype.is_float():
         values = series.to_numpy()
@@ -198,7 +215,7 @@ def missing_mask(series: Any) -> Optional[BoolArray]:
 def float_values(series: Any) -> npt.NDArray[Any]:
     """The column as a NumPy array that casts to float64 (numeric or bool), nulls as 0; a view
     of the library's memory where it allows one."""
-    if series.null_count() > 0:
+    if null_count(series) > 0:
         series = series.fill_null(False if series.dtype == nw.Boolean else 0)
     values: npt.NDArray[Any] = series.to_numpy()
     if values.dtype == object:

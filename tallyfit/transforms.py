@@ -26,11 +26,12 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
-from . import frames
+from . import _native, frames
 from .expressions import Arg, BinOp, Call, Expr, FormulaError, Name, Num, Paren, Str, Unary, deparse
 from .expressions import r_number
 
 FloatArray = npt.NDArray[np.float64]
+BoolArray = npt.NDArray[np.bool_]
 State = dict[str, Any]
 
 
@@ -76,7 +77,8 @@ def _log(args: Mapping[str, Any], state: Optional[State]) -> FloatArray:
 def _poly_learn(args: Mapping[str, Any]) -> State:
     x = args["x"]
     degree = _whole(args, "degree", 1)
-    if len(np.unique(x)) <= degree:
+    # A few thousand values usually show enough distinct points without sorting them all.
+    if len(np.unique(x[:4096])) <= degree and len(np.unique(x)) <= degree:
         raise ValueError(f"'degree' ({degree}) must be less than the number of unique points "
                          f"({len(np.unique(x))})")
     # The three-term recurrence R's predict.poly evaluates with (R's coefs: alpha, norm2).
@@ -164,26 +166,40 @@ def _bs_learn(args: Mapping[str, Any]) -> State:
             "intercept": intercept, "degree": degree}
 
 
+def _basis_times(knots: FloatArray, x: FloatArray, order: int, combination: FloatArray
+                 ) -> FloatArray:
+    """splineDesign(knots, x, order) %*% combination, evaluated row by row without the basis
+    itself (a NaN x gives NaN); x beyond the boundary knots must be replaced by the caller."""
+    return _native.spline_basis(np.ascontiguousarray(x, dtype=np.float64),
+                                np.ascontiguousarray(knots), order,
+                                np.ascontiguousarray(combination, dtype=np.float64))
+
+
+def _outside(x: FloatArray, low: float, high: float) -> tuple[BoolArray, BoolArray]:
+    with np.errstate(invalid="ignore"):
+        return x < low, x > high
+
+
 def _ns(args: Mapping[str, Any], state: Optional[State]) -> FloatArray:
     assert state is not None
     x = args["x"]
     low, high = state["boundary"]
     knots = np.sort(np.r_[[low] * 4, state["knots"], [high] * 4])
-    basis = np.full((len(x), len(knots) - 4), np.nan)
-    present = ~np.isnan(x)
-    below, above = present & (x < low), present & (x > high)
-    inside = present & ~below & ~above
-    basis[inside] = _spline_design(knots, x[inside], 4)
+    const = _spline_design(knots, np.array([low, high]), 4, 2)
+    # R's ns: the basis (without its first function unless intercept) projected on the
+    # complement of the second derivatives at the boundary.
+    first = 0 if state["intercept"] else 1
+    q, _ = np.linalg.qr(const[:, first:].T, mode="complete")
+    combination = np.zeros((len(knots) - 4, q.shape[0] - 2))
+    combination[first:] = q[:, 2:]
+    basis = _basis_times(knots, x, 4, combination)
+    below, above = _outside(x, low, high)
     for rows, pivot in ((below, low), (above, high)):
         if rows.any():  # linear beyond the boundary, as R's ns
             at = _spline_design(knots, np.array([pivot]), 4)
             slope = _spline_design(knots, np.array([pivot]), 4, 1)
-            basis[rows] = at + (x[rows] - pivot)[:, None] * slope
-    const = _spline_design(knots, np.array([low, high]), 4, 2)
-    if not state["intercept"]:
-        const, basis = const[:, 1:], basis[:, 1:]
-    q, _ = np.linalg.qr(const.T, mode="complete")
-    return np.asarray((basis @ q)[:, 2:], dtype=np.float64)
+            basis[rows] = (at + (x[rows] - pivot)[:, None] * slope) @ combination
+    return basis
 
 
 def _bs(args: Mapping[str, Any], state: Optional[State]) -> FloatArray:
@@ -193,11 +209,10 @@ def _bs(args: Mapping[str, Any], state: Optional[State]) -> FloatArray:
     order = degree + 1
     low, high = state["boundary"]
     knots = np.sort(np.r_[[low] * order, state["knots"], [high] * order])
-    basis = np.full((len(x), len(knots) - order), np.nan)
-    present = ~np.isnan(x)
-    below, above = present & (x < low), present & (x > high)
-    inside = present & ~below & ~above
-    basis[inside] = _spline_design(knots, x[inside], order)
+    # The basis functions kept: all with intercept, else all but the first.
+    combination = np.eye(len(knots) - order)[:, 0 if state["intercept"] else 1:]
+    basis = _basis_times(knots, x, order, combination)
+    below, above = _outside(x, low, high)
     factorials = np.array([math.gamma(k + 1) for k in range(order)])
     for rows, pivot in ((below, 0.75 * low + 0.25 * knots[order]),
                         (above, 0.75 * high + 0.25 * knots[len(knots) - order - 1])):
@@ -205,8 +220,8 @@ def _bs(args: Mapping[str, Any], state: Optional[State]) -> FloatArray:
             derivatives = np.vstack([_spline_design(knots, np.array([pivot]), order, d)
                                      for d in range(order)])
             powers = np.column_stack([(x[rows] - pivot) ** k for k in range(order)])
-            basis[rows] = powers @ (derivatives / factorials[:, None])
-    return basis if state["intercept"] else basis[:, 1:]
+            basis[rows] = powers @ (derivatives / factorials[:, None]) @ combination
+    return basis
 
 
 def _ns_width(args: Mapping[str, Any], state: Optional[State]) -> int:

@@ -9,8 +9,8 @@ na.omit. The influence measures are those of the rows of positive prior weight o
 ``lm.influence`` drops the rows of weight 0.
 
 The leverages come from the Cholesky factor R of XᵀWX (its columns equilibrated first):
-h_i = ‖R⁻ᵀ x_i √w_i‖², a block of rows at a time, the design rebuilt from the frame the fit
-keeps, as the sandwich covariances do.
+h_i = ‖R⁻ᵀ x_i √w_i‖², a block of rows at a time, over the design the fit keeps (or rebuilt
+from its frame), as the sandwich covariances do.
 
 >>> import tallyfit as tf
 >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0], "y": [1.0, 3.0, 2.0, 5.0]})
@@ -27,7 +27,7 @@ from typing import Any, Optional
 import numpy as np
 from scipy import linalg
 
-from . import design, passes
+from . import passes
 from .engines import fit_rows_of
 from .frames import BoolArray, FloatArray
 
@@ -125,9 +125,10 @@ def _fit_design(model: Any) -> tuple[FloatArray, FloatArray, BoolArray]:
     """The estimated columns of the fit's rows, their working weights (prior weights
     included, at the fit's final weights) and which rows have a positive prior weight."""
     fit_rows = model.fit_rows
-    rows, _ = fit_rows_of(fit_rows.scan.plan, fit_rows.scan.state, fit_rows.response_family)
+    rows, _ = fit_rows_of(fit_rows.scan.plan, fit_rows.scan.state, fit_rows.response_family,
+                          fit_rows.scan.built)
     estimated = model._estimated
-    x = rows.x if estimated.all() else design.compact_columns(rows.x, estimated)
+    x = passes.estimated_columns(rows.x, estimated, in_place=fit_rows.scan.built is None)
     request = passes.MeatRequest(fit_rows.family, model._coefficients[estimated], estimated,
                                  fit_rows.weights_at, mustart=fit_rows.mustart)
     _, weights = passes.score_factors(request, replace(rows, x=x))

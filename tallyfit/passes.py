@@ -401,12 +401,21 @@ def leverages(x: FloatArray, weights: FloatArray, unscaled: FloatArray) -> Float
     return np.asarray(hat * weights, dtype=np.float64)
 
 
-def meat_sums(request: MeatRequest, rows: Rows,
-              keys: Optional[np.ndarray] = None) -> covariance.MeatSums:
+def estimated_columns(x: FloatArray, keep: BoolArray, in_place: bool) -> FloatArray:
+    """The kept columns of a design: moved left in place, or copied out of a design that
+    must stay as it is (one the fit keeps)."""
+    if keep.all():
+        return x
+    return design.compact_columns(x, keep) if in_place else np.asfortranarray(x[:, keep])
+
+
+def meat_sums(request: MeatRequest, rows: Rows, keys: Optional[np.ndarray] = None,
+              in_place: bool = True) -> covariance.MeatSums:
     """The block's share of the meat at the request's estimate: Σ ω_i u_i² x_i x_iᵀ, or with
     `keys` (the cluster of every row) the per-cluster sums of u_i x_i. The rows' design
-    holds every design column; the aliased ones are dropped here (in place)."""
-    x = rows.x if request.keep.all() else design.compact_columns(rows.x, request.keep)
+    holds every design column; the aliased ones are dropped here (in place unless not
+    `in_place`)."""
+    x = estimated_columns(rows.x, request.keep, in_place)
     block = replace(rows, x=x)
     factors, weights = score_factors(request, block)
     if keys is not None:

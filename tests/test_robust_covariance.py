@@ -164,11 +164,45 @@ def test_bad_vcov_arguments_of_summary_are_refused(vcov: Any, message: str) -> N
 ])
 def test_data_changed_since_the_fit_is_refused(fit: Any) -> None:
     frame = _frame()
+    # A column whose squares overflow: the fit scales its design in place, so it keeps no
+    # design and the covariance's pass reads the frame again.
+    frame["hp"] = frame["hp"] * 1e160
     model = fit(frame)
     frame.loc[[0, 1], "wt"] = np.nan  # two rows fewer to fit
     with pytest.raises(ValueError, match="had 32 rows to fit, the pass for the covariance "
                                          "matrix found 30"):
         model.vcov("HC0")
+
+
+FITS = {"lm": tf.lm, "glm": functools.partial(tf.glm, family="Gamma")}
+
+
+def _quantities(model: Any) -> list[np.ndarray]:
+    model._sandwiches.clear()  # computed anew each time
+    return [model.vcov("HC1"), model.vcov("HC3"), model.vcov(cluster="cyl"),
+            model.hatvalues(), model.cooks_distance()]
+
+
+@pytest.mark.parametrize("kind", FITS)
+@pytest.mark.parametrize("formula", ["mpg ~ wt + hp", "mpg ~ wt + wt2 + hp"])
+def test_passes_after_the_fit_leave_its_design_as_it_was(kind: str, formula: str) -> None:
+    frame = _frame().assign(wt2=lambda f: 2.0 * f["wt"])  # aliased: its column is dropped
+    model = FITS[kind](formula, frame)
+    first, again = _quantities(model), _quantities(model)
+    expected = _quantities(FITS[kind](formula, frame.copy()))
+    for one, two, three in zip(first, again, expected):
+        np.testing.assert_array_equal(one, two)
+        np.testing.assert_allclose(one, three, rtol=1e-12)
+
+
+@pytest.mark.parametrize("kind", FITS)
+def test_covariance_reads_the_design_the_fit_kept(kind: str) -> None:
+    frame = _frame()
+    model = FITS[kind]("mpg ~ wt + hp", frame)
+    before = _quantities(model)
+    frame.loc[[0, 1], "wt"] = np.nan  # the frame the fit read changes under it
+    for one, two in zip(before, _quantities(model)):
+        np.testing.assert_array_equal(one, two)
 
 
 def test_missing_clusters_outside_the_fit_are_fine() -> None:

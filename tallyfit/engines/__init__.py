@@ -62,6 +62,10 @@ class Scan:
     namespace: Any
     state: Any
     progress: FitProgress = field(default_factory=lambda: FitProgress("fit", "memory"))
+    # The design block of an in-memory fit while it is as built: kept with the model, as R's
+    # lm keeps its QR, so that the sandwich's and the diagnostics' passes need not build it
+    # again. Dropped (None) once the fit scales or compacts it in place.
+    built: Optional[design.DesignBlock] = None
 
 
 @dataclass
@@ -195,27 +199,30 @@ def _missing_values(values: np.ndarray) -> Optional[BoolArray]:
     return None
 
 
-def fit_rows_of(plan: DesignPlan, frame: Any, response_family: Optional[Family]
+def fit_rows_of(plan: DesignPlan, frame: Any, response_family: Optional[Family],
+                built: Optional[design.DesignBlock] = None
                 ) -> tuple[passes.Rows, design.DesignBlock]:
-    """The fit's rows of one frame, rebuilt with the fit's plan (every design column) and
-    read as `response_family` reads the response (None: as least squares), and the block."""
-    block = plan.build(frame)
+    """The fit's rows of one frame, rebuilt with the fit's plan (every design column; `built`,
+    the block the fit kept, if given) and read as `response_family` reads the response (None:
+    as least squares), and the block."""
+    block = plan.build(frame) if built is None else built
     assert block.response is not None
     return passes.rows_for(response_family, block.matrix, block.response, block.n_missing,
                            block.weights, block.offset), block
 
 
 def block_meat(plan: DesignPlan, frame: Any, response_family: Optional[Family],
-               request: passes.MeatRequest, cluster: Any = None
+               request: passes.MeatRequest, cluster: Any = None,
+               built: Optional[design.DesignBlock] = None
                ) -> Optional[covariance.MeatSums]:
     """The meat sums of the fit's rows of one frame (None for a frame of no rows): its design
     block rebuilt with the fit's plan, read as `response_family` reads the response (None:
     as least squares), and the clusters of its kept rows."""
     if len(frame) == 0:
         return None
-    rows, block = fit_rows_of(plan, frame, response_family)
+    rows, block = fit_rows_of(plan, frame, response_family, built)
     keys = None if cluster is None else cluster_values(frame, cluster, block.kept)
-    return passes.meat_sums(request, rows, keys)
+    return passes.meat_sums(request, rows, keys, in_place=built is None)
 
 
 # name -> (accepts(data), module of the engine); the memory engine takes what others do not.

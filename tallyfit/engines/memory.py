@@ -44,6 +44,7 @@ def scan(formula: str, data: object, family: Optional[Family],
 def _block(scan: Scan) -> design.DesignBlock:
     block = scan.plan.build(scan.state)
     assert block.response is not None
+    scan.built = block
     return block
 
 
@@ -55,6 +56,7 @@ def least_squares(scan: Scan) -> LeastSquaresSums:
     assert matrix is not None and y is not None
     scales = solvers.column_scales(sums.gram, matrix)
     if scales is not None:
+        scan.built = None
         matrix *= scales
         sums.gram = _native.gram(matrix)[0]
         sums.xty = np.asarray(matrix.T @ y, dtype=np.float64)
@@ -71,6 +73,7 @@ class MemorySource:
     def __init__(self, scan: Scan, family: Family, rescale: bool,
                  eta_start: Optional[FloatArray] = None) -> None:
         block = _block(scan)
+        self.scan = scan
         self.family = family
         self.progress = scan.progress
         assert block.response is not None
@@ -85,6 +88,7 @@ class MemorySource:
         # Penalties are set in the data's own units, so a penalized design is never rescaled.
         self.scales = solvers.column_scales(gram, self.block.x) if rescale else None
         if self.scales is not None:
+            scan.built = None
             self.block.x *= self.scales
             gram = passes.gram_of(self.block.x)
         self.start = passes.start_sums(family, self.block, gram,
@@ -100,6 +104,7 @@ class MemorySource:
     def restrict(self, keep: BoolArray) -> None:
         if keep.all():
             return
+        self.scan.built = None
         self.block.x = design.compact_columns(self.block.x, keep)
         self.start.restrict(keep)
         if self.scales is not None:
@@ -131,8 +136,9 @@ def irls_source(scan: Scan, family: Family, rescale: bool,
 
 def meat(scan: Scan, response_family: Optional[Family], request: passes.MeatRequest,
          cluster: Any = None) -> covariance.MeatSums:
-    """The sandwich's meat over the design rebuilt from the frame of the fit."""
-    sums = block_meat(scan.plan, scan.state, response_family, request, cluster)
+    """The sandwich's meat over the fit's design (rebuilt from the frame of the fit when the
+    fit did not keep it)."""
+    sums = block_meat(scan.plan, scan.state, response_family, request, cluster, scan.built)
     assert sums is not None  # a fit has rows
     return sums
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "linalg/array.hpp"
+#include "linalg/group_sums.hpp"
 #include "linalg/inverse.hpp"
 #include "linalg/product.hpp"
 #include "linalg/spline_basis.hpp"
@@ -135,6 +136,23 @@ std::tuple<Matrix, std::optional<Vector>> gram_of(MatrixView x, std::optional<Ve
 
 Result<Matrix, Error> inverse_of(MatrixView a) { return linalg::inverse(a); }
 
+Matrix group_sums_of(MatrixView x, VectorView codes, VectorView factors, __int128 groups) {
+    require_one_per_row(x, codes, "codes");
+    require_one_per_row(x, factors, "factors");
+    if (groups < 0 || groups > (static_cast<__int128>(1) << 40)) {
+        py::raise(PyExc_ValueError, "groups must be a count of groups");
+    }
+    const auto count = static_cast<linalg::Index>(groups);
+    for (linalg::Index i = 0; i < codes.size; ++i) {
+        const double code = codes[i];
+        if (!(code >= 0.0 && code < static_cast<double>(count)) || code != std::floor(code)) {
+            py::raise(PyExc_ValueError, "codes must be whole numbers from 0 to groups - 1; row " +
+                                            std::to_string(i) + " has another value");
+        }
+    }
+    return linalg::group_sums(x, codes, factors, count);
+}
+
 Matrix spline_basis_of(VectorView x, VectorView knots, __int128 order, MatrixView combination) {
     if (order < 1 || order > 32) {
         py::raise(PyExc_ValueError, "order must be between 1 and 32");
@@ -202,6 +220,11 @@ constexpr Signature inverse_signature{
     {"a"},
     "The inverse of a square float64 matrix by LU factorization, as the model fits\n"
     "compute it; ValueError for an exactly singular matrix."};
+constexpr Signature group_sums_signature{
+    "group_sums",
+    {"x", "codes", "factors", "groups"},
+    "The groups x cols matrix whose row g sums factors[i] * x[i] over the rows i with\n"
+    "codes[i] == g (codes: whole numbers from 0 to groups - 1, as float64)."};
 constexpr Signature spline_basis_signature{
     "spline_basis",
     {"x", "knots", "order", "combination"},
@@ -223,6 +246,7 @@ PyMethodDef functions[] = {
     py::function_entry<gram_of, gram_signature, shown>(),
     py::function_entry<inverse_of, inverse_signature, shown>(),
     py::function_entry<spline_basis_of, spline_basis_signature, shown>(),
+    py::function_entry<group_sums_of, group_sums_signature, shown>(),
     py::function_entry<penalty_diagonal_of, penalty_signature, shown>(),
     py::end_of_methods,
 };

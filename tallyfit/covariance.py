@@ -21,8 +21,8 @@ from dataclasses import dataclass
 from typing import Any, Optional, Union
 
 import numpy as np
-from scipy import sparse
 
+from . import _native
 from .frames import FloatArray
 
 __all__ = ["classical", "Choice", "choice", "HeteroskedasticSums", "ClusterSums", "sandwich",
@@ -156,13 +156,11 @@ class ClusterSums:
 
     @staticmethod
     def of(keys: np.ndarray, x: FloatArray, factors: FloatArray) -> "ClusterSums":
-        """The sums Σ_{i∈g} u_i x_i of one block, without a scaled copy of X: the product of
-        the sparse cluster-by-row matrix of the u_i with X."""
+        """The sums Σ_{i∈g} u_i x_i of one block, read from X as it lies (no scaled copy of
+        X, no grouping matrix)."""
         unique, codes = _unique(keys)
-        rows = x.shape[0]
-        grouping = sparse.csr_matrix((factors, (codes, np.arange(rows))),
-                                     shape=(unique.shape[0], rows))
-        return ClusterSums(unique, np.asarray(grouping @ x, dtype=np.float64), rows)
+        scores = _native.group_sums(x, codes.astype(np.float64), factors, unique.shape[0])
+        return ClusterSums(unique, scores, x.shape[0])
 
     def __add__(self, other: "ClusterSums") -> "ClusterSums":
         try:
@@ -185,6 +183,15 @@ class ClusterSums:
 
 
 def _unique(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The sorted distinct keys and the position of each key among them."""
+    if keys.dtype.kind in "iu" and keys.size:
+        low, high = int(keys.min()), int(keys.max())
+        if high - low <= 4 * keys.size:
+            # Integer ids in a compact range (the usual cluster ids): counted, not sorted.
+            offsets = (keys - low).astype(np.intp, copy=False)
+            present = np.bincount(offsets, minlength=high - low + 1) > 0
+            positions = np.cumsum(present) - 1
+            return (np.flatnonzero(present) + low).astype(keys.dtype), positions[offsets]
     unique, codes = np.unique(keys, return_inverse=True)
     return unique, codes.reshape(-1)
 

@@ -685,7 +685,13 @@ def with_reference(expr: Expr, found: list[str], ref: Optional[str]) -> list[str
 def learn_state(call: Call, gathered: Mapping[str, Any]) -> State:
     """The state of a stateful call from what was gathered of its argument where present:
     the values (``{"x": ...}``) or, for a transform that takes them, their central moments
-    (``{"moments": ...}``, `moments.Moments`)."""
+    (``{"moments": ...}``, `moments.Moments`).
+
+    >>> from tallyfit.expressions import parse_expression
+    >>> call = parse_expression("scale(x)")
+    >>> learn_state(call, {"moments": Moments.of(np.array([1.0, 2.0, 6.0]), 2)})
+    {'center': 3.0, 'scale': 2.6457513110645907}
+    """
     transform = FUNCTIONS[call.func]
     assert transform.learn is not None
     count = len(gathered["x"]) if "x" in gathered else gathered["moments"].count
@@ -699,7 +705,12 @@ def learn_state(call: Call, gathered: Mapping[str, Any]) -> State:
 
 def moments_order(call: Call) -> Optional[int]:
     """The order of the central moments the call's `learn` takes in place of the values of
-    its argument, or None when it needs the values."""
+    its argument, or None when it needs the values.
+
+    >>> from tallyfit.expressions import parse_expression
+    >>> moments_order(parse_expression("poly(x, 3)")), moments_order(parse_expression("ns(x)"))
+    (6, None)
+    """
     transform = FUNCTIONS[call.func]
     return None if transform.moments is None else transform.moments(_constants(call))
 

@@ -160,32 +160,6 @@ def model_terms(
     return [tuple(deparse(v) for v in term) for term in parsed.terms], parsed.response_dropped
 
 
-def _checked_predictors(formula: Union[str, ModelFormula, _tallyfit.Formula]) -> list[str]:
-    """The data columns of the terms of a formula that an engine reading the data in blocks
-    (Dask, streams) can fit: calls are evaluated block by block, so those that learn from the
-    whole column (``poly``, ``ns``, ``bs``, ``scale``) or find levels (``factor``, ``C``) are
-    refused, as is ``.`` without the data's column names."""
-    parsed = parse_formula(formula)
-    if parsed.dot:
-        raise ValueError(
-            "the term '.' (all other columns) is not supported when the data is read in "
-            "blocks (Dask, Parquet and other streamed sources): write the columns out, as in "
-            "'y ~ x1 + x2'"
-        )
-    whole = [deparse(v) for v in [*parsed.variables, parsed.response]
-             if isinstance(v, Call) and (transforms.stateful_calls(v)
-                                         or transforms.variable_kind(v, {}) != "numeric")]
-    if whole:
-        raise ValueError(
-            f"the formula {parsed.text!r} uses {', '.join(map(repr, whole))}, which learns "
-            "from the whole column (a basis, a scaling or levels): when the data is read in "
-            "blocks (Dask, Parquet and other streamed sources) only plain columns and "
-            "elementwise calls (log, I(...), sqrt, ...) are supported for now; fit in memory, "
-            "or add the computed columns to the data and use their names"
-        )
-    return parsed.data_columns
-
-
 def response_name(formula: Union[str, ModelFormula, _tallyfit.Formula]) -> str:
     """The label of the response (its column's name for a plain column)."""
     label = parse_formula(formula).response_label
@@ -803,6 +777,29 @@ def learn_states(
     return states
 
 
+def computed_missing(parsed: ModelFormula, evaluator: "transforms.Evaluator",
+                     missing: Optional[BoolArray]) -> Optional[BoolArray]:
+    """`missing` (the rows missing a used column, or None) with the rows where a computed
+    numeric variable, a computed response or an offset term is missing (NaN), as R's
+    na.omit drops them."""
+    rows = len(evaluator.frame)
+    kinds = evaluator.kinds
+    for variable in parsed.variables:
+        if not isinstance(variable, Name) and \
+                transforms.variable_kind(variable, kinds) != "categorical":
+            nan = evaluator.missing(variable, rows)
+            if nan.any():
+                missing = nan if missing is None else (missing | nan)
+    if parsed.response is not None and not isinstance(parsed.response, Name):
+        nan = _missing_in(response_of(evaluator, parsed.response, rows))
+        missing = nan if missing is None else (missing | nan)
+    for expr in parsed.offsets:
+        nan = np.isnan(np.broadcast_to(evaluator.numeric(expr), (rows,)))
+        if nan.any():
+            missing = nan if missing is None else (missing | nan)
+    return missing
+
+
 def _require_rows(frame: Frame, missing: Optional[BoolArray], used: Sequence[str]) -> None:
     if len(frame) == 0 or (missing is not None and missing.all()):
         raise ValueError(
@@ -836,20 +833,9 @@ def plan_from_frame(
         states = learn_states(parsed, frame, kinds)
         # The rows kept: those a plan without levels would build (levels need them first).
         evaluator = transforms.Evaluator(frame, states, kinds)
-        expressions = [v for v in parsed.variables if not isinstance(v, Name)]
-        for variable in expressions:
-            if transforms.variable_kind(variable, kinds) != "categorical":
-                nan = evaluator.missing(variable, len(frame))
-                if nan.any():
-                    missing = nan if missing is None else (missing | nan)
+        missing = computed_missing(parsed, evaluator, missing)
         if parsed.response is not None and not isinstance(parsed.response, Name):
-            nan = _missing_in(response_of(evaluator, parsed.response, len(frame)))
-            missing = nan if missing is None else (missing | nan)
             kinds[response] = "numeric"
-        for expr in parsed.offsets:
-            nan = np.isnan(np.broadcast_to(evaluator.numeric(expr), (len(frame),)))
-            if nan.any():
-                missing = nan if missing is None else (missing | nan)
     except FormulaError:
         raise
     except ValueError as error:

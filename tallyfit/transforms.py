@@ -27,6 +27,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native, frames
+from .moments import Moments
 from .expressions import Arg, BinOp, Call, Expr, FormulaError, Name, Num, Paren, Str, Unary, deparse
 from .expressions import r_number
 
@@ -57,6 +58,9 @@ class Transform:
     #: Its values are missing exactly where its argument is (so the rows a fit keeps are found
     #: without computing the columns).
     missing_as_argument: bool = False
+    #: The order of the central moments (`moments.Moments`) that `learn` takes in place of
+    #: the values (``args["moments"]``), from the constant arguments; None: it needs the values.
+    moments: Optional[Callable[[Mapping[str, Any]], int]] = None
 
 
 def _unary(function: Callable[[FloatArray], FloatArray]) -> Transform:
@@ -75,8 +79,10 @@ def _log(args: Mapping[str, Any], state: Optional[State]) -> FloatArray:
 
 
 def _poly_learn(args: Mapping[str, Any]) -> State:
-    x = args["x"]
     degree = _whole(args, "degree", 1)
+    if "moments" in args:
+        return _poly_from_moments(args["moments"], degree)
+    x = args["x"]
     # A few thousand values usually show enough distinct points without sorting them all.
     if len(np.unique(x[:4096])) <= degree and len(np.unique(x)) <= degree:
         raise ValueError(f"'degree' ({degree}) must be less than the number of unique points "
@@ -92,6 +98,33 @@ def _poly_learn(args: Mapping[str, Any]) -> State:
         previous, current = current, following
         norm2.append(float(np.dot(current, current)))
     return {"alpha": alpha, "norm2": norm2}
+
+
+def _poly_from_moments(moments: Moments, degree: int) -> State:
+    """R's alpha and norm2 from the central moments up to 2 × degree: the recurrence of
+    `_poly_learn` on coefficient vectors of polynomials in v = (x − mean) / sd, whose inner
+    product is the Hankel matrix of the moments of v (every inner product the recurrence takes
+    is of degree 2 × degree at most). Centred and scaled, the matrix is well conditioned for
+    the degrees a model uses."""
+    spread = math.sqrt(moments.sums[2] / moments.count) or 1.0
+    scaled = moments.sums[: 2 * degree + 1] / spread ** np.arange(2 * degree + 1)
+    hankel = scaled[np.add.outer(np.arange(degree + 1), np.arange(degree + 1))]
+    alpha: list[float] = []
+    norm2 = [1.0, float(moments.count)]
+    previous = np.zeros(degree + 1)
+    current = np.eye(degree + 1)[0]
+    for i in range(degree):
+        times_v = np.r_[0.0, current[:-1]]
+        alpha.append(float(times_v @ hankel @ current / norm2[-1]))
+        following = times_v - alpha[i] * current - (norm2[-1] / norm2[-2]) * previous
+        previous, current = current, following
+        norm2.append(float(current @ hankel @ current))
+        if not norm2[-1] > 1e-12 * norm2[-2]:
+            raise ValueError(f"'degree' ({degree}) must be less than the number of unique "
+                             "points")
+    # Back to x: a monic polynomial of degree k in v is spread^-k times one in x.
+    return {"alpha": [moments.mean + spread * a for a in alpha],
+            "norm2": norm2[:2] + [n * spread ** (2 * k) for k, n in enumerate(norm2[2:], 1)]}
 
 
 def _poly(args: Mapping[str, Any], state: Optional[State]) -> FloatArray:
@@ -235,11 +268,13 @@ def _bs_width(args: Mapping[str, Any], state: Optional[State]) -> int:
 
 
 def _scale_learn(args: Mapping[str, Any]) -> State:
-    x = args["x"]
+    moments = args["moments"] if "moments" in args else Moments.of(args["x"], 2)
     center = args.get("center", True)
     scale = args.get("scale", True)
-    mean = float(x.mean()) if center else 0.0
-    spread = float(np.sqrt(((x - mean) ** 2).sum() / (len(x) - 1))) if scale else 1.0
+    mean = moments.mean if center else 0.0
+    # Without centring, R divides by the root mean square: the sum of squares about 0.
+    squares = moments.sums[2] if center else moments.about(0.0)[2]
+    spread = float(np.sqrt(squares / (moments.count - 1))) if scale else 1.0
     return {"center": mean, "scale": spread}
 
 
@@ -263,10 +298,10 @@ FUNCTIONS: dict[str, Transform] = {
     "abs": _unary(np.abs),
     "scale": Transform(("x", "center", "scale"), 1, learn=_scale_learn,
                        evaluate=lambda a, s: (a["x"] - s["center"]) / s["scale"],
-                       missing_as_argument=True),
+                       missing_as_argument=True, moments=lambda a: 2),
     "poly": Transform(("x", "degree", "raw"), 1, evaluate=_poly, learn=_poly_learn,
                       width=lambda a, s: _whole(a, "degree", 1), basis=True,
-                      missing_as_argument=True),
+                      missing_as_argument=True, moments=lambda a: 2 * _whole(a, "degree", 1)),
     "ns": Transform(("x", "df", "knots", "intercept"), 1, evaluate=_ns, learn=_ns_learn,
                     width=_ns_width, basis=True, missing_as_argument=True),
     "bs": Transform(("x", "df", "knots", "degree", "intercept"), 1, evaluate=_bs,
@@ -566,20 +601,14 @@ class Evaluator:
                                      "needs one")
         return args
 
+    def present_argument(self, call: Call) -> FloatArray:
+        """The values of a stateful call's argument in the rows where it is present."""
+        x = np.broadcast_to(self.arguments(call)["x"], (len(self.frame),))
+        return np.asarray(x[~np.isnan(x)], dtype=np.float64)
+
     def learn(self, call: Call) -> State:
         """The state of a stateful call from the rows where its argument is present."""
-        transform = FUNCTIONS[call.func]
-        assert transform.learn is not None
-        args = self.arguments(call)
-        x = np.broadcast_to(args["x"], (len(self.frame),))
-        present = x[~np.isnan(x)]
-        if len(present) == 0:
-            raise ValueError(f"{deparse(call)}: its argument has no value in any row")
-        args["x"] = present
-        try:
-            return transform.learn(args)
-        except ValueError as error:
-            raise ValueError(f"{deparse(call)}: {error}") from None
+        return learn_state(call, {"x": self.present_argument(call)})
 
     def width(self, expr: Expr) -> int:
         if isinstance(expr, Call) and FUNCTIONS[expr.func].width is not None:
@@ -614,18 +643,16 @@ class Evaluator:
         if isinstance(source, Name) and self.column_kind(source.id) == "categorical":
             found = frames.collect_levels(self.frame, [source.id], kept, drop_unused=True)[source.id]
         else:
-            values = self.numeric(source)
-            rows = ~np.isnan(values) if kept is None else kept & ~np.isnan(values)
-            unique = np.unique(values[rows])
             bools = isinstance(source, Name) and self.column_kind(source.id) == "bool"
-            found = [("TRUE" if v else "FALSE") if bools else r_number(float(v))
-                     for v in unique]
-        if ref is not None:
-            if ref not in found:
-                raise ValueError(f"{deparse(expr)}: 'ref' {ref!r} is not one of the levels "
-                                 f"({', '.join(map(repr, found))})")
-            found = [ref] + [level for level in found if level != ref]
-        return found
+            found = level_texts(self.distinct_values(source, kept), bools)
+        return with_reference(expr, found, ref)
+
+    def distinct_values(self, source: Expr, kept: Optional[npt.NDArray[np.bool_]]
+                        ) -> FloatArray:
+        """The sorted distinct values of a numeric expression in the rows `kept`."""
+        values = self.numeric(source)
+        rows = ~np.isnan(values) if kept is None else kept & ~np.isnan(values)
+        return np.unique(values[rows])
 
     def codes(self, expr: Expr, levels: Sequence[str], rows: Optional[npt.NDArray[np.bool_]]
               ) -> npt.NDArray[np.int32]:
@@ -653,6 +680,54 @@ class Evaluator:
                 f"fitted with (levels: {', '.join(map(repr, levels))}); drop those rows or "
                 "refit with them")
         return codes
+
+
+def level_texts(values: FloatArray, bools: bool) -> list[str]:
+    """The names of the levels of distinct numeric (or boolean) values, as R prints them."""
+    return [("TRUE" if v else "FALSE") if bools else r_number(float(v)) for v in values]
+
+
+def with_reference(expr: Expr, found: list[str], ref: Optional[str]) -> list[str]:
+    """The levels with relevel's `ref` (None: none) moved first."""
+    if ref is not None:
+        if ref not in found:
+            raise ValueError(f"{deparse(expr)}: 'ref' {ref!r} is not one of the levels "
+                             f"({', '.join(map(repr, found))})")
+        found = [ref] + [level for level in found if level != ref]
+    return found
+
+
+def learn_state(call: Call, gathered: Mapping[str, Any]) -> State:
+    """The state of a stateful call from what was gathered of its argument where present:
+    the values (``{"x": ...}``) or, for a transform that takes them, their central moments
+    (``{"moments": ...}``, `moments.Moments`).
+
+    >>> from tallyfit.expressions import parse_expression
+    >>> call = parse_expression("scale(x)")
+    >>> learn_state(call, {"moments": Moments.of(np.array([1.0, 2.0, 6.0]), 2)})
+    {'center': 3.0, 'scale': 2.6457513110645907}
+    """
+    transform = FUNCTIONS[call.func]
+    assert transform.learn is not None
+    count = len(gathered["x"]) if "x" in gathered else gathered["moments"].count
+    if count == 0:
+        raise ValueError(f"{deparse(call)}: its argument has no value in any row")
+    try:
+        return transform.learn({**_constants(call), **gathered})
+    except ValueError as error:
+        raise ValueError(f"{deparse(call)}: {error}") from None
+
+
+def moments_order(call: Call) -> Optional[int]:
+    """The order of the central moments the call's `learn` takes in place of the values of
+    its argument, or None when it needs the values.
+
+    >>> from tallyfit.expressions import parse_expression
+    >>> moments_order(parse_expression("poly(x, 3)")), moments_order(parse_expression("ns(x)"))
+    (6, None)
+    """
+    transform = FUNCTIONS[call.func]
+    return None if transform.moments is None else transform.moments(_constants(call))
 
 
 def variable_kind(expr: Expr, column_kinds: Mapping[str, str]) -> str:

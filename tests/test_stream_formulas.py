@@ -1,6 +1,5 @@
 """R's formula language on data read in blocks: elementwise calls (log, sqrt, I(...)) are
-evaluated block by block and give the in-memory fit; calls that learn from the whole column
-are refused with the reason."""
+evaluated block by block and give the in-memory fit."""
 
 import numpy as np
 import pandas as pd
@@ -43,13 +42,3 @@ def test_elementwise_calls_stream_as_in_memory(parquet, fit, formula):
     assert streamed.nobs == in_memory.nobs == N - 1
     np.testing.assert_allclose(streamed.predict(parquet), in_memory.predict(FRAME),
                                rtol=1e-10, equal_nan=True)
-
-
-@pytest.mark.parametrize("formula, call", [
-    ("y ~ poly(x, 2)", "poly(x, 2)"), ("y ~ ns(x, df = 3)", "ns(x, df = 3)"),
-    ("y ~ scale(x)", "scale(x)"), ("y ~ factor(g)", "factor(g)"), ("y ~ .", "'.'"),
-])
-def test_whole_column_calls_are_refused_with_the_reason(parquet, formula, call):
-    with pytest.raises(ValueError, match="read in blocks") as error:
-        tf.lm(formula, parquet)
-    assert call in str(error.value)

@@ -10,7 +10,9 @@ Passes over the data:
 
 1. One pass collects what the encoding needs: the levels of every categorical variable (the
    categories of a column of dtype category in their order, the sorted unique values of a
-   string column, as in memory) and the count of rows in every partition.
+   string column, as in memory), the count of rows in every partition and what the calls
+   that learn from the whole column learn (``scale``, ``poly``, ``ns``, ``bs``, the levels of
+   ``factor``/``C``/``relevel``: `learning`); ``.`` stands for the frame's columns.
 2. Least squares: one pass. IRLS: one pass for the start sums (with XᵀX), one per
    iteration and one for the measures at the final coefficients.
 
@@ -31,6 +33,7 @@ partition.
 from __future__ import annotations
 
 import importlib
+import json
 import os
 import sys
 from dataclasses import dataclass
@@ -47,8 +50,8 @@ from ..frames import BoolArray, FloatArray, Kind
 from ..progress import FitProgress
 from . import LeastSquaresSums, Scan, block_meat, least_squares_block
 from .inputs import is_dask_frame
-from .summaries import (Merged, block_summary, change_since_planning, data_changed,
-                        rows_changed, scatter, used_variables)
+from .learning import Learning, gather, plan_in_passes
+from .summaries import change_since_planning, data_changed, rows_changed, scatter, used_variables
 
 NAME = "dask"
 
@@ -236,6 +239,10 @@ class Recipe:
     family: Optional[tuple[str, str]]
     weights: Optional[str] = None
     offset: Optional[str] = None
+    #: The learned states of the stateful calls (JSON text, so the recipe hashes) and the
+    #: columns '.' stands for.
+    states: str = "{}"
+    columns: Optional[tuple[str, ...]] = None
 
     def family_object(self) -> Optional[Family]:
         return None if self.family is None else family_from(*self.family)
@@ -254,6 +261,8 @@ def _planned(recipe: Recipe) -> Any:
         response_rule=recipe.family_object(),
         weights=recipe.weights,
         offset=recipe.offset,
+        states=json.loads(recipe.states),
+        columns=recipe.columns,
     )
 
 
@@ -275,29 +284,35 @@ def plan_dask(formula: Any, data: Any, family: Optional[Family], weights: Option
               progress: Optional[FitProgress] = None) -> PlannedFrame:
     """Pass 1 over a Dask frame and the design plan it allows; errors as in memory."""
     parsed = parse_formula(formula)
-    used = used_variables(parsed, weights, offset)
     meta, _ = frames.to_frame(data._meta)
+    columns = list(meta.columns) if parsed.dot else None  # '.': the frame's columns
+    if columns is not None:
+        parsed = parsed.with_columns(columns)
+    used = used_variables(parsed, weights, offset)
     frames.require_columns(meta, used)
     selected = data[used]
     partitions = list(selected.to_delayed())
-    summarize = _dask().delayed(block_summary, pure=True)
-    merged = Merged(used, "partitions")
-    if progress is not None:
-        progress.stage("levels pass", total=len(partitions))
-    for summary in computed([summarize(part, used) for part in partitions])[0]:
-        merged.add(summary)
-    merged.check_rows()
-    kinds = merged.kinds(meta)
-    levels = merged.levels(kinds, _known_categories(meta, used))
-    plan = plan_design(parsed, kinds, levels, response_rule=family, weights=weights,
-                       offset=offset)
+    task = _dask().delayed(gather, pure=True)
+
+    def run(learning: Learning) -> list[Any]:
+        if progress is not None:
+            progress.stage("levels pass", total=len(partitions))
+        found: list[Any] = computed([task(part, learning) for part in partitions])[0]
+        return found
+
+    plan, merged = plan_in_passes(parsed, meta, used, run, "partitions", family=family,
+                                  weights=weights, offset=offset,
+                                  known=_known_categories(meta, used), columns=columns)
+    assert merged is not None  # without schema kinds, a pass always runs
     recipe = Recipe(
         parsed.original,
-        tuple(sorted(kinds.items())),
-        tuple(sorted((name, tuple(values)) for name, values in levels.items())),
+        tuple(sorted(plan.kinds.items())),
+        tuple(sorted((name, tuple(values)) for name, values in plan.levels.items())),
         None if family is None else (family.name, family.link.name),
         weights,
         offset,
+        json.dumps(plan.states),
+        None if columns is None else tuple(columns),
     )
     return PlannedFrame(
         plan,

@@ -20,9 +20,12 @@ sliced without copying). Every batch becomes its design block with the one globa
 
 Passes over the source:
 
-1. When a used column is categorical (or of a type that does not fix its kind), one pass
-   collects the kinds, the levels and the rows (`summaries.Merged`, the rules of the
-   in-memory fit). Numeric and boolean columns are planned from the schema alone.
+1. When a used column is categorical (or of a type that does not fix its kind), or the
+   formula has calls that learn from the whole column (``scale``, ``poly``, ``ns``, ``bs``,
+   ``factor``, ``C``, ``relevel``), one pass collects the kinds, the levels, the rows and
+   what those calls learn (`learning`, the rules of the in-memory fit; a call inside
+   another stateful one takes a pass more). Numeric and boolean columns with elementwise
+   calls only are planned from the schema alone; ``.`` stands for the schema's columns.
 2. Least squares: one pass for XᵀX, Xᵀy and yᵀy. IRLS: one pass that builds the design
    blocks and sums R's start (by the Gram kernel alone where the family's start weight is
    a constant); the blocks are written to an unlinked scratch file when the disk has room,
@@ -53,13 +56,14 @@ from typing import Any, Callable, Optional, Sequence
 import numpy as np
 
 from .. import covariance, design, frames, passes
-from ..design import parse_formula, plan_design
+from ..design import parse_formula
 from ..families import Family
 from ..frames import BoolArray, FloatArray
 from ..progress import FitProgress
 from . import LeastSquaresSums, Scan, block_meat, least_squares_block
-from .summaries import (Merged, block_summary, change_since_planning, data_changed,
-                        rows_changed, scatter, used_variables)
+from .learning import Learning, gather, plan_in_passes
+from .summaries import (Merged, change_since_planning, data_changed, rows_changed, scatter,
+                        used_variables)
 
 NAME = "stream"
 
@@ -279,26 +283,24 @@ def scan(formula: str, data: Any, family: Optional[Family], weights: Optional[st
     """The design plan over the source (pass 1 where the schema does not fix the kinds);
     errors as in memory. `weights` and `offset` are column names."""
     source = source_of(data)
-    parsed = parse_formula(formula)
-    used = used_variables(parsed, weights, offset)
     meta, namespace = frames.to_frame(source.meta)
+    parsed = parse_formula(formula)
+    columns = list(meta.columns) if parsed.dot else None  # '.': the source's schema
+    if columns is not None:
+        parsed = parsed.with_columns(columns)
+    used = used_variables(parsed, weights, offset)
     frames.require_columns(meta, used)
-    kinds = _schema_kinds(source.meta, used)
-    rows = kept = None
     hook = FitProgress("fit", NAME) if progress is None else progress
-    if kinds is None:
-        merged = Merged(used, "batches")
+
+    def run(learning: Learning) -> Iterator[Any]:
         hook.stage("levels pass")
         for batch in hook.counted(source.batches(used, batch_rows_for(len(used))), len):
-            merged.add(block_summary(batch, used))
-        merged.check_rows()
-        kinds = merged.kinds(meta)
-        levels = merged.levels(kinds, {})
-        rows, kept = merged.rows, merged.kept
-    else:
-        levels = {}
-    plan = plan_design(parsed, kinds, levels, response_rule=family, weights=weights,
-                       offset=offset)
+            yield gather(batch, learning)
+
+    plan, merged = plan_in_passes(parsed, meta, used, run, "batches", family=family,
+                                  weights=weights, offset=offset,
+                                  kinds=_schema_kinds(source.meta, used), columns=columns)
+    rows, kept = (None, None) if merged is None else (merged.rows, merged.kept)
     return Scan(plan, namespace, Planned(source, used, rows, kept, family), hook)
 
 

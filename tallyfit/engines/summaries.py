@@ -16,7 +16,7 @@ from typing import Any, Mapping, Optional, Sequence
 import numpy as np
 
 from .. import frames
-from ..design import _checked_predictors, missing_rows, parse_formula
+from ..design import missing_rows, parse_formula
 from ..frames import Kind, collect_levels
 
 #: The planning pass's summary of one block: kinds, levels and row counts.
@@ -24,23 +24,31 @@ Summary = dict[str, Any]
 
 
 def used_variables(formula: Any, *extra: Optional[str]) -> list[str]:
-    """The data columns of a parsed formula: the predictors, then the response, then the
-    `extra` columns given (the weights and offset columns; None for none)."""
-    used = _checked_predictors(formula)
+    """The data columns of a parsed formula (``.`` expanded): the predictors, then the
+    response, then the `extra` columns given (the weights and offset columns; None for
+    none)."""
+    used = list(parse_formula(formula).data_columns)
     used += [name for name in parse_formula(formula).response_columns if name not in used]
     return used + [name for name in extra if name is not None and name not in used]
 
 
-def block_summary(block: Any, used: Sequence[str]) -> Optional[Summary]:
-    """Kinds, levels and row counts of one block of rows (None for an empty one)."""
+def block_kinds(frame: Any, used: Sequence[str]) -> dict[str, Optional[Kind]]:
+    """The kind of every used column of a block; None for a column with only missing values
+    here, which says nothing of its kind (an object column of None would look boolean): the
+    other blocks decide."""
+    return {name: None if frames.all_missing(frame[name]) else frames.column_kind(frame, name)
+            for name in used}
+
+
+def block_summary(block: Any, used: Sequence[str], missing: Any = False) -> Optional[Summary]:
+    """Kinds, levels and row counts of one block of rows (None for an empty one); `missing`
+    the rows that are not kept when more than those missing a used column are (None: none)."""
     if len(block) == 0:
         return None
     frame, _ = frames.to_frame(block)
-    # A column with only missing values here says nothing of its kind (an object column of
-    # None would look boolean): None, and the other blocks decide.
-    kinds = {name: None if frames.all_missing(frame[name]) else frames.column_kind(frame, name)
-             for name in used}
-    missing = missing_rows(frame, used)
+    kinds = block_kinds(frame, used)
+    if missing is False:
+        missing = missing_rows(frame, used)
     kept = None if missing is None else ~missing
     categorical = [name for name in used if kinds[name] == "categorical"]
     declared = [name for name in categorical if frames.declared_levels(frame[name]) is not None]

@@ -26,13 +26,13 @@ PACKAGE = "tallyfit"
 ROOT = Path(__file__).resolve().parents[1]
 
 LAYERS: list[set[str]] = [
-    {"errors", "frames", "_native"},
+    {"errors", "frames", "_native", "moments"},
     {"progress"},
     {"expressions"},
     {"transforms"},
     {"formula"},
     {"families", "design", "inference", "covariance", "arguments"},
-    {"passes", "model_file", "engines.inputs", "engines.summaries"},
+    {"passes", "model_file", "engines.inputs", "engines.summaries", "engines.learning"},
     {"solvers"},
     {"engines", "engines.memory", "engines.dask", "engines.stream", "summary"},
     {"diagnostics"},

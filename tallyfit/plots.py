@@ -200,7 +200,7 @@ def ppoints(n: int) -> FloatArray:
     [0.1471, 0.3824, 0.6176, 0.8529]
     """
     a = 3.0 / 8.0 if n <= 10 else 0.5
-    return (np.arange(1, n + 1) - a) / (n + 1 - 2.0 * a)
+    return np.asarray((np.arange(1, n + 1) - a) / (n + 1 - 2.0 * a), dtype=np.float64)
 
 
 def normal_scores(values: FloatArray) -> FloatArray:
@@ -233,8 +233,10 @@ def _quantiles(axes: Any, data: PanelData, id_n: int, iterations: Optional[int])
     axes.set_ylim(*_r_limits(low, high + 0.075 * (high - low)))
     _points(axes, x, y)
     intercept, slope = qqline(y)
-    axes.axline((0.0, intercept), slope=slope, linestyle=":", color="0.5", linewidth=1.0,
-                gid="qqline")
+    # Across the whole axes, as R's abline (the limits are set, so they stay).
+    ends = np.array(axes.get_xlim())
+    axes.plot(ends, intercept + slope * ends, linestyle=":", color="0.5", linewidth=1.0,
+              gid="qqline")
     _label(axes, data, x, y, _largest(np.abs(y), id_n))
     axes.set_xlabel("Theoretical Quantiles")
     axes.set_ylabel(_standardized_label(data))

@@ -8,6 +8,8 @@ from __future__ import annotations
 import builtins
 import functools
 import json
+import subprocess
+import sys
 from typing import Any
 
 import matplotlib
@@ -234,3 +236,10 @@ def test_missing_matplotlib_names_the_extra(monkeypatch: pytest.MonkeyPatch) -> 
     monkeypatch.setattr(builtins, "__import__", without_matplotlib)
     with pytest.raises(ImportError, match=r"tallyfit\[plot\]"):
         fitted("lm_mtcars").plot()
+
+
+def test_the_readme_picture_script_writes_a_png(tmp_path: Any) -> None:
+    script = HERE.parents[1] / "examples" / "plot_lm.py"
+    out = tmp_path / "plot_lm.png"
+    subprocess.run([sys.executable, str(script), str(out)], check=True, capture_output=True)
+    assert out.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")

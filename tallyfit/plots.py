@@ -97,7 +97,9 @@ def panel_data(model: Any, labels_id: Optional[Sequence[Any]] = None) -> PanelDa
         raise ValueError(f"labels_id has {len(labels)} labels but the fit has {r.shape[0]} "
                          "rows: give one label per fitted row (rows with a missing value "
                          "left out)")
-    positive = diagnostics._prior(model) != 0.0
+    weights = model.prior_weights
+    positive = np.ones(r.shape[0], dtype=bool) if weights is None else \
+        np.asarray(weights) != 0.0
     hat = diagnostics.hatvalues(model)
     standardized = diagnostics.rstandard(model, "pearson")
     at_one = hat >= 1.0

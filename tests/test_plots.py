@@ -243,3 +243,21 @@ def test_the_readme_picture_script_writes_a_png(tmp_path: Any) -> None:
     out = tmp_path / "plot_lm.png"
     subprocess.run([sys.executable, str(script), str(out)], check=True, capture_output=True)
     assert out.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+
+
+def test_rows_of_leverage_one_are_left_out_with_a_warning() -> None:
+    """Row 5 alone has g = "b", so it is fitted exactly: R plots its standardized residual as
+    NaN, and it has no Q-Q position."""
+    data = {"y": [1.0, 3.0, 2.0, 5.0, 9.0, 4.0], "x": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
+            "g": ["a", "a", "a", "a", "b", "a"]}
+    with pytest.warns(UserWarning, match="leverage one: 5"):
+        chosen = tf.lm("y ~ x + g", data).plot(which=(2, 5))
+    quantiles = np.ma.filled(chosen.axes[0].collections[0].get_offsets(), np.nan)
+    assert np.isnan(quantiles[4]).all() and np.isfinite(np.delete(quantiles, 4, 0)).all()
+    assert "5" not in [text.get_text() for text in labels(chosen.axes[1])]
+
+
+def test_constant_leverage_leaves_the_leverage_panel_empty() -> None:
+    with pytest.warns(UserWarning, match=r"leverages\) are all = 0.2"):
+        chosen = tf.lm("y ~ 1", {"y": [1.0, 3.0, 2.0, 5.0, 4.0]}).plot(which=5)
+    assert not chosen.axes[0].collections and not chosen.axes[0].lines

@@ -17,7 +17,8 @@ $(VENV)/.deps: pyproject.toml
 	$(PIP) install -q "scikit-build-core>=0.10" "numpy>=1.23" "scipy>=1.8" cmake ninja \
 		"pytest>=7" "hypothesis>=6" "mypy>=1.10" "narwhals>=1.40" "pandas>=1.5" "polars>=0.20" \
 		"pyarrow>=12" "dask[dataframe]>=2024.1" "distributed>=2024.1" \
-		"statsmodels>=0.14" "scikit-learn>=1.3" "duckdb>=1.0" "tqdm>=4.60"
+		"statsmodels>=0.14" "scikit-learn>=1.3" "duckdb>=1.0" "tqdm>=4.60" \
+		"matplotlib>=3.6"
 	touch $@
 
 $(VENV)/.built: $(VENV)/.deps $(SOURCES)

@@ -206,11 +206,15 @@ def cooks_distance(model: Any) -> FloatArray:
         return _finite(ratio * ratio * infl.hat / (infl.dispersion * infl.rank))
 
 
-def rstandard(model: Any) -> FloatArray:
-    """R's ``rstandard(m)`` (type "deviance" for a glm): d_i / √(φ (1 − h_i))."""
+def rstandard(model: Any, type: str = "deviance") -> FloatArray:
+    """R's ``rstandard(m, type)``: d_i / √(φ (1 − h_i)), d the deviance residuals (`type`
+    "deviance", R's default) or the Pearson residuals ("pearson"); the two agree for lm."""
+    if type not in ("deviance", "pearson"):
+        raise ValueError(f"type must be 'deviance' or 'pearson', not {type!r}")
     infl = influence(model, "standardized residuals")
+    res = infl.dev_res if type == "deviance" else infl.pear_res
     with np.errstate(divide="ignore", invalid="ignore"):
-        return _finite(infl.dev_res / np.sqrt(infl.dispersion * (1.0 - infl.hat)))
+        return _finite(res / np.sqrt(infl.dispersion * (1.0 - infl.hat)))
 
 
 def rstudent(model: Any) -> FloatArray:

@@ -18,7 +18,7 @@ from typing import Any, Optional, Union
 import numpy as np
 
 from . import (arguments, covariance, design, diagnostics, frames, inference, model_file,
-               passes, summary)
+               passes, plots, summary)
 from .design import DesignPlan
 from .engines import engine_for
 from .families import (NATIVE_KINDS, PENALIZED_NATIVE_KINDS, Family, family_for_kind,
@@ -414,13 +414,29 @@ class Model:
         """
         return diagnostics.cooks_distance(self)
 
-    def rstandard(self) -> FloatArray:
-        """R's ``rstandard(m)`` (deviance residuals for a glm), for the rows of `hatvalues`."""
-        return diagnostics.rstandard(self)
+    def rstandard(self, type: str = "deviance") -> FloatArray:
+        """R's ``rstandard(m, type)`` (of the deviance residuals by default, of the Pearson
+        residuals for `type` "pearson"; the same for lm), for the rows of `hatvalues`."""
+        return diagnostics.rstandard(self, type)
 
     def rstudent(self) -> FloatArray:
         """R's ``rstudent(m)``, for the rows of `hatvalues`."""
         return diagnostics.rstudent(self)
+
+    def plot(self, which: Any = (1, 2, 3, 5), **options: Any) -> Any:
+        """R's ``plot(m, which)``: the model-checking panels as a matplotlib Figure (1
+        Residuals vs Fitted, 2 Normal Q-Q, 3 Scale-Location, 4 Cook's distance, 5 Residuals
+        vs Leverage); `options` are those of `tallyfit.plots.plot`. In-memory fits only;
+        needs matplotlib (the plot extra).
+
+        >>> import matplotlib
+        >>> matplotlib.use("Agg")
+        >>> import tallyfit as tf
+        >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0, 5.0], "y": [1.0, 3.0, 2.0, 5.0, 4.0]})
+        >>> [axes.get_title() for axes in m.plot().axes]
+        ['Residuals vs Fitted', 'Normal Q-Q', 'Scale-Location', 'Residuals vs Leverage']
+        """
+        return plots.plot(self, which, **options)
 
     def __repr__(self) -> str:
         return f"<{type(self).__name__} {self.formula!r}, {len(self.column_names)} columns>"

@@ -3,7 +3,7 @@ matplotlib for fits on in-memory data: `which` picks the panels,
 
 1. Residuals vs Fitted: the residuals (Pearson's for a glm) against the fitted values (the
    linear predictor for a glm), with a dotted zero line;
-2. Normal Q-Q: the standardized residuals against the normal quantiles of R's ``ppoints``,
+2. Q-Q Residuals: the standardized residuals against the normal quantiles of R's ``ppoints``,
    with R's ``qqline`` through the quartiles;
 3. Scale-Location: √|standardized residuals| against the fitted values;
 4. Cook's distance: Cook's distances against the row number;
@@ -21,7 +21,7 @@ R leaves them out. matplotlib is an optional extra (``pip install tallyfit[plot]
 >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0, 5.0], "y": [1.0, 3.0, 2.0, 5.0, 4.0]})
 >>> figure = m.plot(which=(1, 2))
 >>> [axes.get_title() for axes in figure.axes]
-['Residuals vs Fitted', 'Normal Q-Q']
+['Residuals vs Fitted', 'Q-Q Residuals']
 """
 
 from __future__ import annotations
@@ -41,8 +41,8 @@ from .smoothing import lowess
 
 __all__ = ["CAPTIONS", "plot"]
 
-#: plot.lm's default captions of panels 1 to 5.
-CAPTIONS = ("Residuals vs Fitted", "Normal Q-Q", "Scale-Location", "Cook's distance",
+#: plot.lm's default captions of panels 1 to 5 (R 4.3's: before it, panel 2 was "Normal Q-Q").
+CAPTIONS = ("Residuals vs Fitted", "Q-Q Residuals", "Scale-Location", "Cook's distance",
             "Residuals vs Leverage")
 PANELS = (1, 2, 3, 4, 5)
 MISSING_MATPLOTLIB = ("model.plot draws with matplotlib, which is not installed: install the "

@@ -425,7 +425,7 @@ class Model:
 
     def plot(self, which: Any = (1, 2, 3, 5), **options: Any) -> Any:
         """R's ``plot(m, which)``: the model-checking panels as a matplotlib Figure (1
-        Residuals vs Fitted, 2 Normal Q-Q, 3 Scale-Location, 4 Cook's distance, 5 Residuals
+        Residuals vs Fitted, 2 Q-Q Residuals, 3 Scale-Location, 4 Cook's distance, 5 Residuals
         vs Leverage); `options` are those of `tallyfit.plots.plot`. In-memory fits only;
         needs matplotlib (the plot extra).
 
@@ -434,7 +434,7 @@ class Model:
         >>> import tallyfit as tf
         >>> m = tf.lm("y ~ x", {"x": [1.0, 2.0, 3.0, 4.0, 5.0], "y": [1.0, 3.0, 2.0, 5.0, 4.0]})
         >>> [axes.get_title() for axes in m.plot().axes]
-        ['Residuals vs Fitted', 'Normal Q-Q', 'Scale-Location', 'Residuals vs Leverage']
+        ['Residuals vs Fitted', 'Q-Q Residuals', 'Scale-Location', 'Residuals vs Leverage']
         """
         return plots.plot(self, which, **options)
 

@@ -143,19 +143,21 @@ def leverages(x: FloatArray, weights: FloatArray) -> FloatArray:
     >>> leverages(x, np.ones(4)).round(4).tolist()
     [0.7, 0.3, 0.3, 0.7]
     """
-    root = np.sqrt(weights)
     gram = passes.weighted_sums(x, weights, np.zeros(x.shape[0]))[0]
     diagonal = np.diag(gram).copy()
     # Equilibrated columns keep the factor accurate for columns of very different scales.
     scale = np.where(diagonal > 0.0, 1.0 / np.sqrt(np.where(diagonal > 0.0, diagonal, 1.0)),
                      1.0)
     factor = linalg.cholesky(gram * scale[:, None] * scale[None, :], lower=False)
+    # h_i = w_i ‖x_i D R⁻¹‖² with D the equilibration: one product of a block of rows by the
+    # p × p matrix D R⁻¹ (no scaled copy of the block, no transposed solve).
+    inverse = linalg.solve_triangular(factor, np.eye(factor.shape[0]), lower=False)
+    mapping = scale[:, None] * inverse
     hat = np.empty(x.shape[0])
     for start in range(0, x.shape[0], _BLOCK_ROWS):
         stop = start + _BLOCK_ROWS
-        block = (x[start:stop] * scale[None, :]) * root[start:stop, None]
-        solved = linalg.solve_triangular(factor, block.T, trans="T", lower=False)
-        hat[start:stop] = np.einsum("ij,ij->j", solved, solved)
+        solved = x[start:stop] @ mapping
+        hat[start:stop] = np.einsum("ij,ij->i", solved, solved) * weights[start:stop]
     return hat
 
 
@@ -234,18 +236,12 @@ def rstudent(model: Any) -> FloatArray:
 
 
 def prediction_errors(matrix: FloatArray, covariance: FloatArray) -> FloatArray:
-    """The standard errors √(x_iᵀ V x_i) of the linear predictors of the rows of `matrix`,
-    a block of rows at a time.
+    """The standard errors √(x_iᵀ V x_i) of the linear predictors of the rows of `matrix`.
 
     >>> prediction_errors(np.array([[1.0, 2.0]]), np.array([[1.0, 0.0], [0.0, 0.25]]))
     array([1.41421356])
     """
-    variance = np.empty(matrix.shape[0])
-    for start in range(0, matrix.shape[0], _BLOCK_ROWS):
-        block = matrix[start:start + _BLOCK_ROWS]
-        variance[start:start + _BLOCK_ROWS] = np.einsum("ij,jk,ik->i", block, covariance,
-                                                        block)
-    return np.sqrt(np.maximum(variance, 0.0))
+    return np.sqrt(np.maximum(passes.quadratic_forms(matrix, covariance), 0.0))
 
 
 def glance(model: Any) -> dict[str, list[Any]]:

@@ -639,7 +639,7 @@ class LinearModel(Model):
         fit = self._linear_predictor(matrix, offset_values)
         if scaled is None:
             return self._aligned(fit, kept)
-        variance = np.einsum("ij,jk,ik->i", matrix, scaled, matrix)
+        variance = passes.quadratic_forms(matrix, scaled)
         if interval == "prediction":
             variance = variance + self.dispersion
         half = self._quantile(level) * np.sqrt(variance)

@@ -27,23 +27,10 @@
 # (the fit tallyfit reports; see make_glm_reference.R); MASS::glm.nb's alternation as it is.
 
 suppressPackageStartupMessages(library(MASS))
-invisible(Sys.setlocale("LC_COLLATE", "C"))
-
 args <- commandArgs(trailingOnly = FALSE)
 script <- sub("^--file=", "", args[grep("^--file=", args)])
 here <- if (length(script)) dirname(normalizePath(script)) else "tests/r_reference"
-data_dir <- file.path(here, "data")
-
-# Definitions (assignments only) taken from the other reference scripts.
-borrow <- function(file, names) {
-  for (e in parse(file.path(here, file))) {
-    if (is.call(e) && identical(e[[1]], as.name("<-")) && is.name(e[[2]]) &&
-        as.character(e[[2]]) %in% names) eval(e, globalenv())
-  }
-}
-borrow("make_family_reference.R", c("json_number", "to_json"))
-borrow("make_r_reference.R", c("json_string"))
-stopifnot(exists("to_json"), exists("json_string"))
+source(file.path(here, "reference_setup.R"))  # locale, data_dir, JSON writers
 
 factor_levels <- list(
   glm_mtcars = list(),

@@ -40,24 +40,11 @@
 # "Deviance Residuals:" block (R 4.3's print.summary.glm no longer prints it).
 
 suppressPackageStartupMessages(library(MASS))
-invisible(Sys.setlocale("LC_COLLATE", "C"))
-options(useFancyQuotes = TRUE, width = 80, digits = 7, scipen = 0, OutDec = ".")
-
 args <- commandArgs(trailingOnly = FALSE)
 script <- sub("^--file=", "", args[grep("^--file=", args)])
 here <- if (length(script)) dirname(normalizePath(script)) else "tests/r_reference"
-data_dir <- file.path(here, "data")
-
-# Definitions (assignments only) taken from the other reference scripts.
-borrow <- function(file, names) {
-  for (e in parse(file.path(here, file))) {
-    if (is.call(e) && identical(e[[1]], as.name("<-")) && is.name(e[[2]]) &&
-        as.character(e[[2]]) %in% names) eval(e, globalenv())
-  }
-}
-borrow("make_family_reference.R", c("json_number", "to_json"))
-borrow("make_r_reference.R", c("coefficient_names", "json_string"))  # escapes tabs too
-stopifnot(exists("coefficient_names"), exists("to_json"))
+source(file.path(here, "reference_setup.R"))  # locale, data_dir, JSON writers
+options(useFancyQuotes = TRUE, width = 80, digits = 7, scipen = 0, OutDec = ".")
 
 # ---- data sets -------------------------------------------------------------------------------
 

@@ -126,8 +126,6 @@ def lm(formula: str, data: object, weights: object = None, offset: object = None
     aliased = solvers.find_aliased(sums.gram)
     keep = ~aliased
     sums.restrict(keep)
-    if not keep.all():
-        scan.built = None  # its columns were moved in place: the design kept is no more
     fit = solvers.least_squares(sums.gram, sums.xty, sums.matrix, sums.y)
     beta = _unscale(fit.coefficients, sums.scales)
     rss, tss, residuals, fitted = _linear_measures(plan, sums, fit, beta)

@@ -84,9 +84,9 @@ def _poly_learn(args: Mapping[str, Any]) -> State:
         return _poly_from_moments(args["moments"], degree)
     x = args["x"]
     # A few thousand values usually show enough distinct points without sorting them all.
-    if len(np.unique(x[:4096])) <= degree and len(np.unique(x)) <= degree:
+    if len(np.unique(x[:4096])) <= degree and (distinct := len(np.unique(x))) <= degree:
         raise ValueError(f"'degree' ({degree}) must be less than the number of unique points "
-                         f"({len(np.unique(x))})")
+                         f"({distinct})")
     # The three-term recurrence R's predict.poly evaluates with (R's coefs: alpha, norm2).
     alpha: list[float] = []
     norm2 = [1.0, float(len(x))]

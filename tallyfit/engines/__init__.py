@@ -100,6 +100,14 @@ class LeastSquaresSums:
     #: In memory, the design rows of prior weight 0 (unweighted: √W X is 0 there), whose
     #: fitted values R's lm.wfit reports as X β.
     zero_weight_rows: Optional[FloatArray] = None
+    #: In memory, the scan whose kept design `matrix` is (unweighted rows are X itself).
+    kept_by: Optional[Scan] = None
+
+    def release_kept(self) -> None:
+        """Before `matrix` changes in place: the scan no longer keeps it as its design."""
+        if self.kept_by is not None:
+            self.kept_by.built = None
+            self.kept_by = None
 
     def restrict(self, keep: BoolArray) -> None:
         """Drops the aliased columns (in place: the matrix is compacted, not copied)."""
@@ -112,6 +120,7 @@ class LeastSquaresSums:
         if self.x_offset is not None:
             self.x_offset = self.x_offset[keep]
         if self.matrix is not None:
+            self.release_kept()
             self.matrix = design.compact_columns(self.matrix, keep)
         if self.zero_weight_rows is not None:
             self.zero_weight_rows = self.zero_weight_rows[:, keep]

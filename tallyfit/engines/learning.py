@@ -120,7 +120,7 @@ def _needs_unknown(expr: Expr, states: Mapping[str, Any]) -> bool:
 def _summary_waits(parsed: ModelFormula, states: Mapping[str, Any]) -> bool:
     """Whether the kept rows or the levels need states not yet learned."""
     numeric: list[Expr] = [v for v in parsed.variables if not isinstance(v, Name)
-               and transforms.variable_kind(v, {}) != "categorical"]
+                           and transforms.variable_kind(v, {}) != "categorical"]
     numeric += [*parsed.offsets, *([parsed.response] if parsed.response is not None else [])]
     sources = [source for _, source, _ in _categorical_sources(parsed).values()]
     return any(_needs_unknown(expr, states) for expr in [*numeric, *sources])
@@ -128,8 +128,8 @@ def _summary_waits(parsed: ModelFormula, states: Mapping[str, Any]) -> bool:
 
 def plan_in_passes(
     parsed: ModelFormula, meta: Any, used: Sequence[str],
-    run: Callable[[Learning], Iterable[Gathered]], blocks: str, *, family: Any = None, weights: Optional[str] = None,
-    offset: Optional[str] = None, kinds: Optional[Mapping[str, Kind]] = None,
+    run: Callable[[Learning], Iterable[Gathered]], blocks: str, *, family: Any = None,
+    weights: Optional[str] = None, offset: Optional[str] = None, kinds: Optional[Mapping[str, Kind]] = None,
     known: Optional[Mapping[str, list[str]]] = None, columns: Optional[Sequence[str]] = None,
 ) -> tuple[DesignPlan, Optional[Merged]]:
     """The design plan of `parsed` (``.`` expanded to `columns`) over data read in blocks,

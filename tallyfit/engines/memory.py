@@ -51,12 +51,15 @@ def _block(scan: Scan) -> design.DesignBlock:
 def least_squares(scan: Scan) -> LeastSquaresSums:
     """XᵀWX by the Gram kernel (once; again only for columns whose squares over- or
     underflow, scaled by powers of two first) and XᵀW(y − o), with the rows."""
-    sums = least_squares_block(_block(scan), keep_rows=True)
+    block = _block(scan)
+    sums = least_squares_block(block, keep_rows=True)
     matrix, y = sums.matrix, sums.y
     assert matrix is not None and y is not None
+    if matrix is block.matrix:
+        sums.kept_by = scan
     scales = solvers.column_scales(sums.gram, matrix)
     if scales is not None:
-        scan.built = None
+        sums.release_kept()
         matrix *= scales
         sums.gram = _native.gram(matrix)[0]
         sums.xty = np.asarray(matrix.T @ y, dtype=np.float64)

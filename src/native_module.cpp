@@ -17,6 +17,7 @@
 #include "linalg/product.hpp"
 #include "linalg/spline_basis.hpp"
 #include "models/glm_pass.hpp"
+#include "models/gram_pass.hpp"
 #include "models/irls.hpp"
 #include "models/penalty_resolution.hpp"
 #include "py/blas_scipy.hpp"
@@ -27,6 +28,7 @@ namespace tallyfit {
 
 namespace {
 
+using linalg::Index;
 using linalg::Matrix;
 using linalg::MatrixView;
 using linalg::Vector;
@@ -123,15 +125,26 @@ std::tuple<double, Matrix, Vector, bool> glm_pass_of(MatrixView x, VectorView y,
     return {pass.deviance, std::move(pass.gram.h), std::move(pass.gram.t), pass.valid};
 }
 
-std::tuple<Matrix, std::optional<Vector>> gram_of(MatrixView x, std::optional<VectorView> y) {
+std::tuple<Matrix, std::optional<Vector>> gram_of(MatrixView x, std::optional<VectorView> y,
+                                                  std::optional<VectorView> weights) {
     if (y) {
         require_rows_match(x, *y);
     }
-    Matrix h = linalg::gram(x);
-    if (!y) {
-        return {std::move(h), std::nullopt};
+    require_one_per_row(x, weights, "weights");
+    if (weights) {
+        for (Index i = 0; i < weights->size; ++i) {
+            if (!((*weights)[i] >= 0.0)) {
+                py::raise(PyExc_ValueError, "weights must be 0 or more; weights[" +
+                                                std::to_string(i) + "] is " +
+                                                std::to_string((*weights)[i]));
+            }
+        }
     }
-    return {std::move(h), linalg::matvec(x.transposed(), *y)};
+    linalg::WeightedGram sums = gram_pass(x, y, weights);
+    if (!y) {
+        return {std::move(sums.h), std::nullopt};
+    }
+    return {std::move(sums.h), std::move(sums.t)};
 }
 
 Result<Matrix, Error> inverse_of(MatrixView a) { return linalg::inverse(a); }
@@ -213,8 +226,11 @@ constexpr Signature glm_pass_signature{
     "family by its base family's); weights default to 1, offset to 0."};
 constexpr Signature gram_signature{
     "gram",
-    {"x", {"y", "None"}},
-    "(X'X, X'y) of a float64 matrix x and response y; X'y is None without y."};
+    {"x", {"y", "None"}, {"weights", "None"}},
+    "(X'WX, X'Wy) of a float64 matrix x and response y in one read of x, W the\n"
+    "diagonal of the weights (all 1 without them; none may be negative); X'Wy is None\n"
+    "without y. Row blocks on this process's threads (TALLYFIT_THREADS sets how many);\n"
+    "the result does not depend on how many."};
 constexpr Signature inverse_signature{
     "inverse",
     {"a"},

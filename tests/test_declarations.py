@@ -34,7 +34,7 @@ ITERATION = "max_iterations=25, convergence_delta=1e-8"
     *[(core.load_from_file, "($self, filepath)") for core in CORES],
     (PenaltySpecification, "(variable_name, categorical_level, lambda_param, target=0.0)"),
     (_native.irls_pass, "($module, x, y, beta, kind='gram')"),
-    (_native.gram, "($module, x, y=None)"),
+    (_native.gram, "($module, x, y=None, weights=None)"),
     (_native.inverse, "($module, a)"),
     (_native.penalty_diagonal, "($module, penalties, names)"),
 ])

@@ -56,7 +56,6 @@ def pass_expectations(x, y, beta, start):
 def test_irls_pass_matches_numpy(layout, n, p, kind):
     x, y, beta = logistic_data(n, p, seed=n + p)
     if kind == "start at zero":
-        # Wide designs then take H = X'X / 4 from one update over all rows.
         beta = np.zeros(p)
     start = kind != "gram"
     strided_y = np.repeat(y, 2)[::2]

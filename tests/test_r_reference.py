@@ -97,7 +97,31 @@ def test_numbers_match_r(case):
     assert not found, "\n".join(found)
 
 
+def at_a_decimal_tie(ours: str, theirs: str, case: dict) -> bool:
+    """Whether two printed numbers are the two roundings of one of R's values that lies on a
+    decimal tie (7.4225 to three decimals): which one is printed is then decided by the last
+    bits of rounding error, R's as much as ours."""
+    decimals = [len(text.partition(".")[2]) for text in (ours, theirs)]
+    if decimals[0] != decimals[1]:
+        return False
+    unit = 10.0 ** -decimals[0]
+    a, b = float(ours), float(theirs)
+    if not math.isclose(abs(a - b), unit, rel_tol=1e-6):
+        return False
+    middle = (a + b) / 2
+    values = [v for key in ("estimates", "std_errors", "statistics") for v in case[key]]
+    return any(v is not None and math.isclose(v, middle, rel_tol=1e-9) for v in values)
+
+
 @parametrized
 def test_printed_summary_matches_r(case):
-    expected = "\n".join(without_deviance_residuals(case["printed"]))
-    assert str(fitted(case["id"]).summary()) == expected
+    expected = without_deviance_residuals(case["printed"])
+    printed = str(fitted(case["id"]).summary()).split("\n")
+    assert len(printed) == len(expected), "\n".join(printed)
+    for ours, theirs in zip(printed, expected):
+        if ours == theirs:
+            continue
+        pairs = list(zip(ours.split(), theirs.split()))
+        assert len(ours.split()) == len(theirs.split()) and all(
+            a == b or at_a_decimal_tie(a, b, case) for a, b in pairs), (
+            f"ours: {ours!r}\nR's:  {theirs!r}")

@@ -61,4 +61,26 @@ const BlasRoutines &blas() {
     return bound_routines;
 }
 
+OneBlasThread::OneBlasThread() {
+    SetLocalThreadsRoutine set = nullptr;
+    try {
+        set = blas().set_local_threads;
+    } catch (const BlasUnavailable &) {
+        return; // whoever calls a routine reports it
+    }
+    if (set != nullptr) {
+        previous_ = set(1);
+        engaged_ = true;
+    }
+}
+
+OneBlasThread::~OneBlasThread() {
+    if (engaged_) {
+        // 0 (none set) restores the process-wide count
+        blas().set_local_threads(previous_);
+    }
+}
+
+bool blas_threads_per_caller() { return blas().set_local_threads != nullptr; }
+
 } // namespace tallyfit::linalg

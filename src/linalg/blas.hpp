@@ -38,6 +38,10 @@ using DgetriRoutine = void (*)(const FortranInt *n, double *a, const FortranInt 
                                const FortranInt *ipiv, double *work, const FortranInt *lwork,
                                FortranInt *info);
 
+// OpenBLAS's openblas_set_num_threads_local (0.3.27 and later): the number of threads the
+// calling thread's own BLAS calls use from now on; returns the number before.
+using SetLocalThreadsRoutine = int (*)(int threads);
+
 struct BlasRoutines {
     DgemmRoutine dgemm = nullptr;
     DgemvRoutine dgemv = nullptr;
@@ -45,6 +49,7 @@ struct BlasRoutines {
     DsyrkRoutine dsyrk = nullptr;
     DgetrfRoutine dgetrf = nullptr;
     DgetriRoutine dgetri = nullptr;
+    SetLocalThreadsRoutine set_local_threads = nullptr; // optional: not every BLAS has it
 };
 
 // No provider could be bound; the message says what to install.
@@ -62,6 +67,28 @@ void set_blas_loader(BlasLoader loader);
 // The bound routines. The first call binds them; a failed binding throws BlasUnavailable and
 // the next call tries again.
 const BlasRoutines &blas();
+
+// While alive, the BLAS calls of the thread that made it run on that thread alone, where the
+// BLAS lets one thread choose for itself (engaged()); the thread's count before is restored.
+// Row shares summed on our own threads use it: a BLAS routine splitting its work statically
+// over the BLAS's threads inside each of ours would oversubscribe the cores and wait for the
+// slowest of them.
+class OneBlasThread {
+  public:
+    OneBlasThread();
+    ~OneBlasThread();
+    OneBlasThread(const OneBlasThread &) = delete;
+    OneBlasThread &operator=(const OneBlasThread &) = delete;
+
+    bool engaged() const { return engaged_; }
+
+  private:
+    bool engaged_ = false;
+    int previous_ = 0;
+};
+
+// Whether the bound BLAS lets a thread run its calls on that thread alone (binds the BLAS).
+bool blas_threads_per_caller();
 
 namespace detail {
 // The routines of the linked library; defined only in builds with TALLYFIT_SYSTEM_BLAS.

@@ -256,6 +256,15 @@ void NarrowGramAccumulator::add(const MatrixView &rows, const double *residual,
 }
 
 WeightedGram NarrowGramAccumulator::finish(const std::optional<VectorView> &diagonal) && {
+    return finish_weighted_gram(upper_sums(), diagonal);
+}
+
+void NarrowGramAccumulator::clear() {
+    std::fill_n(h_lanes_.data(), h_lanes_.size(), 0.0);
+    std::fill_n(t_lanes_.data(), t_lanes_.size(), 0.0);
+}
+
+WeightedGram NarrowGramAccumulator::upper_sums() const {
     WeightedGram gram{Matrix(width_, width_), Vector(width_)};
     for (Index j = 0; j < width_; ++j) {
         gram.t[j] = lane_total(t_lanes_.data() + j * lanes);
@@ -263,7 +272,7 @@ WeightedGram NarrowGramAccumulator::finish(const std::optional<VectorView> &diag
             gram.h(j, k) = lane_total(h_lanes_.data() + (j * columns_even_ + k) * lanes);
         }
     }
-    return finish_weighted_gram(std::move(gram), diagonal);
+    return gram;
 }
 
 } // namespace tallyfit::linalg

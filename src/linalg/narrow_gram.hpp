@@ -31,6 +31,12 @@ class NarrowGramAccumulator {
     // H with its lower triangle filled in and the diagonal (one element per column) added.
     WeightedGram finish(const std::optional<VectorView> &diagonal) &&;
 
+    // The sums so far: t and the upper triangle of H (its lower triangle zero).
+    WeightedGram upper_sums() const;
+
+    // Starts the sums again from zero, keeping the buffers.
+    void clear();
+
   private:
     double *columns(); // the block's columns, on a cache line
 

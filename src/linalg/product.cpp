@@ -1,5 +1,7 @@
 #include "linalg/product.hpp"
 
+#include <algorithm>
+
 #include "linalg/blas_layout.hpp"
 #include "linalg/cblas.hpp"
 #include "linalg/shape_error.hpp"
@@ -139,6 +141,26 @@ void matvec_into(const MatrixView &a, const VectorView &x, double *y) {
     }
     for (Index i = 0; i < a.rows; ++i) {
         y[i] = a.cols == 0 ? 0.0 : dot(a.row(i), x);
+    }
+}
+
+void matvec_without_blas_into(const MatrixView &a, const VectorView &x, double *y) {
+    if (a.cols != x.size) {
+        throw_shape_mismatch("matrix-vector product", a, x);
+    }
+    std::fill_n(y, a.rows, 0.0);
+    for (Index j = 0; j < a.cols; ++j) {
+        const double b = x[j];
+        const double *column = a.data + j * a.col_stride;
+        if (a.row_stride == 1) {
+            for (Index r = 0; r < a.rows; ++r) {
+                y[r] += b * column[r];
+            }
+        } else {
+            for (Index r = 0; r < a.rows; ++r) {
+                y[r] += b * column[r * a.row_stride];
+            }
+        }
     }
 }
 

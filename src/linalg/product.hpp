@@ -31,6 +31,10 @@ Vector matvec(const MatrixView &a, const VectorView &x);
 // A x written into y[0 .. rows of A), for loops that reuse one buffer.
 void matvec_into(const MatrixView &a, const VectorView &x, double *y);
 
+// A x into y by a loop over the columns of A, without the BLAS (for threads whose BLAS calls
+// cannot be kept on the thread that makes them).
+void matvec_without_blas_into(const MatrixView &a, const VectorView &x, double *y);
+
 // x . z; the lengths must be equal.
 double dot(const VectorView &x, const VectorView &z);
 

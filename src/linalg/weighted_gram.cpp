@@ -31,32 +31,59 @@ GramAccumulator::GramAccumulator(Index columns, Index max_rows)
 void GramAccumulator::add(const MatrixView &rows, const double *residual,
                           const double *root_weight) {
     const Index width = columns_ + 1;
-    for (Index r = 0; r < rows.rows; ++r) {
-        const double *in = rows.data + r * rows.row_stride;
-        double *out = scaled_rows_.data() + r * width;
+    const Index count = rows.rows;
+    double *scaled = scaled_rows_.data();
+    // (sqrt(w) x_i) (v_i / sqrt(w)) = x_i v_i. Where sqrt(w) is a positive normal or subnormal
+    // number the quotient stays finite; only an exact 0 needs the direct term.
+    auto last_column = [&](Index r) {
         const double s = root_weight[r];
-        if (rows.col_stride == 1) {
-            for (Index j = 0; j < columns_; ++j) {
-                out[j] = in[j] * s;
-            }
-        } else {
-            for (Index j = 0; j < columns_; ++j) {
-                out[j] = in[j * rows.col_stride] * s;
-            }
-        }
-        // (sqrt(w) x_i) (v_i / sqrt(w)) = x_i v_i. Where sqrt(w) is a positive normal or
-        // subnormal number the quotient stays finite; only an exact 0 needs the direct term.
-        out[columns_] = s == 0.0 ? 0.0 : residual[r] / s;
         if (s == 0.0) {
             for (Index j = 0; j < columns_; ++j) {
-                zero_weight_terms_[j] += in[j * rows.col_stride] * residual[r];
+                zero_weight_terms_[j] += rows(r, j) * residual[r];
+            }
+            return 0.0;
+        }
+        return residual[r] / s;
+    };
+    if (rows.row_stride == 1) {
+        // Column by column, as the design build lays X out: each column is read and written in
+        // one sweep, and the BLAS takes the copy column-major.
+        for (Index j = 0; j < columns_; ++j) {
+            const double *in = rows.data + j * rows.col_stride;
+            double *out = scaled + j * count;
+            for (Index r = 0; r < count; ++r) {
+                out[r] = in[r] * root_weight[r];
             }
         }
+        double *out = scaled + columns_ * count;
+        for (Index r = 0; r < count; ++r) {
+            out[r] = last_column(r);
+        }
+        add_gram_upper(MatrixView{scaled, count, width, 1, count}, extended_);
+        return;
     }
-    add_gram_upper(MatrixView{scaled_rows_.data(), rows.rows, width, width, 1}, extended_);
+    for (Index r = 0; r < count; ++r) {
+        const double *in = rows.data + r * rows.row_stride;
+        double *out = scaled + r * width;
+        const double s = root_weight[r];
+        for (Index j = 0; j < columns_; ++j) {
+            out[j] = in[j * rows.col_stride] * s;
+        }
+        out[columns_] = last_column(r);
+    }
+    add_gram_upper(MatrixView{scaled, count, width, width, 1}, extended_);
 }
 
 WeightedGram GramAccumulator::finish(const std::optional<VectorView> &diagonal) && {
+    return finish_weighted_gram(upper_sums(), diagonal);
+}
+
+void GramAccumulator::clear() {
+    std::fill_n(extended_.data(), extended_.rows() * extended_.cols(), 0.0);
+    std::fill_n(zero_weight_terms_.data(), zero_weight_terms_.size(), 0.0);
+}
+
+WeightedGram GramAccumulator::upper_sums() const {
     WeightedGram gram{Matrix(columns_, columns_), Vector(columns_)};
     for (Index j = 0; j < columns_; ++j) {
         for (Index k = j; k < columns_; ++k) {
@@ -64,7 +91,7 @@ WeightedGram GramAccumulator::finish(const std::optional<VectorView> &diagonal) 
         }
         gram.t[j] = extended_(j, columns_) + zero_weight_terms_[j];
     }
-    return finish_weighted_gram(std::move(gram), diagonal);
+    return gram;
 }
 
 WeightedGram finish_weighted_gram(WeightedGram gram, const std::optional<VectorView> &diagonal) {

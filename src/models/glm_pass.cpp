@@ -1,19 +1,17 @@
 #include "models/glm_pass.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <exception>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "internal_error.hpp"
 #include "linalg/array.hpp"
+#include "linalg/blas.hpp"
 #include "linalg/product.hpp"
 #include "linalg/target_clones.hpp"
 #include "models/glm_rows.hpp"
 #include "models/logistic_rows.hpp"
+#include "models/share_pass.hpp"
 #include "models/step_accumulator.hpp"
 
 namespace tallyfit {
@@ -201,24 +199,6 @@ struct PassInput {
     RowPolicy policy;
 };
 
-// eta = rows beta column by column (no BLAS: the threaded pass calls it from its own threads).
-void eta_by_columns(const linalg::MatrixView &rows, const linalg::VectorView &beta, double *eta) {
-    std::fill_n(eta, rows.rows, 0.0);
-    for (Index j = 0; j < rows.cols; ++j) {
-        const double b = beta[j];
-        const double *column = rows.data + j * rows.col_stride;
-        if (rows.row_stride == 1) {
-            for (Index r = 0; r < rows.rows; ++r) {
-                eta[r] += b * column[r];
-            }
-        } else {
-            for (Index r = 0; r < rows.rows; ++r) {
-                eta[r] += b * column[r * rows.row_stride];
-            }
-        }
-    }
-}
-
 // The block of rows [first, first + count): its deviance into `deviance`, its share of the
 // normal equations into the accumulator; true when some eta or mu is invalid.
 template <class Accumulator>
@@ -231,7 +211,7 @@ bool add_block(const PassInput &input, Index first, Index count, bool own_produc
     if (x.cols == 0) {
         std::fill_n(eta, count, 0.0);
     } else if (own_product) {
-        eta_by_columns(rows, input.beta, eta);
+        linalg::matvec_without_blas_into(rows, input.beta, eta);
     } else {
         linalg::matvec_into(rows, input.beta, eta);
     }
@@ -257,87 +237,12 @@ bool add_block(const PassInput &input, Index first, Index count, bool own_produc
     return invalid;
 }
 
-// Rows per share of the threaded pass: each share is summed on its own and the shares are added
-// in row order, so that the result does not depend on which thread took which share.
-constexpr Index share_rows = 65536;
-
-unsigned pass_threads(Index rows) {
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    const auto shares = static_cast<unsigned>((rows + share_rows - 1) / share_rows);
-    return std::min({cores, shares, 16u});
-}
-
-// The pass on this process's cores with the fused accumulator: shares of rows handed out one
-// at a time to whichever thread is free, so that a core kept busy by other work simply takes
-// fewer of them (threads statically split, as the BLAS's, wait for the slowest core).
-GlmPass threaded_pass(const PassInput &input, Index block_rows, unsigned threads) {
-    const linalg::MatrixView &x = input.x;
-    const Index shares = (x.rows + share_rows - 1) / share_rows;
-    struct Share {
-        double deviance = 0.0;
-        bool invalid = false;
-        std::optional<linalg::WeightedGram> gram;
-    };
-    std::vector<Share> results(static_cast<std::size_t>(shares));
-    std::vector<std::exception_ptr> errors(threads);
-    std::atomic<Index> next{0};
-    auto work = [&](unsigned thread) {
-        try {
-            BlockRows block(block_rows);
-            for (Index share = next.fetch_add(1); share < shares; share = next.fetch_add(1)) {
-                Share &result = results[static_cast<std::size_t>(share)];
-                const Index end = std::min(x.rows, (share + 1) * share_rows);
-                linalg::NarrowGramAccumulator accumulator(x.cols, block_rows);
-                for (Index first = share * share_rows; first < end; first += block_rows) {
-                    const Index count = std::min(block_rows, end - first);
-                    result.invalid =
-                        add_block(input, first, count, true, block, accumulator, result.deviance) ||
-                        result.invalid;
-                }
-                result.gram = std::move(accumulator).finish(std::nullopt);
-            }
-        } catch (...) {
-            errors[thread] = std::current_exception();
-            next.store(shares); // the other threads stop after their current share
-        }
-    };
-    std::vector<std::thread> pool;
-    pool.reserve(threads - 1);
-    for (unsigned t = 1; t < threads; ++t) {
-        pool.emplace_back(work, t);
-    }
-    work(0);
-    for (auto &thread : pool) {
-        thread.join();
-    }
-    for (const auto &error : errors) {
-        if (error) {
-            std::rethrow_exception(error);
-        }
-    }
-    GlmPass pass;
-    pass.gram = {linalg::Matrix(x.cols, x.cols), linalg::Vector(x.cols)};
-    bool invalid = false;
-    for (const Share &share : results) {
-        pass.deviance += share.deviance;
-        invalid = invalid || share.invalid;
-        for (Index j = 0; j < x.cols; ++j) {
-            pass.gram.t[j] += share.gram->t[j];
-            for (Index k = 0; k < x.cols; ++k) {
-                pass.gram.h(j, k) += share.gram->h(j, k);
-            }
-        }
-    }
-    pass.valid = !invalid;
-    return pass;
-}
-
 } // namespace
 
 // One read of X, a block of rows at a time: eta, the row loop, and the block's share of the
-// normal equations while its rows are still in the cache. Where the fused accumulator is the
-// faster one and X has several shares of rows, on our own threads; else eta by the BLAS (on its
-// threads) and the accumulator this processor runs faster.
+// normal equations while its rows are still in the cache; shares of blocks on this process's
+// threads (models/share_pass.hpp). eta is taken by the BLAS where it can run on each of our
+// threads alone, else (for the fused accumulator, which calls no BLAS) column by column.
 GlmPass glm_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
                  const linalg::VectorView &beta, GlmFamily family, GlmLink link,
                  const std::optional<linalg::VectorView> &prior,
@@ -353,21 +258,18 @@ GlmPass glm_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
     const PassInput input{x, y, beta, prior, offset, policy_for(family, link)};
     linalg::element_count(x.cols, x.cols);
     const Index block_rows = linalg::gram_block_rows(x, block_vectors);
-    const unsigned threads = pass_threads(x.rows);
-    if (threads > 1 && fused_runs_faster(x.cols)) {
-        return threaded_pass(input, block_rows, threads);
-    }
-    BlockRows block(block_rows);
-    StepAccumulator accumulator(x, block_rows);
-    GlmPass pass;
-    bool invalid = false;
-    for (Index first = 0; first < x.rows; first += block_rows) {
-        const Index count = std::min(block_rows, x.rows - first);
+    const bool fused = fused_runs_faster(x.cols);
+    const bool own_product = fused && !linalg::blas_threads_per_caller();
+    auto add = [&](BlockRows &block, Index first, Index count, StepAccumulator *accumulator,
+                   double &deviance, bool &invalid) {
         invalid =
-            add_block(input, first, count, false, block, accumulator, pass.deviance) || invalid;
-    }
-    pass.gram = std::move(accumulator).finish(std::nullopt);
-    pass.valid = !invalid;
+            add_block(input, first, count, own_product, block, *accumulator, deviance) || invalid;
+    };
+    SharePassSums sums = pass_over_shares<BlockRows>(x, block_rows, true, !own_product, add);
+    GlmPass pass;
+    pass.deviance = sums.sum;
+    pass.gram = linalg::finish_weighted_gram(std::move(*sums.gram), std::nullopt);
+    pass.valid = !sums.flagged;
     return pass;
 }
 

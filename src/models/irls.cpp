@@ -4,12 +4,13 @@
 #include <cmath>
 #include <limits>
 
-#include "linalg/blas_layout.hpp"
+#include "linalg/blas.hpp"
 #include "linalg/inverse.hpp"
 #include "linalg/narrow_gram.hpp"
 #include "linalg/product.hpp"
 #include "linalg/weighted_gram.hpp"
 #include "models/logistic_rows.hpp"
+#include "models/share_pass.hpp"
 #include "models/step_accumulator.hpp"
 
 namespace tallyfit {
@@ -56,29 +57,28 @@ bool all_zero(const linalg::VectorView &values) {
     return true;
 }
 
-// One read of X, a block of rows at a time: X beta by a matrix-vector product on the block in
-// place (which the BLAS runs on its threads), the row loop, and the block's share of the
-// normal equations while its rows are still in the cache. The log-likelihood comes out the same
-// to the last bit for either kind of pass that computes it, as the convergence test compares
-// the two.
+// One read of X, a block of rows at a time: X beta (by the BLAS on the block in place where it
+// can run on each of our threads alone, else column by column), the row loop, and the block's
+// share of the normal equations while its rows are still in the cache; shares of blocks on
+// this process's threads (models/share_pass.hpp). The log-likelihood comes out the same to the
+// last bit for either kind of pass that computes it, as the convergence test compares the two:
+// both cut the rows into the same shares and blocks and add them in the same order.
 IrlsPass blocked_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
                       const linalg::VectorView &beta,
                       const std::optional<linalg::VectorView> &ridge, IrlsPassKind kind) {
     const bool with_gram = kind != IrlsPassKind::LikelihoodOnly;
     const bool beta_is_zero = all_zero(beta);
     const Index block_rows = linalg::gram_block_rows(x, block_vectors);
-    BlockRows block(block_rows);
-    std::optional<StepAccumulator> accumulator;
-    if (with_gram) {
-        accumulator.emplace(x, block_rows);
-    }
-    IrlsPass pass;
-    for (Index first = 0; first < x.rows; first += block_rows) {
-        const Index count = std::min(block_rows, x.rows - first);
+    const bool fused = fused_runs_faster(x.cols);
+    const bool own_product = !linalg::blas_threads_per_caller();
+    auto add_block = [&](BlockRows &block, Index first, Index count, StepAccumulator *accumulator,
+                         double &log_likelihood, bool &) {
         const linalg::MatrixView rows{x.data + first * x.row_stride, count, x.cols, x.row_stride,
                                       x.col_stride};
         if (beta_is_zero) {
             std::fill_n(block.eta.data(), count, 0.0);
+        } else if (own_product) {
+            linalg::matvec_without_blas_into(rows, beta, block.eta.data());
         } else {
             linalg::matvec_into(rows, beta, block.eta.data());
         }
@@ -108,52 +108,21 @@ IrlsPass blocked_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
             if (other_responses) {
                 other_response_terms(count, block.eta.data(), y_rows, block.terms.data());
             }
-            pass.log_likelihood += sum(count, block.terms.data());
+            log_likelihood += sum(count, block.terms.data());
         }
-        if (with_gram) {
+        if (accumulator != nullptr) {
             accumulator->add(rows, block.residual.data(), block.root_weight.data());
         }
-    }
-    if (with_gram) {
-        pass.gram = std::move(*accumulator).finish(ridge);
-    }
-    return pass;
-}
-
-// The start from beta = 0, where every weight is 0.25: H = X^T X / 4 in one rank-k update over
-// all of X, which the BLAS runs on all its threads as for any large product, and
-// t = X^T (y - 1/2) block by block.
-std::optional<IrlsPass> start_in_one_update(const linalg::MatrixView &x,
-                                            const linalg::VectorView &y,
-                                            const linalg::VectorView &beta,
-                                            const std::optional<linalg::VectorView> &ridge) {
-    if (!all_zero(beta) || !linalg::as_blas_matrix(x) || !linalg::fits_blas_int(x.rows) ||
-        !linalg::fits_blas_int(x.cols)) {
-        return std::nullopt;
-    }
-    const Index p = x.cols;
-    linalg::WeightedGram gram{linalg::Matrix(p, p), linalg::Vector(p)};
-    linalg::add_gram_upper(x, gram.h);
-    for (Index i = 0; i < p * p; ++i) {
-        gram.h.data()[i] *= 0.25; // a power of two: exact
-    }
-    const Index block_rows = linalg::gram_block_rows(x, 2);
-    linalg::Vector residual(block_rows);
-    linalg::Vector block_moments(p);
-    for (Index first = 0; first < x.rows; first += block_rows) {
-        const Index count = std::min(block_rows, x.rows - first);
-        for (Index r = 0; r < count; ++r) {
-            residual[r] = y[first + r] - 0.5;
-        }
-        const linalg::MatrixView rows{x.data + first * x.row_stride, count, p, x.row_stride,
-                                      x.col_stride};
-        linalg::matvec_into(rows.transposed(), {residual.data(), count, 1}, block_moments.data());
-        for (Index j = 0; j < p; ++j) {
-            gram.t[j] += block_moments[j];
-        }
-    }
+    };
+    // Without the BLAS's own product and with the fused accumulator no block calls the BLAS.
+    const bool calls_blas = !own_product || (with_gram && !fused);
+    SharePassSums sums =
+        pass_over_shares<BlockRows>(x, block_rows, with_gram, calls_blas, add_block);
     IrlsPass pass;
-    pass.gram = linalg::finish_weighted_gram(std::move(gram), ridge);
+    pass.log_likelihood = sums.sum;
+    if (with_gram) {
+        pass.gram = linalg::finish_weighted_gram(std::move(*sums.gram), ridge);
+    }
     return pass;
 }
 
@@ -162,11 +131,6 @@ std::optional<IrlsPass> start_in_one_update(const linalg::MatrixView &x,
 IrlsPass irls_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
                    const linalg::VectorView &beta, const std::optional<linalg::VectorView> &ridge,
                    IrlsPassKind kind) {
-    if (kind == IrlsPassKind::Start && x.cols > linalg::narrow_gram_width_limit) {
-        if (auto pass = start_in_one_update(x, y, beta, ridge)) {
-            return std::move(*pass);
-        }
-    }
     return blocked_pass(x, y, beta, ridge, kind);
 }
 

@@ -3,6 +3,7 @@
 #include "linalg/inverse.hpp"
 #include "linalg/product.hpp"
 #include "models/coefficients.hpp"
+#include "models/gram_pass.hpp"
 #include "models/shape_checks.hpp"
 
 namespace tallyfit {
@@ -10,10 +11,10 @@ namespace tallyfit {
 Status<Error> fit_linear(BaseModel &model, linalg::MatrixView x, linalg::VectorView y,
                          const std::vector<std::string> &names, const Encoder &encoder) {
     require_rows_match(x, y);
-    const linalg::Matrix gram = linalg::gram(x);
-    const linalg::Vector moments = linalg::matvec(x.transposed(), y);
-    ASSIGN_OR_RETURN(const linalg::Matrix gram_inverse, linalg::inverse(gram.view()));
-    const linalg::Vector beta = linalg::matvec(gram_inverse.view(), moments.view());
+    // X^T X and X^T y in the same read of X.
+    const linalg::WeightedGram normal = gram_pass(x, y, std::nullopt);
+    ASSIGN_OR_RETURN(const linalg::Matrix gram_inverse, linalg::inverse(normal.h.view()));
+    const linalg::Vector beta = linalg::matvec(gram_inverse.view(), normal.t.view());
     store_fit(model, names, beta, encoder);
     return Unit{};
 }

@@ -36,6 +36,19 @@ class StepAccumulator {
         return fused_ ? std::move(*fused_).finish(ridge) : std::move(*blas_).finish(ridge);
     }
 
+    // t and the upper triangle of H so far, then the sums from zero again.
+    linalg::WeightedGram take_upper_sums() {
+        linalg::WeightedGram sums = fused_ ? fused_->upper_sums() : blas_->upper_sums();
+        if (fused_) {
+            fused_->clear();
+        } else {
+            blas_->clear();
+        }
+        return sums;
+    }
+
+    bool fused() const { return fused_.has_value(); }
+
   private:
     std::optional<linalg::NarrowGramAccumulator> fused_;
     std::optional<linalg::GramAccumulator> blas_;

@@ -1,5 +1,7 @@
 #include "py/blas_scipy.hpp"
 
+#include <dlfcn.h>
+
 #include <string>
 
 #include "linalg/blas.hpp"
@@ -64,6 +66,32 @@ template <class Routine> bool bind(PyObject *table, const char *name, Routine &r
     return true;
 }
 
+// OpenBLAS's per-thread thread count, looked up in the libraries SciPy's BLAS module was
+// linked with (dlsym on a library's handle searches its dependencies too); nullptr for a BLAS
+// without it. Chosen over the process-wide openblas_set_num_threads, which would change the
+// threads of every other caller's BLAS calls while a pass runs, and over threadpoolctl, which
+// is Python: the core runs without the interpreter.
+linalg::SetLocalThreadsRoutine find_local_threads_routine(const void *routine) {
+    Dl_info info{};
+    if (dladdr(routine, &info) == 0 || info.dli_fname == nullptr) {
+        return nullptr;
+    }
+    void *library = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+    if (library == nullptr) {
+        return nullptr;
+    }
+    void *found = nullptr;
+    // SciPy's OpenBLAS prefixes most of its names but not this one; other builds may.
+    for (const char *name :
+         {"openblas_set_num_threads_local", "scipy_openblas_set_num_threads_local"}) {
+        if (found == nullptr) {
+            found = dlsym(library, name);
+        }
+    }
+    dlclose(library); // only the reference taken above: SciPy's import keeps the library loaded
+    return reinterpret_cast<linalg::SetLocalThreadsRoutine>(found);
+}
+
 LoadResult load_with_interpreter() {
     ASSIGN_OR_RETURN(const Ref blas_table, capsule_table("scipy.linalg.cython_blas"));
     ASSIGN_OR_RETURN(const Ref lapack_table, capsule_table("scipy.linalg.cython_lapack"));
@@ -77,6 +105,8 @@ LoadResult load_with_interpreter() {
     if (!all_bound) {
         return err(std::string("SciPy's BLAS/LAPACK lacks a routine; ") + install_hint);
     }
+    routines.set_local_threads =
+        find_local_threads_routine(reinterpret_cast<const void *>(routines.dgemm));
     return routines;
 }
 

@@ -300,8 +300,19 @@ LINKS: dict[str, type[Link]] = {
 _S0, _S1, _S2, _S3, _S4 = (1.0 / 12, 1.0 / 360, 1.0 / 1260, 1.0 / 1680, 1.0 / 1188)
 
 
+# Whole counts up to this take stirlerr from a table of its values (a count column of a million
+# rows has few distinct values; the table costs one evaluation per value below its largest).
+_STIRLERR_TABLE_LIMIT = 100_000
+
+
 def _stirlerr(n: FloatArray) -> FloatArray:
     n = _float(n)
+    if n.size > 4096:
+        top = float(n.max(initial=0.0))
+        if top <= _STIRLERR_TABLE_LIMIT and float(n.min(initial=0.0)) >= 0.0 and top < n.size \
+                and bool(np.all(n == np.floor(n))):
+            table = _stirlerr(np.arange(int(top) + 1, dtype=np.float64))
+            return _float(table[n.astype(np.intp)])
     with np.errstate(divide="ignore", invalid="ignore"):
         small = special.gammaln(n + 1.0) - (n + 0.5) * np.log(n) + n - _LN_SQRT_2PI
         nn = n * n

@@ -14,7 +14,7 @@ The meat of a sandwich covariance (`meat_sums`) is one more such pass, at the fi
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, replace
+from dataclasses import dataclass, field, replace
 from typing import Optional, Union
 
 import numpy as np
@@ -41,6 +41,10 @@ class Rows:
     offset: Optional[FloatArray] = None
     trials: Optional[FloatArray] = None
     mustart: Optional[FloatArray] = None
+    # η at the β asked for last: the driver's acceptance check, the final μ and the final
+    # measures all ask for the final β's, each a read of X.
+    _last_eta: Optional[tuple[bytes, FloatArray]] = field(
+        default=None, init=False, repr=False, compare=False)
 
     @property
     def plain(self) -> bool:
@@ -58,8 +62,14 @@ class Rows:
                        offset=align(self.offset))
 
     def eta(self, beta: FloatArray) -> FloatArray:
+        """Xβ + offset (a new array: callers may change it)."""
+        key = np.asarray(beta, dtype=np.float64).tobytes()
+        if self._last_eta is not None and self._last_eta[0] == key:
+            return self._last_eta[1].copy()
         eta = np.asarray(self.x @ beta, dtype=np.float64)
-        return eta if self.offset is None else eta + self.offset
+        eta = eta if self.offset is None else eta + self.offset
+        self._last_eta = (key, eta)
+        return eta.copy()
 
     def prior(self) -> FloatArray:
         return np.ones(self.y.shape[0]) if self.weights is None else self.weights

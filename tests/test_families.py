@@ -140,3 +140,14 @@ def test_penalties_need_a_family_with_a_penalized_fit():
     with pytest.raises(ValueError, match="penalties are offered for"):
         tf.glm("y ~ x", {"x": [1.0, 2.0, 3.0], "y": [0.5, 2.0, 1.0]}, family="gaussian",
                penalties={"x": 1.0})
+
+
+@pytest.mark.parametrize("counts", [
+    np.arange(10_000, dtype=float) % 997,  # whole counts: from the table
+    np.arange(10_000, dtype=float) % 997 + 0.5,  # halves: evaluated directly
+    np.r_[np.arange(9_999, dtype=float), 2e5],  # beyond the table's limit
+])
+def test_stirlerr_of_many_counts_equals_its_direct_evaluation(counts):
+    direct = np.concatenate([families._stirlerr(counts[i:i + 4000])
+                             for i in range(0, counts.size, 4000)])
+    assert np.array_equal(families._stirlerr(counts), direct)

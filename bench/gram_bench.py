@@ -39,7 +39,7 @@ from tables import markdown_table, milliseconds, ratio
 
 RESULTS = Path(__file__).resolve().parent / "results" / "gram.md"
 WIDTHS = [10, 39, 50, 200]
-OLS_TARGETS = {10: 1.0, 39: 1.0, 50: 1.0, 200: 1.05}
+OLS_TARGETS = {10: 1.0, 39: None, 50: 1.0, 200: 1.05}  # none at p = 39
 PASS_TARGET = 1.2
 SPREAD_TARGET = 1.15
 BUSY_TARGET = 1.15

@@ -1,7 +1,7 @@
 """Benchmarks of _tallyfit's fits against numpy, scikit-learn and statsmodels.
 
     python bench/run.py [--quick] [--sections ols logistic penalized front glm robust
-                         diagnostics dask stream]
+                         diagnostics dask stream gram]
 
 Writes bench/results/{ols,logistic,penalized}.md (rewritten after every
 shape, so an interrupted run keeps what it measured) and prints them; the
@@ -19,7 +19,11 @@ idle cores; --quick stops at n = 1e5. The dask section (bench/dask_bench.py: 2e7
 Parquet on a two-worker LocalCluster, 2e6 with --quick) runs first, in a process of its own,
 and writes bench/results/dask.md. The stream section (bench/stream_bench.py: tf.glm streamed
 from Parquet at 5e6, 1e7 and 2e7 rows against the in-memory fit and Dask; 1e6 and 2e6 with
---quick) runs next, in child processes of its own, and writes bench/results/stream.md.
+--quick) runs next, in child processes of its own, and writes bench/results/stream.md. The gram
+section (bench/gram_bench.py: OLS and the IRLS pass against NumPy's X.T @ X at p = 10, 39, 50
+and 200, the spread of 7 runs, and the fits with one core kept busy, under
+OPENBLAS_CORETYPE=Haswell and under the autodetected kernel) runs in child processes of its own
+and writes bench/results/gram.md.
 
 OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE, where set, slow current OpenBLAS
 builds; each report records them. To measure without them, unset both for
@@ -102,9 +106,9 @@ def parse_arguments():
                         help="stop at n = 1e5 (a few minutes)")
     parser.add_argument("--sections", nargs="+",
                         choices=["ols", "logistic", "penalized", "front", "glm", "robust",
-                                 "diagnostics", "dask", "stream"],
+                                 "diagnostics", "dask", "stream", "gram"],
                         default=["ols", "logistic", "penalized", "front", "glm", "robust",
-                                 "diagnostics", "dask", "stream"])
+                                 "diagnostics", "dask", "stream", "gram"])
     parser.add_argument("--C", type=float, default=0.01, dest="c",
                         help="inverse ridge strength (default 0.01)")
     parser.add_argument("--seed", type=int, default=20240601)
@@ -136,9 +140,19 @@ def run_stream_section(args):
     subprocess.run(command, check=True)
 
 
+def run_gram_section(args):
+    """The Gram kernel's benchmark; it runs once per BLAS setting in child processes."""
+    command = [sys.executable, str(Path(__file__).resolve().parent / "gram_bench.py"),
+               "--results", str(args.results_dir / "gram.md")]
+    if args.quick:
+        command += ["--n", "100000"]
+    subprocess.run(command, check=True)
+
+
 def main():
     args = parse_arguments()
-    for name, run_section in (("dask", run_dask_section), ("stream", run_stream_section)):
+    for name, run_section in (("dask", run_dask_section), ("stream", run_stream_section),
+                              ("gram", run_gram_section)):
         if name in args.sections:
             run_section(args)
             args.sections = [other for other in args.sections if other != name]

@@ -15,6 +15,7 @@
 #include "linalg/group_sums.hpp"
 #include "linalg/inverse.hpp"
 #include "linalg/product.hpp"
+#include "linalg/share_products.hpp"
 #include "linalg/spline_basis.hpp"
 #include "models/glm_pass.hpp"
 #include "models/gram_pass.hpp"
@@ -149,6 +150,19 @@ std::tuple<Matrix, std::optional<Vector>> gram_of(MatrixView x, std::optional<Ve
 
 Result<Matrix, Error> inverse_of(MatrixView a) { return linalg::inverse(a); }
 
+Vector matvec_of(MatrixView x, VectorView v) {
+    if (x.cols != v.size) {
+        py::raise(PyExc_ValueError, "x has " + std::to_string(x.cols) + " columns but v has " +
+                                        std::to_string(v.size) + " values");
+    }
+    return linalg::share_matvec(x, v);
+}
+
+Vector rmatvec_of(MatrixView x, VectorView v) {
+    require_rows_match(x, v);
+    return linalg::share_transposed_matvec(x, v);
+}
+
 Matrix group_sums_of(MatrixView x, VectorView codes, VectorView factors, __int128 groups) {
     require_one_per_row(x, codes, "codes");
     require_one_per_row(x, factors, "factors");
@@ -236,6 +250,15 @@ constexpr Signature inverse_signature{
     {"a"},
     "The inverse of a square float64 matrix by LU factorization, as the model fits\n"
     "compute it; ValueError for an exactly singular matrix."};
+constexpr Signature matvec_signature{
+    "matvec",
+    {"x", "v"},
+    "x @ v for a float64 matrix x and vector v, row blocks on this process's threads."};
+constexpr Signature rmatvec_signature{
+    "rmatvec",
+    {"x", "v"},
+    "x.T @ v for a float64 matrix x and vector v (one value per row), row blocks on this\n"
+    "process's threads, added in row order (the result does not depend on how many)."};
 constexpr Signature group_sums_signature{
     "group_sums",
     {"x", "codes", "factors", "groups"},
@@ -261,6 +284,8 @@ PyMethodDef functions[] = {
     py::function_entry<glm_pass_of, glm_pass_signature, shown>(),
     py::function_entry<gram_of, gram_signature, shown>(),
     py::function_entry<inverse_of, inverse_signature, shown>(),
+    py::function_entry<matvec_of, matvec_signature, shown>(),
+    py::function_entry<rmatvec_of, rmatvec_signature, shown>(),
     py::function_entry<spline_basis_of, spline_basis_signature, shown>(),
     py::function_entry<group_sums_of, group_sums_signature, shown>(),
     py::function_entry<penalty_diagonal_of, penalty_signature, shown>(),

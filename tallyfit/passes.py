@@ -66,8 +66,9 @@ class Rows:
         key = np.asarray(beta, dtype=np.float64).tobytes()
         if self._last_eta is not None and self._last_eta[0] == key:
             return self._last_eta[1].copy()
-        eta = np.asarray(self.x @ beta, dtype=np.float64)
-        eta = eta if self.offset is None else eta + self.offset
+        eta = product(self.x, beta)
+        if self.offset is not None:
+            eta += self.offset
         self._last_eta = (key, eta)
         return eta.copy()
 
@@ -168,7 +169,7 @@ def start_sums(family: Family, rows: Rows, gram: Optional[FloatArray] = None,
             and not start_given):
         z, _, deviance = family.start(y)
         information = None
-        right = family.constant_start_weight * (x.T @ z)
+        right = family.constant_start_weight * transposed_product(x, z)
     else:
         prior = rows.prior()
         mu = rows.mustart if rows.mustart is not None else family.initialize(y).mustart
@@ -212,6 +213,17 @@ class PassSums:
     def restrict(self, keep: BoolArray) -> "PassSums":
         return PassSums(self.deviance, self.information[np.ix_(keep, keep)],
                         self.right[keep], self.valid)
+
+
+def product(x: FloatArray, v: FloatArray) -> FloatArray:
+    """X v on this process's threads, as every pass runs (a core busy elsewhere slows it by its
+    share; the BLAS's statically split threads wait for that core)."""
+    return np.asarray(_native.matvec(_aligned(x), _aligned(v)))
+
+
+def transposed_product(x: FloatArray, v: FloatArray) -> FloatArray:
+    """Xᵀ v on this process's threads (see `product`)."""
+    return np.asarray(_native.rmatvec(_aligned(x), _aligned(v)))
 
 
 def _aligned(values: FloatArray) -> FloatArray:

@@ -1,5 +1,6 @@
 """The benchmark sections on a small problem: every peer must reach our
 coefficients, which checks column order, intercept and penalty wiring."""
+import os
 import sys
 from pathlib import Path
 
@@ -9,6 +10,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
 
 import diagnostics_bench  # noqa: E402
+import gram_bench  # noqa: E402
 import logistic_bench  # noqa: E402
 import ols_bench  # noqa: E402
 import penalized_bench  # noqa: E402
@@ -67,3 +69,14 @@ def test_diagnostics_section_agrees_with_statsmodels():
     assert all(row["ours"] > 0 and row["fit"] > 0 for row in rows)
     (compared,) = [row for row in rows if "gap" in row]
     assert compared["gap"] < 1e-9 and compared["peer"] > 0
+
+
+def test_gram_section_rows_and_busy_core():
+    rng = np.random.default_rng(3)
+    rows = gram_bench.width_rows(3_000, 10, 2, rng)
+    assert [row["method"] for row in rows] == ["X.T @ X", "OLS", "logistic, per iteration"]
+    assert all(row["min"] > 0 and row["spread"] >= 1 for row in rows)
+    busy = gram_bench.busy_rows(3_000, 1, rng)
+    assert [row["fit"] for row in busy] == ["front layer tf.glm (logistic)", "OLS, p = 50"]
+    assert all(row["single"] > 0 and row["worst"] > 0 for row in busy)
+    assert "TALLYFIT_THREADS" not in os.environ

@@ -130,3 +130,25 @@ def test_gram_refuses_negative_or_missing_weights(bad):
         _native.gram(x, y, weights)
     with pytest.raises(ValueError, match="weights"):
         _native.gram(x, y, weights[:-1])
+
+
+@pytest.mark.parametrize("n, p", SHAPES + [(0, 3), (7, 0)])
+@pytest.mark.parametrize("layout", ["F", "C"])
+def test_products_over_every_split(monkeypatch, n, p, layout):
+    x, y, _ = data(n, p) if n and p else (np.zeros((n, p)), np.ones(n), None)
+    x = np.asfortranarray(x) if layout == "F" else np.ascontiguousarray(x)
+    beta = np.linspace(-1.0, 1.0, p)
+    results = pass_for_every_thread_count(
+        monkeypatch, lambda: (_native.matvec(x, beta), _native.rmatvec(x, y)))
+    assert_same_bits(results)
+    eta, moments = results["1"]
+    np.testing.assert_allclose(eta, x @ beta, rtol=1e-12, atol=1e-12 * max(p, 1))
+    np.testing.assert_allclose(moments, x.T @ y, rtol=1e-11, atol=1e-11 * max(n, 1))
+
+
+def test_products_refuse_mismatched_lengths():
+    x, y, _ = data(10, 3)
+    with pytest.raises(ValueError, match="columns"):
+        _native.matvec(x, np.ones(4))
+    with pytest.raises(ValueError, match="rows"):
+        _native.rmatvec(x, y[:-1])

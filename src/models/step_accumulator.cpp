@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "linalg/array.hpp"
+#include "linalg/blas.hpp"
 
 namespace tallyfit {
 
@@ -19,23 +20,30 @@ using linalg::Index;
 enum Choice : signed char { not_measured = 0, through_blas = 1, fused = 2 };
 std::array<std::atomic<signed char>, linalg::narrow_gram_width_limit + 1> choices{};
 
-constexpr Index trial_rows = 4096;
-constexpr int trial_repeats = 3;
+constexpr Index trial_rows = 8192;
+constexpr int trial_rounds = 5;
 
-template <class Accumulator>
-double best_seconds(const linalg::MatrixView &x, const double *values) {
-    double best = std::numeric_limits<double>::infinity();
-    for (int repeat = 0; repeat < trial_repeats; ++repeat) {
-        const auto start = std::chrono::steady_clock::now();
-        Accumulator accumulator(x.cols, x.rows);
-        accumulator.add(x, values, values);
-        const auto gram = std::move(accumulator).finish(std::nullopt);
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        if (gram.t.size() == x.cols) {
-            best = std::min(best, took.count());
-        }
+template <class Accumulator> double seconds(const linalg::MatrixView &x, const double *values) {
+    const auto start = std::chrono::steady_clock::now();
+    Accumulator accumulator(x.cols, x.rows);
+    accumulator.add(x, values, values);
+    const auto gram = std::move(accumulator).finish(std::nullopt);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    return gram.t.size() == x.cols ? took.count() : std::numeric_limits<double>::infinity();
+}
+
+// Whether the fused accumulator took less time than the BLAS's over the best of a few rounds
+// taken in turn (so that a burst of other work slows both), each on one thread as the passes
+// run them.
+bool fused_was_faster(const linalg::MatrixView &x, const double *values) {
+    const linalg::OneBlasThread one_thread;
+    double fused_best = std::numeric_limits<double>::infinity();
+    double blas_best = std::numeric_limits<double>::infinity();
+    for (int round = 0; round < trial_rounds; ++round) {
+        fused_best = std::min(fused_best, seconds<linalg::NarrowGramAccumulator>(x, values));
+        blas_best = std::min(blas_best, seconds<linalg::GramAccumulator>(x, values));
     }
-    return best;
+    return fused_best < blas_best;
 }
 
 } // namespace
@@ -70,8 +78,7 @@ bool fused_runs_faster(Index width) {
         values[i] = 0.5 + static_cast<double>(i % 7) / 7.0;
     }
     const linalg::MatrixView view{x.data(), trial_rows, width, 1, trial_rows};
-    const bool faster = best_seconds<linalg::NarrowGramAccumulator>(view, values.data()) <
-                        best_seconds<linalg::GramAccumulator>(view, values.data());
+    const bool faster = fused_was_faster(view, values.data());
     choice.store(faster ? fused : through_blas, std::memory_order_relaxed);
     return faster;
 }

@@ -152,3 +152,20 @@ def test_products_refuse_mismatched_lengths():
         _native.matvec(x, np.ones(4))
     with pytest.raises(ValueError, match="rows"):
         _native.rmatvec(x, y[:-1])
+
+
+@pytest.mark.parametrize("threads", ["2", "3"])
+def test_a_pass_leaves_the_blas_thread_count_as_it_found_it(monkeypatch, threads):
+    threadpoolctl = pytest.importorskip("threadpoolctl")
+    x, y, weights = data(20_001, 110)
+
+    def counts():
+        return [(pool["filepath"], pool["num_threads"])
+                for pool in threadpoolctl.threadpool_info() if pool["user_api"] == "blas"]
+
+    before = counts()
+    monkeypatch.setenv("TALLYFIT_THREADS", threads)
+    _native.gram(x, y)
+    _native.gram(x, y, weights)
+    _native.glm_pass(x, y, np.zeros(110), "gaussian", "identity")
+    assert counts() == before

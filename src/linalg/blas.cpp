@@ -81,6 +81,13 @@ OneBlasThread::~OneBlasThread() {
     }
 }
 
+void keep_blas_calls_on_this_thread() {
+    const BlasRoutines &routines = blas(); // bound already: the calling thread made a OneBlasThread
+    if (routines.set_local_threads != nullptr) {
+        routines.set_local_threads(1);
+    }
+}
+
 bool blas_threads_per_caller() { return blas().set_local_threads != nullptr; }
 
 } // namespace tallyfit::linalg

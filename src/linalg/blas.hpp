@@ -87,6 +87,10 @@ class OneBlasThread {
     int previous_ = 0;
 };
 
+// From now on the calling thread's BLAS calls run on it alone, where the BLAS lets a thread
+// choose (for threads that end with the pass that started them; no count is restored).
+void keep_blas_calls_on_this_thread();
+
 // Whether the bound BLAS lets a thread run its calls on that thread alone (binds the BLAS).
 bool blas_threads_per_caller();
 

@@ -59,13 +59,18 @@ void run_shares(Index shares, unsigned threads, const std::function<void(Index, 
         return;
     }
     threads = std::max(1u, threads);
-    // Bound here, on the thread that may bind (the other threads cannot).
-    { const OneBlasThread binds_the_blas; }
+    // The calling thread keeps its BLAS to itself for the whole pass and restores its count
+    // after every thread has joined; the other threads only set theirs, and end with the pass.
+    // (In some OpenBLAS builds the per-thread count is the process's: restoring it from each
+    // thread in turn would leave the count of whichever thread restored last.)
+    const OneBlasThread calling_thread;
     std::vector<std::exception_ptr> errors(threads);
     std::atomic<Index> next{0};
     auto take_shares = [&](unsigned thread) {
         try {
-            const OneBlasThread one_blas_thread;
+            if (thread != 0) {
+                keep_blas_calls_on_this_thread();
+            }
             for (Index share = next.fetch_add(1); share < shares; share = next.fetch_add(1)) {
                 work(share, thread);
             }

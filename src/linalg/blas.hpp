@@ -80,8 +80,6 @@ class OneBlasThread {
     OneBlasThread(const OneBlasThread &) = delete;
     OneBlasThread &operator=(const OneBlasThread &) = delete;
 
-    bool engaged() const { return engaged_; }
-
   private:
     bool engaged_ = false;
     int previous_ = 0;

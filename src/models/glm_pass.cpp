@@ -11,6 +11,7 @@
 #include "linalg/target_clones.hpp"
 #include "models/glm_rows.hpp"
 #include "models/logistic_rows.hpp"
+#include "models/shape_checks.hpp"
 #include "models/share_pass.hpp"
 #include "models/step_accumulator.hpp"
 
@@ -155,13 +156,6 @@ RowPolicy policy_for(GlmFamily family, GlmLink link) {
     return *policy;
 }
 
-void require_size(const linalg::VectorView &v, Index size, const char *what) {
-    if (v.size != size) {
-        throw InternalError(std::string("glm pass: ") + what + " has " + std::to_string(v.size) +
-                            " elements, not " + std::to_string(size));
-    }
-}
-
 // The block's values of v, in place when contiguous, else copied into buffer.
 const double *contiguous(const linalg::VectorView &v, Index first, Index count,
                          linalg::Vector &buffer) {
@@ -247,13 +241,13 @@ GlmPass glm_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
                  const linalg::VectorView &beta, GlmFamily family, GlmLink link,
                  const std::optional<linalg::VectorView> &prior,
                  const std::optional<linalg::VectorView> &offset) {
-    require_size(y, x.rows, "y");
-    require_size(beta, x.cols, "beta");
+    require_size("glm pass", y, x.rows, "y");
+    require_size("glm pass", beta, x.cols, "beta");
     if (prior) {
-        require_size(*prior, x.rows, "the prior weights");
+        require_size("glm pass", *prior, x.rows, "the prior weights");
     }
     if (offset) {
-        require_size(*offset, x.rows, "the offset");
+        require_size("glm pass", *offset, x.rows, "the offset");
     }
     const PassInput input{x, y, beta, prior, offset, policy_for(family, link)};
     linalg::element_count(x.cols, x.cols);

@@ -1,12 +1,11 @@
 #include "models/gram_pass.hpp"
 
 #include <cmath>
-#include <string>
 
-#include "internal_error.hpp"
 #include "linalg/array.hpp"
 #include "linalg/blas.hpp"
 #include "linalg/product.hpp"
+#include "models/shape_checks.hpp"
 #include "models/share_pass.hpp"
 
 namespace tallyfit {
@@ -56,14 +55,6 @@ struct NoBuffers {
     explicit NoBuffers(Index) {}
 };
 
-void require_one_per_row(const linalg::MatrixView &x, const std::optional<linalg::VectorView> &v,
-                         const char *what) {
-    if (v && v->size != x.rows) {
-        throw InternalError(std::string("Gram pass: ") + what + " has " + std::to_string(v->size) +
-                            " elements, not " + std::to_string(x.rows));
-    }
-}
-
 linalg::MatrixView block_of(const linalg::MatrixView &x, Index first, Index count) {
     return {x.data + first * x.row_stride, count, x.cols, x.row_stride, x.col_stride};
 }
@@ -90,8 +81,12 @@ linalg::WeightedGram unweighted_gram(const linalg::MatrixView &x,
 linalg::WeightedGram gram_pass(const linalg::MatrixView &x,
                                const std::optional<linalg::VectorView> &v,
                                const std::optional<linalg::VectorView> &weights) {
-    require_one_per_row(x, v, "v");
-    require_one_per_row(x, weights, "the weights");
+    if (v) {
+        require_size("Gram pass", *v, x.rows, "v");
+    }
+    if (weights) {
+        require_size("Gram pass", *weights, x.rows, "the weights");
+    }
     linalg::element_count(x.cols, x.cols);
     if (!weights && !fused_runs_faster(x.cols) && linalg::blas_threads_per_caller()) {
         return unweighted_gram(x, v);

@@ -17,6 +17,15 @@ inline void require_rows_match(const linalg::MatrixView &x, const linalg::Vector
     }
 }
 
+// A pass's vector argument with the number of elements it needs (one per row of X, say).
+inline void require_size(const char *pass, const linalg::VectorView &v, linalg::Index size,
+                         const char *what) {
+    if (v.size != size) {
+        throw InternalError(std::string(pass) + ": " + what + " has " + std::to_string(v.size) +
+                            " elements, not " + std::to_string(size));
+    }
+}
+
 inline void require_name_per_column(const linalg::MatrixView &x,
                                     const std::vector<std::string> &names) {
     if (x.cols != static_cast<linalg::Index>(names.size())) {

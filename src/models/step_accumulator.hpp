@@ -47,8 +47,6 @@ class StepAccumulator {
         return sums;
     }
 
-    bool fused() const { return fused_.has_value(); }
-
   private:
     std::optional<linalg::NarrowGramAccumulator> fused_;
     std::optional<linalg::GramAccumulator> blas_;

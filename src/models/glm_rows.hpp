@@ -31,11 +31,15 @@ struct RowMath {
     static double exp(double x) { return row_loops::row_exp(x); }
     static double log(double x) {
         const double l = row_loops::row_log(x);
-        return x >= DBL_MIN && x <= DBL_MAX ? l : NAN;
+        // x in [DBL_MIN, DBL_MAX] (NaN is not) as two selects: GCC keeps an && a branch.
+        const double bounded = x <= DBL_MAX ? x : 0.0;
+        return bounded >= DBL_MIN ? l : NAN;
     }
 };
 
-// Whether x is neither infinite nor NaN, as a comparison that vectorizes.
+// Whether x is neither infinite nor NaN, as a comparison that vectorizes. The range tests below
+// are selects rather than &&: GCC keeps an && of comparisons a branch, and the row loop then
+// stays scalar.
 inline bool finite(double x) { return x - x == 0.0; }
 
 // ---- links: mu = inverse(eta), dmu/deta = mu_eta(eta), valid(eta) per row (R's valideta) --
@@ -58,7 +62,7 @@ struct LogLink {
 struct InverseLink {
     template <class M> static double inverse(double eta) { return 1.0 / eta; }
     template <class M> static double mu_eta(double eta) { return -1.0 / (eta * eta); }
-    static bool valid(double eta) { return finite(eta) && eta != 0.0; }
+    static bool valid(double eta) { return (finite(eta) ? eta : 0.0) != 0.0; }
 };
 
 // R's C logit: |eta| > 30 is clamped, to mu = eps / (1 + eps) or 1 / (1 + eps), and mu.eta = eps.
@@ -144,7 +148,7 @@ struct CauchitLink {
 struct SqrtLink {
     template <class M> static double inverse(double eta) { return eta * eta; }
     template <class M> static double mu_eta(double eta) { return 2.0 * eta; }
-    static bool valid(double eta) { return finite(eta) && eta > 0.0; }
+    static bool valid(double eta) { return (finite(eta) ? eta : 0.0) > 0.0; }
 };
 
 struct InverseSquareLink {
@@ -152,7 +156,7 @@ struct InverseSquareLink {
     template <class M> static double mu_eta(double eta) {
         return -1.0 / (2.0 * std::pow(eta, 1.5));
     }
-    static bool valid(double eta) { return finite(eta) && eta > 0.0; }
+    static bool valid(double eta) { return (finite(eta) ? eta : 0.0) > 0.0; }
 };
 
 // ---- families: variance(mu), dev.resids(y, mu, wt), valid_mu(mu) per row (R's validmu) -----
@@ -174,7 +178,10 @@ struct Binomial {
         const double b = y != 1.0 ? (1.0 - y) * M::log((1.0 - y) / (1.0 - mu)) : 0.0;
         return 2.0 * wt * (a + b);
     }
-    static bool valid_mu(double mu) { return finite(mu) && mu > 0.0 && mu < 1.0; }
+    static bool valid_mu(double mu) {
+        const double m = finite(mu) ? mu : 0.0;
+        return (m < 1.0 ? m : 0.0) > 0.0;
+    }
 };
 
 struct Poisson {
@@ -183,7 +190,7 @@ struct Poisson {
         const double r = y > 0.0 ? wt * (y * M::log(y / mu) - (y - mu)) : mu * wt;
         return 2.0 * r;
     }
-    static bool valid_mu(double mu) { return finite(mu) && mu > 0.0; }
+    static bool valid_mu(double mu) { return (finite(mu) ? mu : 0.0) > 0.0; }
 };
 
 struct Gamma {
@@ -193,7 +200,7 @@ struct Gamma {
         const double ratio = M::log(y == 0.0 ? 1.0 : y / mu);
         return -2.0 * wt * (ratio - (y - mu) / mu);
     }
-    static bool valid_mu(double mu) { return finite(mu) && mu > 0.0; }
+    static bool valid_mu(double mu) { return (finite(mu) ? mu : 0.0) > 0.0; }
 };
 
 struct InverseGaussian {
@@ -227,8 +234,13 @@ struct BlockOut {
 
 // The rows of `count` for link L, family F and math M; true when some eta is outside the
 // link's range or some mu outside the family's (R's valideta and validmu fail).
+// Always inlined: a loop compiled once per instruction set (TALLYFIT_TARGET_CLONES) that calls
+// this instead runs the baseline's code, and the logit and Gamma loops were not inlined.
 template <class L, class F, class M>
-inline bool rows(Index count, const BlockIn &in, BlockOut out) {
+[[gnu::always_inline]] inline bool rows(Index count, const BlockIn &given, BlockOut out) {
+    // A copy: the stores through `out` might otherwise change the pointers of `given`, which
+    // would then be read again for every row, and the loop would not vectorize.
+    const BlockIn in = given;
     double invalid = 0.0;
     for (Index i = 0; i < count; ++i) {
         const double eta = in.eta[i];
@@ -238,11 +250,15 @@ inline bool rows(Index count, const BlockIn &in, BlockOut out) {
         const double mu_eta = L::template mu_eta<M>(eta);
         const double w = prior * (mu_eta * mu_eta / F::variance(mu));
         const double z = (eta - in.offset[i]) + (y - mu) / mu_eta;
-        const bool good = prior > 0.0 && mu_eta != 0.0;
+        // prior > 0 && mu_eta != 0, written so that GCC vectorizes the loop (it keeps the &&,
+        // or an &, of these two comparisons as a branch).
+        const double usable = mu_eta != 0.0 ? prior : 0.0;
+        const bool good = usable > 0.0;
         out.deviance[i] = F::template deviance<M>(y, mu, prior);
         out.residual[i] = good ? w * z : 0.0;
         out.root_weight[i] = good ? std::sqrt(w) : 0.0;
-        invalid = L::valid(eta) && F::valid_mu(mu) ? invalid : 1.0;
+        invalid = L::valid(eta) ? invalid : 1.0;
+        invalid = F::valid_mu(mu) ? invalid : 1.0;
     }
     return invalid != 0.0;
 }

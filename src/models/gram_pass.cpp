@@ -71,8 +71,7 @@ linalg::WeightedGram unweighted_gram(const linalg::MatrixView &x,
         }
         sums->add(block_of(x, first, count), share_v);
     };
-    SharePassSums sums =
-        pass_over_shares<NoBuffers, InPlaceGram>(x, share_rows, true, true, add_share);
+    auto sums = pass_over_shares<NoBuffers, InPlaceGram>(x, share_rows, true, true, add_share);
     return linalg::finish_weighted_gram(std::move(*sums.gram), std::nullopt);
 }
 
@@ -106,8 +105,7 @@ linalg::WeightedGram gram_pass(const linalg::MatrixView &x,
         }
         accumulator->add(block_of(x, first, count), residual, root_weight);
     };
-    SharePassSums sums =
-        pass_over_shares<GramBlockRows>(x, block_rows, true, calls_blas, add_block);
+    auto sums = pass_over_shares<GramBlockRows>(x, block_rows, true, calls_blas, add_block);
     return linalg::finish_weighted_gram(std::move(*sums.gram), std::nullopt);
 }
 

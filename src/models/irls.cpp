@@ -116,8 +116,7 @@ IrlsPass blocked_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
     };
     // Without the BLAS's own product and with the fused accumulator no block calls the BLAS.
     const bool calls_blas = !own_product || (with_gram && !fused);
-    SharePassSums sums =
-        pass_over_shares<BlockRows>(x, block_rows, with_gram, calls_blas, add_block);
+    auto sums = pass_over_shares<BlockRows>(x, block_rows, with_gram, calls_blas, add_block);
     IrlsPass pass;
     pass.log_likelihood = sums.sum;
     if (with_gram) {

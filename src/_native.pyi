@@ -30,6 +30,19 @@ def glm_pass(
     """
     ...
 
+def coded_glm_pass(
+    x: _Array,
+    codes: _Array,
+    levels: _Array,
+    y: _Array,
+    beta: _Array,
+    family: Literal["gaussian", "binomial", "poisson", "Gamma", "inverse.gaussian"],
+    link: Literal[
+        "identity", "log", "inverse", "logit", "probit", "cloglog", "cauchit", "sqrt", "1/mu^2"
+    ],
+    weights: _Array | None = None,
+    offset: _Array | None = None,
+) -> tuple[float, _Array, _Array, bool]: ...
 def gram(
     x: _Array, y: _Array | None = None, weights: _Array | None = None
 ) -> tuple[_Array, _Array | None]: ...

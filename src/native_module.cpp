@@ -17,6 +17,7 @@
 #include "linalg/product.hpp"
 #include "linalg/share_products.hpp"
 #include "linalg/spline_basis.hpp"
+#include "models/coded_pass.hpp"
 #include "models/glm_pass.hpp"
 #include "models/gram_pass.hpp"
 #include "models/irls.hpp"
@@ -123,6 +124,62 @@ std::tuple<double, Matrix, Vector, bool> glm_pass_of(MatrixView x, VectorView y,
     require_one_per_row(x, offset, "offset");
     const GlmFamily family_id = family_named(family);
     GlmPass pass = glm_pass(x, y, beta, family_id, link_named(family_id, link), weights, offset);
+    return {pass.deviance, std::move(pass.gram.h), std::move(pass.gram.t), pass.valid};
+}
+
+// The coded columns of a pass, their codes checked: whole numbers from -1 to the factor's
+// levels - 1 (-1: none of its columns), one row per row of x.
+CodedColumns coded_columns_of(const MatrixView &x, MatrixView codes, VectorView levels) {
+    if (codes.rows != x.rows) {
+        py::raise(PyExc_ValueError, "x has " + std::to_string(x.rows) + " rows but codes has " +
+                                        std::to_string(codes.rows));
+    }
+    if (codes.cols != levels.size) {
+        py::raise(PyExc_ValueError, "codes has " + std::to_string(codes.cols) +
+                                        " columns but levels has " + std::to_string(levels.size) +
+                                        " values");
+    }
+    CodedColumns coded{codes, {}};
+    for (Index f = 0; f < levels.size; ++f) {
+        const double count = levels[f];
+        if (!(count >= 0.0 && count < 2147483647.0) || count != std::floor(count)) {
+            py::raise(PyExc_ValueError, "levels must be whole numbers of levels; levels[" +
+                                            std::to_string(f) + "] is not");
+        }
+        coded.levels.push_back(static_cast<Index>(count));
+        for (Index i = 0; i < codes.rows; ++i) {
+            const double code = codes(i, f);
+            if (!(code >= -1.0 && code < count) || code != std::floor(code)) {
+                py::raise(PyExc_ValueError,
+                          "codes must be whole numbers from -1 to levels - 1; row " +
+                              std::to_string(i) + " of column " + std::to_string(f) +
+                              " has another value");
+            }
+        }
+    }
+    return coded;
+}
+
+std::tuple<double, Matrix, Vector, bool>
+coded_glm_pass_of(MatrixView x, MatrixView codes, VectorView levels, VectorView y, VectorView beta,
+                  std::string family, std::string link, std::optional<VectorView> weights,
+                  std::optional<VectorView> offset) {
+    require_rows_match(x, y);
+    const CodedColumns coded = coded_columns_of(x, codes, levels);
+    Index columns = x.cols;
+    for (Index count : coded.levels) {
+        columns += count;
+    }
+    if (beta.size != columns) {
+        py::raise(PyExc_ValueError, "beta has " + std::to_string(beta.size) +
+                                        " values but the design has " + std::to_string(columns) +
+                                        " columns");
+    }
+    require_one_per_row(x, weights, "weights");
+    require_one_per_row(x, offset, "offset");
+    const GlmFamily family_id = family_named(family);
+    GlmPass pass =
+        coded_glm_pass(x, coded, y, beta, family_id, link_named(family_id, link), weights, offset);
     return {pass.deviance, std::move(pass.gram.h), std::move(pass.gram.t), pass.valid};
 }
 
@@ -238,6 +295,23 @@ constexpr Signature glm_pass_signature{
     "weights)), information = X'WX, right = X'Wz (rows of weight 0 add nothing) and\n"
     "valid, R's valideta(eta) && validmu(mu). family and link by R's names (a quasi\n"
     "family by its base family's); weights default to 1, offset to 0."};
+constexpr Signature coded_glm_pass_signature{
+    "coded_glm_pass",
+    {"x",
+     "codes",
+     "levels",
+     "y",
+     "beta",
+     "family",
+     "link",
+     {"weights", "None"},
+     {"offset", "None"}},
+    "glm_pass of the design [x | C_1 | ... | C_m] whose columns C_f are the 0/1\n"
+    "indicators of factor f's levels, given as codes: codes[i, f] is row i's level of\n"
+    "factor f, a whole number from 0 to levels[f] - 1, or -1 for none of its columns\n"
+    "(float64). beta and the normal equations have x's columns first, then each\n"
+    "factor's levels in order. Returns (deviance, information, right, valid) as\n"
+    "glm_pass, without forming the indicator columns."};
 constexpr Signature gram_signature{
     "gram",
     {"x", {"y", "None"}, {"weights", "None"}},
@@ -282,6 +356,7 @@ constexpr auto shown = py::Receiver::Module;
 PyMethodDef functions[] = {
     py::function_entry<irls_pass_of, irls_pass_signature, shown>(),
     py::function_entry<glm_pass_of, glm_pass_signature, shown>(),
+    py::function_entry<coded_glm_pass_of, coded_glm_pass_signature, shown>(),
     py::function_entry<gram_of, gram_signature, shown>(),
     py::function_entry<inverse_of, inverse_signature, shown>(),
     py::function_entry<matvec_of, matvec_signature, shown>(),

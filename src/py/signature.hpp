@@ -14,7 +14,7 @@
 
 namespace tallyfit::py {
 
-inline constexpr std::size_t max_parameters = 8;
+inline constexpr std::size_t max_parameters = 12;
 
 // A default value written once: the bound function applies `value` to an omitted argument, the
 // text signature shows `text`. TALLYFIT_DEFAULT(double, 1e-8) spells both from one literal.

@@ -44,6 +44,8 @@ import _tallyfit
 
 from . import formula as formula_language
 from . import frames, transforms
+from .coded import CodedDesign, coded_design
+from .coded import compact_columns as compact_columns  # part of the API
 from .formula import Call, Expr, FormulaError, ModelFormula, Name, deparse
 from .frames import BoolArray, FloatArray, Frame, Kind, collect_levels  # noqa: F401 (part of the API)
 
@@ -65,7 +67,8 @@ class DesignBlock:
     when built without it), `kept` (bool mask over the frame's rows: no missing value in a used
     column) and `n_missing` (rows dropped); the prior `weights` and the summed `offset` of the
     kept rows (None when the model has none). A two-column response (successes, failures) is
-    an (n, 2) array."""
+    an (n, 2) array. A block built with categorical columns as codes has the design in `coded`
+    and its dense columns alone in `matrix`."""
 
     matrix: FloatArray
     response: Optional[FloatArray]
@@ -73,6 +76,12 @@ class DesignBlock:
     n_missing: int
     weights: Optional[FloatArray] = None
     offset: Optional[FloatArray] = None
+    coded: Optional[CodedDesign] = None
+
+    @property
+    def design(self) -> Union[FloatArray, CodedDesign]:
+        """The design: `coded` where the block holds categorical columns as codes."""
+        return self.matrix if self.coded is None else self.coded
 
 
 class ResponseRule(Protocol):
@@ -307,12 +316,25 @@ class DesignPlan:
                     f"{frame[name].dtype} in this data: convert it to the fitted kind"
                 )
 
-    def build(self, frame: Frame, with_response: bool = True) -> DesignBlock:
+    def coded_columns(self, min_columns: int) -> dict[str, dict[int, int]]:
+        """The categorical main effects with at least `min_columns` indicator columns, which a
+        block can hold as codes: variable -> {level index: design column}."""
+        found: dict[str, dict[int, int]] = {}
+        for j, column in enumerate(self.columns):
+            if len(column.factors) == 1 and column.factors[0].how == "indicator":
+                name, index, _ = column.factors[0]
+                found.setdefault(name, {})[index] = j
+        return {name: columns for name, columns in found.items() if len(columns) >= min_columns}
+
+    def build(self, frame: Frame, with_response: bool = True,
+              coded_from: Optional[int] = None) -> DesignBlock:
         """The design matrix of the frame's rows without missing values in the used columns
         (or in a computed variable: ``log`` of a negative number is missing, as in R).
 
         The matrix is one F-order float64 allocation, filled column by column in place; a
-        computed variable is evaluated once, into a temporary of its own columns.
+        computed variable is evaluated once, into a temporary of its own columns. With
+        `coded_from`, the categorical main effects of at least that many columns
+        (`coded_columns`) are held as their codes (`DesignBlock.coded`), not as columns.
         """
         used = list(self.predictors)
         if self.offset is not None and self.offset not in used:
@@ -368,15 +390,22 @@ class DesignPlan:
         if compact:
             codes = {label: found[kept] for label, found in codes.items()}
 
-        check_design_size(n_kept, len(self.columns), with_gram=with_response)
-        matrix = np.empty((n_kept, len(self.columns)), dtype=np.float64, order="F")
+        coded = {} if coded_from is None else self.coded_columns(coded_from)
+        in_codes = {j for columns in coded.values() for j in columns.values()}
+        dense_columns = [j for j in range(len(self.columns)) if j not in in_codes]
+        if coded:
+            check_design_size(n_kept, len(dense_columns) + len(coded), with_gram=False)
+        else:
+            check_design_size(n_kept, len(self.columns), with_gram=with_response)
+        matrix = np.empty((n_kept, len(dense_columns)), dtype=np.float64, order="F")
         contrasts = {
             label: coding.contrast.matrix(len(coding.levels))
             for label, coding in self.codings.items()
             if coding.kind == "categorical" and coding.contrast.kind != "treatment"
         }
-        for j, column in enumerate(self.columns):
-            out = matrix[:, j]
+        for slot, j in enumerate(dense_columns):
+            column = self.columns[j]
+            out = matrix[:, slot]
             if not column.factors:
                 out.fill(1.0)
                 continue
@@ -417,7 +446,25 @@ class DesignPlan:
             weights = np.array(weights[kept] if compact else weights, dtype=np.float64)
             assert self.weights is not None
             check_weights(self.weights, weights)
-        return DesignBlock(matrix, response, kept, n_rows - n_kept, weights, offset)
+        block = DesignBlock(matrix, response, kept, n_rows - n_kept, weights, offset)
+        if coded:
+            block.coded = self._coded(matrix, dense_columns, coded, codes)
+        return block
+
+    def _coded(self, matrix: FloatArray, dense_columns: list[int],
+               coded: Mapping[str, Mapping[int, int]],
+               codes: Mapping[str, npt.NDArray[np.int32]]) -> CodedDesign:
+        positions = list(dense_columns)
+        factor_codes, factor_levels = [], []
+        for name, columns in coded.items():
+            levels = sorted(columns)
+            # Level index -> coded level (-1: the level without a column, R's reference).
+            table = np.full(len(self.codings[name].levels), -1, dtype=np.intp)
+            table[levels] = np.arange(len(levels))
+            factor_codes.append(table[codes[name]])
+            factor_levels.append(len(levels))
+            positions += [columns[level] for level in levels]
+        return coded_design(matrix, factor_codes, factor_levels, positions)
 
     def _offset_values(self, frame: Frame, evaluator: "transforms.Evaluator",
                        n_rows: int) -> Optional[FloatArray]:
@@ -950,11 +997,3 @@ def _threshold_cholesky(
     return np.array(kept, dtype=np.intp), lower, dropped
 
 
-def compact_columns(matrix: FloatArray, keep: BoolArray) -> FloatArray:
-    """Moves the kept columns of an F-order matrix to the left in place and returns the view
-    of them (no copy of the matrix)."""
-    positions = np.flatnonzero(keep)
-    for target, source in enumerate(positions):
-        if target != source:
-            matrix[:, target] = matrix[:, source]
-    return matrix[:, : len(positions)]

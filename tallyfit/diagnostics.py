@@ -28,6 +28,7 @@ import numpy as np
 from scipy import linalg
 
 from . import passes
+from .coded import dense_matrix
 from .engines import fit_rows_of
 from .frames import BoolArray, FloatArray
 
@@ -128,7 +129,8 @@ def _fit_design(model: Any) -> tuple[FloatArray, FloatArray, BoolArray]:
     rows, _ = fit_rows_of(fit_rows.scan.plan, fit_rows.scan.state, fit_rows.response_family,
                           fit_rows.scan.built)
     estimated = model._estimated
-    x = passes.estimated_columns(rows.x, estimated, in_place=fit_rows.scan.built is None)
+    x = passes.estimated_columns(dense_matrix(rows.x), estimated,
+                                 in_place=fit_rows.scan.built is None)
     request = passes.MeatRequest(fit_rows.family, model._coefficients[estimated], estimated,
                                  fit_rows.weights_at, mustart=fit_rows.mustart)
     _, weights = passes.score_factors(request, replace(rows, x=x))

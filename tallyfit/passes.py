@@ -20,6 +20,7 @@ from typing import Optional, Union
 import numpy as np
 
 from . import _native, covariance, design
+from .coded import CodedDesign, dense_matrix
 from .families import Family
 from .frames import BoolArray, FloatArray
 
@@ -34,7 +35,7 @@ class Rows:
     the numbers of `trials` of proportions (None: 1), R's starting μ (`mustart`, for the start
     pass) and the rows dropped for missing values."""
 
-    x: FloatArray
+    x: Union[FloatArray, CodedDesign]
     y: FloatArray
     n_missing: int
     weights: Optional[FloatArray] = None
@@ -57,6 +58,7 @@ class Rows:
         def align(a: Optional[FloatArray]) -> Optional[FloatArray]:
             return None if a is None else np.require(a, requirements="A")
 
+        assert not isinstance(self.x, CodedDesign)  # only in-memory rows hold codes
         return replace(self, x=np.require(self.x, requirements="A"),
                        y=np.require(self.y, requirements="A"), weights=align(self.weights),
                        offset=align(self.offset))
@@ -81,7 +83,8 @@ def intercept_only(rows: Rows) -> Rows:
     return replace(rows, x=np.ones((rows.y.shape[0], 1), order="F"))
 
 
-def rows_for(family: Optional[Family], x: FloatArray, y: FloatArray, n_missing: int,
+def rows_for(family: Optional[Family], x: Union[FloatArray, CodedDesign], y: FloatArray,
+             n_missing: int,
              weights: Optional[FloatArray] = None,
              offset: Optional[FloatArray] = None) -> Rows:
     """The block as `family` reads it (R's ``initialize``: the response checked, a count
@@ -141,16 +144,18 @@ class StartSums:
         return self.weighted_y_sum / self.weight_sum if self.weight_sum > 0 else math.nan
 
 
-def weighted_sums(x: FloatArray, weights: FloatArray, z: FloatArray
+def weighted_sums(x: Union[FloatArray, CodedDesign], weights: FloatArray, z: FloatArray
                   ) -> tuple[FloatArray, FloatArray]:
     """XᵀWX and XᵀWz (W ≥ 0 diagonal) in one pass over X and no copy of it: the Gaussian pass
     at β = 0, whose working weights and response are `weights` and `z`."""
+    if isinstance(x, CodedDesign):
+        return x.weighted_sums(_aligned(weights), _aligned(z))
     _, information, right, _ = _native.glm_pass(
         x, _aligned(z), np.zeros(x.shape[1]), "gaussian", "identity", _aligned(weights), None)
     return information, right
 
 
-def gram_of(x: FloatArray) -> FloatArray:
+def gram_of(x: Union[FloatArray, CodedDesign]) -> FloatArray:
     """XᵀX by the pass's kernel: on this process's own threads where that is the faster, so
     that a core kept busy elsewhere slows it by its share only (the BLAS's statically split
     threads wait for it)."""
@@ -215,14 +220,18 @@ class PassSums:
                         self.right[keep], self.valid)
 
 
-def product(x: FloatArray, v: FloatArray) -> FloatArray:
+def product(x: Union[FloatArray, CodedDesign], v: FloatArray) -> FloatArray:
     """X v on this process's threads, as every pass runs (a core busy elsewhere slows it by its
     share; the BLAS's statically split threads wait for that core)."""
+    if isinstance(x, CodedDesign):
+        return x.matvec(v)
     return np.asarray(_native.matvec(_aligned(x), _aligned(v)))
 
 
-def transposed_product(x: FloatArray, v: FloatArray) -> FloatArray:
+def transposed_product(x: Union[FloatArray, CodedDesign], v: FloatArray) -> FloatArray:
     """Xᵀ v on this process's threads (see `product`)."""
+    if isinstance(x, CodedDesign):
+        return x.rmatvec(v)
     return np.asarray(_native.rmatvec(_aligned(x), _aligned(v)))
 
 
@@ -240,11 +249,16 @@ def pass_at(family: Family, rows: Rows, beta: FloatArray) -> PassSums:
     """The block's deviance, XᵀWX and XᵀWz at β. The native kernel's deviance is −2 × its
     log-likelihood, whose μ is clamped (see `KERNEL_CLAMP`)."""
     x, y = rows.x, rows.y
-    if family.native_kernel is not None and rows.plain and rows.trials is None:
-        log_likelihood, information, right = _native.irls_pass(x, y, beta, "gram")
-        assert information is not None and right is not None
-        return PassSums(-2.0 * log_likelihood, information, right)
-    if family.native_family is not None:
+    if isinstance(x, CodedDesign):
+        if family.native_family is not None:
+            return PassSums(*x.pass_sums(
+                _aligned(y), beta, family.native_family, family.link.name,
+                _maybe_aligned(rows.weights), _maybe_aligned(rows.offset)))
+    elif family.native_kernel is not None and rows.plain and rows.trials is None:
+        log_likelihood, gram, step_right = _native.irls_pass(x, y, beta, "gram")
+        assert gram is not None and step_right is not None
+        return PassSums(-2.0 * log_likelihood, gram, step_right)
+    elif family.native_family is not None:
         deviance, information, right, valid = _native.glm_pass(
             x, _aligned(y), _aligned(beta),
             family.native_family, family.link.name,  # type: ignore[arg-type]
@@ -271,7 +285,8 @@ def pass_at(family: Family, rows: Rows, beta: FloatArray) -> PassSums:
 
 def kernel_clamped(family: Family, rows: Rows, mu: FloatArray) -> bool:
     """Whether the pass's deviance at μ is the kernel's clamped one, not the exact one."""
-    return family.native_kernel is not None and rows.plain and rows.trials is None and bool(
+    return family.native_kernel is not None and rows.plain and rows.trials is None and \
+        not isinstance(rows.x, CodedDesign) and bool(
         np.any(mu < KERNEL_CLAMP) or np.any(mu > 1.0 - KERNEL_CLAMP))
 
 
@@ -296,7 +311,7 @@ def score(family: Family, rows: Rows, beta: FloatArray) -> FloatArray:
     factor = family.score_ratio(eta, mu) * (rows.y - mu)
     if rows.weights is not None:
         factor = np.where(rows.weights > 0.0, rows.weights * factor, 0.0)
-    return np.asarray(rows.x.T @ factor, dtype=np.float64)
+    return transposed_product(rows.x, np.asarray(factor, dtype=np.float64))
 
 
 #: Where the working weights of summary.glm's Pearson χ² are formed: at an estimate, at the
@@ -447,7 +462,7 @@ def meat_sums(request: MeatRequest, rows: Rows, keys: Optional[np.ndarray] = Non
     `keys` (the cluster of every row) the per-cluster sums of u_i x_i. The rows' design
     holds every design column; the aliased ones are dropped here (in place unless not
     `in_place`)."""
-    x = estimated_columns(rows.x, request.keep, in_place)
+    x = estimated_columns(dense_matrix(rows.x), request.keep, in_place)
     block = replace(rows, x=x)
     factors, weights = score_factors(request, block)
     if keys is not None:

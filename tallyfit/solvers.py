@@ -14,13 +14,14 @@ from __future__ import annotations
 import math
 import warnings
 from dataclasses import dataclass, replace
-from typing import Callable, Optional, Protocol
+from typing import Callable, Optional, Protocol, Union
 
 import numpy as np
 from scipy import linalg
 from scipy.linalg import lapack
 
 from . import _native, design, passes
+from .coded import CodedDesign, dense_matrix
 from .errors import ConvergenceError, ConvergenceWarning, SeparationWarning
 from .families import Family
 from .frames import BoolArray, FloatArray
@@ -80,7 +81,8 @@ def equilibrate(a: FloatArray) -> Optional[Equilibrated]:
     return Equilibrated(scale, factor, float(rcond) if info == 0 else 0.0)
 
 
-def column_scales(gram: FloatArray, matrix: FloatArray) -> Optional[FloatArray]:
+def column_scales(gram: FloatArray, matrix: Union[FloatArray, CodedDesign]
+                  ) -> Optional[FloatArray]:
     """Powers of two that bring every column of `matrix` whose squared norm over- or underflows
     (the diagonal of its Gram matrix) near unit size, or None when no column needs one. Scaling
     by a power of two is exact, so the scaled fit is the same fit in other units."""
@@ -92,7 +94,8 @@ def column_scales(gram: FloatArray, matrix: FloatArray) -> Optional[FloatArray]:
         return None
     scales = np.ones(gram.shape[0])
     for j in np.flatnonzero(extreme):
-        largest = float(np.max(np.abs(matrix[:, j]))) if matrix.shape[0] else 0.0
+        values = matrix.column(int(j)) if isinstance(matrix, CodedDesign) else matrix[:, j]
+        largest = float(np.max(np.abs(values))) if matrix.shape[0] else 0.0
         if largest > 0.0 and math.isfinite(largest):
             scales[j] = math.ldexp(1.0, -math.frexp(largest)[1])
     return scales
@@ -317,8 +320,10 @@ def _newton_step(family: Family, rows: Optional[passes.Rows]) -> StepFrom:
 
     def step(beta: FloatArray, information: FloatArray, right: FloatArray) -> FloatArray:
         system = equilibrate(information)
-        if system is None or system.rcond >= _NORMAL_EQUATIONS_RCOND:
+        if system is None:
             return solve_step(beta, information, right)
+        if system.rcond >= _NORMAL_EQUATIONS_RCOND:
+            return system.solve(right)  # solve_step's solve, by the factorization in hand
         return np.asarray(beta + system.solve(passes.score(family, block, beta)))
 
     return step
@@ -491,7 +496,7 @@ def ridge_irls(source: IrlsSource, ridge: FloatArray, max_iterations: int,
     return IrlsFit(loop.coefficients, loop.information, None, loop.iterations, True)
 
 
-def weighted_inverse(matrix: FloatArray, weights: FloatArray,
+def weighted_inverse(matrix: Union[FloatArray, CodedDesign], weights: FloatArray,
                      information: FloatArray) -> FloatArray:
     """(XᵀWX)⁻¹ from the information matrix where it is well conditioned, else from a QR of
     √W X, which keeps the digits the formed product loses.
@@ -503,6 +508,6 @@ def weighted_inverse(matrix: FloatArray, weights: FloatArray,
     system = equilibrate(information)
     if system is not None and system.rcond >= _NORMAL_EQUATIONS_RCOND:
         return system.inverse()
-    return _least_squares_qr(matrix * np.sqrt(weights)[:, None],
+    return _least_squares_qr(dense_matrix(matrix) * np.sqrt(weights)[:, None],
                              np.zeros(matrix.shape[0])).unscaled_covariance
 

@@ -56,6 +56,7 @@ from typing import Any, Callable, Optional, Sequence
 import numpy as np
 
 from .. import covariance, design, frames, passes
+from ..coded import dense_matrix
 from ..design import parse_formula
 from ..families import Family
 from ..frames import BoolArray, FloatArray
@@ -363,7 +364,7 @@ class Spill:
         self.present: list[tuple[str, ...]] = []
 
     def write(self, block: passes.Rows) -> None:
-        self.file.write(np.ascontiguousarray(block.x.T).reshape(-1).data)
+        self.file.write(np.ascontiguousarray(dense_matrix(block.x).T).reshape(-1).data)
         present = tuple(name for name in _VECTORS if getattr(block, name) is not None)
         for name in present:
             self.file.write(np.ascontiguousarray(getattr(block, name)).reshape(-1).data)

@@ -1,7 +1,7 @@
 """Benchmarks of _tallyfit's fits against numpy, scikit-learn and statsmodels.
 
     python bench/run.py [--quick] [--sections ols logistic penalized front glm robust
-                         diagnostics dask stream gram]
+                         diagnostics dask stream gram cardinality]
 
 Writes bench/results/{ols,logistic,penalized}.md (rewritten after every
 shape, so an interrupted run keeps what it measured) and prints them; the
@@ -23,7 +23,10 @@ from Parquet at 5e6, 1e7 and 2e7 rows against the in-memory fit and Dask; 1e6 an
 section (bench/gram_bench.py: OLS and the IRLS pass against NumPy's X.T @ X at p = 10, 39, 50
 and 200, the spread of 7 runs, and the fits with one core kept busy, under
 OPENBLAS_CORETYPE=Haswell and under the autodetected kernel) runs in child processes of its own
-and writes bench/results/gram.md.
+and writes bench/results/gram.md. The cardinality section (bench/cardinality_bench.py: logistic
+and Poisson fits with a 1,000-level categorical on 1e6 rows against glum and tallyfit's own
+dense design, with peak memory) runs in child processes too and writes
+bench/results/cardinality.md.
 
 OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE, where set, slow current OpenBLAS
 builds; each report records them. To measure without them, unset both for
@@ -106,9 +109,9 @@ def parse_arguments():
                         help="stop at n = 1e5 (a few minutes)")
     parser.add_argument("--sections", nargs="+",
                         choices=["ols", "logistic", "penalized", "front", "glm", "robust",
-                                 "diagnostics", "dask", "stream", "gram"],
+                                 "diagnostics", "dask", "stream", "gram", "cardinality"],
                         default=["ols", "logistic", "penalized", "front", "glm", "robust",
-                                 "diagnostics", "dask", "stream", "gram"])
+                                 "diagnostics", "dask", "stream", "gram", "cardinality"])
     parser.add_argument("--C", type=float, default=0.01, dest="c",
                         help="inverse ridge strength (default 0.01)")
     parser.add_argument("--seed", type=int, default=20240601)
@@ -149,10 +152,20 @@ def run_gram_section(args):
     subprocess.run(command, check=True)
 
 
+def run_cardinality_section(args):
+    """The 1,000-level categorical against glum; once per BLAS setting in child processes."""
+    command = [sys.executable, str(Path(__file__).resolve().parent / "cardinality_bench.py"),
+               "--results", str(args.results_dir / "cardinality.md")]
+    if args.quick:
+        command += ["--rows", "100000"]
+    subprocess.run(command, check=True)
+
+
 def main():
     args = parse_arguments()
     for name, run_section in (("dask", run_dask_section), ("stream", run_stream_section),
-                              ("gram", run_gram_section)):
+                              ("gram", run_gram_section),
+                              ("cardinality", run_cardinality_section)):
         if name in args.sections:
             run_section(args)
             args.sections = [other for other in args.sections if other != name]

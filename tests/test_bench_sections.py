@@ -9,6 +9,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
 
+import cardinality_bench  # noqa: E402
 import diagnostics_bench  # noqa: E402
 import gram_bench  # noqa: E402
 import logistic_bench  # noqa: E402
@@ -80,3 +81,12 @@ def test_gram_section_rows_and_busy_core():
     assert [row["fit"] for row in busy] == ["front layer tf.glm (logistic)", "OLS, p = 50"]
     assert all(row["single"] > 0 and row["worst"] > 0 for row in busy)
     assert "TALLYFIT_THREADS" not in os.environ
+
+
+def test_cardinality_section_codes_agree_with_the_dense_path():
+    rows = cardinality_bench.table_rows(4_000, 1, 4_000, n_levels=30)
+    assert [row["model"] for row in rows] == ["logistic", "Poisson"]
+    for row in rows:
+        assert row["ours"] > 0 and row["glum"] > 0 and row["dense"] > 0
+        assert row["dense gap"] < 1e-9 and row["glum gap"] < 1e-3
+        assert row["memory"] >= 0

@@ -144,6 +144,7 @@ def test_penalties_need_a_family_with_a_penalized_fit():
 
 @pytest.mark.parametrize("counts", [
     np.arange(10_000, dtype=float) % 997,  # whole counts: from the table
+    np.arange(10_000, dtype=float),  # a table longer than the direct evaluation's threshold
     np.arange(10_000, dtype=float) % 997 + 0.5,  # halves: evaluated directly
     np.r_[np.arange(9_999, dtype=float), 2e5],  # beyond the table's limit
 ])
@@ -151,3 +152,25 @@ def test_stirlerr_of_many_counts_equals_its_direct_evaluation(counts):
     direct = np.concatenate([families._stirlerr(counts[i:i + 4000])
                              for i in range(0, counts.size, 4000)])
     assert np.array_equal(families._stirlerr(counts), direct)
+
+
+@pytest.mark.parametrize("top, weighted", [(3, False), (60, True), (6_000, True)])
+def test_direct_poisson_log_density_sum_has_nmaths_value(top, weighted):
+    rng = np.random.default_rng(top)
+    counts = rng.integers(0, top + 1, 20_000).astype(np.float64)
+    means = np.maximum(counts * rng.uniform(0.5, 1.5, counts.size), 1e-3)
+    weights = rng.uniform(0.0, 2.0, counts.size) if weighted else None
+    direct = families._whole_count_log_dpois_sum(counts, means, weights)
+    rows = families._log_dpois(counts, means)
+    want = float(rows.sum() if weights is None else rows @ weights)
+    assert direct == pytest.approx(want, rel=1e-12)
+
+
+@pytest.mark.parametrize("counts, means", [
+    (np.full(5000, 2.5), np.ones(5000)),        # not whole counts
+    (np.full(5000, 2e4), np.full(5000, 2e4)),    # beyond the direct form's range
+    (np.ones(5000), np.zeros(5000)),             # a mean of 0
+    (np.ones(100), np.ones(100)),                # too few rows to pay for the table
+])
+def test_direct_poisson_log_density_sum_declines_other_rows(counts, means):
+    assert families._whole_count_log_dpois_sum(counts, means, None) is None

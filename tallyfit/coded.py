@@ -38,6 +38,10 @@ class CodedDesign:
     levels: FloatArray
     positions: IndexArray
 
+    def __post_init__(self) -> None:
+        # The usual order (dense columns, then the factors' levels): nothing to permute.
+        self._in_order = bool(np.array_equal(self.positions, np.arange(len(self.positions))))
+
     @property
     def shape(self) -> tuple[int, int]:
         return (self.dense.shape[0], len(self.positions))
@@ -48,14 +52,21 @@ class CodedDesign:
 
     def _kernel_order(self, values: FloatArray) -> FloatArray:
         """A design-ordered vector in the kernel's order of columns."""
-        return np.ascontiguousarray(np.asarray(values, dtype=np.float64)[self.positions])
+        values = np.asarray(values, dtype=np.float64)
+        if self._in_order:
+            return np.ascontiguousarray(values)
+        return np.ascontiguousarray(values[self.positions])
 
     def _design_order(self, values: FloatArray) -> FloatArray:
+        if self._in_order:
+            return values
         out = np.empty_like(values)
         out[self.positions] = values
         return out
 
     def _design_matrix(self, matrix: FloatArray) -> FloatArray:
+        if self._in_order:
+            return matrix
         out = np.empty_like(matrix)
         out[np.ix_(self.positions, self.positions)] = matrix
         return out

@@ -302,10 +302,18 @@ class DesignPlan:
         with (numbers and booleans stand in for each other, categories for categories)."""
         for name in self.predictors:
             fitted = self.kinds.get(name)
-            if fitted is None or frames.all_missing(frame[name]):
-                continue  # unknown (a column under a call of a loaded model), or no values
-            found = frames.column_kind(frame, name)
-            if (fitted == "categorical") != (found == "categorical"):
+            if fitted is None:
+                continue  # unknown: a column under a call of a loaded model
+            # The kind from the dtype first; a column without values passes whatever its
+            # dtype (counting its missing values reads the whole column, the dtype does not).
+            try:
+                found = frames.column_kind(frame, name)
+            except ValueError:
+                if frames.all_missing(frame[name]):
+                    continue
+                raise
+            if (fitted == "categorical") != (found == "categorical") \
+                    and not frames.all_missing(frame[name]):
                 what = (
                     f"categorical with levels {', '.join(map(repr, self.levels[name]))}"
                     if fitted == "categorical" and name in self.levels

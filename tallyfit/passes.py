@@ -190,8 +190,10 @@ def start_sums(family: Family, rows: Rows, gram: Optional[FloatArray] = None,
             z = np.where(good, eta + (y - mu) / mu_eta, 0.0)
         if rows.offset is not None:
             z = np.where(good, z - rows.offset, 0.0)
+        del eta, mu_eta
         information, right = weighted_sums(x, weights, z)
-        deviance = family.deviance(y, mu, rows.weights)
+        del weights, z
+        deviance = chunked_deviance(family, y, mu, rows.weights)
     prior = rows.prior()
     with np.errstate(divide="ignore"):
         log_weights = 0.0 if rows.weights is None else float(np.log(rows.weights).sum())
@@ -335,6 +337,12 @@ class FinalSums:
                          self.null_deviance + other.null_deviance)
 
 
+#: Rows per chunk of the final measures: their temporaries (a dozen arrays of a chunk each)
+#: stay small beside X and in the cache, and the count tables of a chunk (stirlerr, log x!)
+#: still pay for themselves.
+_MEASURE_ROWS = 1 << 16
+
+
 def final_sums(family: Family, rows: Rows, beta: FloatArray,
                null_mu: Optional[float] = None, null_by_offset: bool = False,
                eta: Optional[FloatArray] = None,
@@ -344,17 +352,50 @@ def final_sums(family: Family, rows: Rows, beta: FloatArray,
 
     The Pearson χ² is summary.glm's Σ w r²: the working residuals r at β, and the working
     weights w at `weights_at` (the estimate the last IRLS step was formed at, None for the
-    start μ; "beta" for β itself, the χ² of its textbook definition)."""
+    start μ; "beta" for β itself, the χ² of its textbook definition). Summed over chunks of
+    rows."""
     y = rows.y
     if eta is None:
         eta = rows.eta(beta)
+    at_eta = at_mu = None
+    if weights_at is None:
+        at_mu = rows.mustart if rows.mustart is not None else family.initialize(y).mustart
+    elif not isinstance(weights_at, str):
+        at_eta = rows.eta(weights_at)
+    n = y.shape[0]
+    sums = [_final_chunk(family, rows, part, eta[part], null_mu, null_by_offset, weights_at,
+                         None if at_eta is None else at_eta[part],
+                         None if at_mu is None else at_mu[part]) for part in _chunks(n)]
+    total = sums[0]
+    for more in sums[1:]:
+        total = total + more
+    return total
+
+
+def _chunks(n: int) -> list[slice]:
+    return [slice(first, first + _MEASURE_ROWS) for first in range(0, max(n, 1), _MEASURE_ROWS)]
+
+
+def chunked_deviance(family: Family, y: FloatArray, mu: FloatArray,
+                     weights: Optional[FloatArray]) -> float:
+    """The family's deviance at μ, summed over chunks of rows (few temporaries)."""
+    return math.fsum(family.deviance(y[part], mu[part], None if weights is None else weights[part])
+                     for part in _chunks(y.shape[0]))
+
+
+def _final_chunk(family: Family, rows: Rows, part: slice, eta: FloatArray,
+                 null_mu: Optional[float], null_by_offset: bool, weights_at: WeightsAt,
+                 at_eta: Optional[FloatArray], at_mu: Optional[FloatArray]) -> FinalSums:
+    """`final_sums` of the rows `part`, given their η (and η or μ at `weights_at`)."""
+    y = rows.y[part]
+    weights = None if rows.weights is None else rows.weights[part]
     null = math.nan
     if null_by_offset:
-        offset = np.zeros_like(y) if rows.offset is None else rows.offset
-        null = family.deviance(y, family.link.inverse(offset), rows.weights)
+        offset = np.zeros_like(y) if rows.offset is None else rows.offset[part]
+        null = family.deviance(y, family.link.inverse(offset), weights)
     elif null_mu is not None:
-        null = family.deviance(y, np.full_like(y, null_mu), rows.weights)
-    deviance = family.deviance_at(y, eta.copy(), rows.weights)
+        null = family.deviance(y, np.full_like(y, null_mu), weights)
+    deviance = family.deviance_at(y, eta.copy(), weights)
     needs_rows = family.aic_needs_rows or not rows.plain or rows.trials is not None
     if not family.dispersion_estimated and not needs_rows:
         return FinalSums(deviance, math.nan, math.nan, null)  # neither is needed: skip them
@@ -364,19 +405,17 @@ def final_sums(family: Family, rows: Rows, beta: FloatArray,
         if isinstance(weights_at, str):
             pearson_rows = residual * residual / family.variance(mu)
         else:
-            if weights_at is None:
-                at_mu = rows.mustart if rows.mustart is not None \
-                    else family.initialize(y).mustart
+            if at_mu is not None:
                 at_eta = family.link.link(at_mu)
             else:
-                at_eta = rows.eta(weights_at)
+                assert at_eta is not None
                 at_mu = family.link.inverse(at_eta)
             working = residual / family.link.mu_eta(eta)
             pearson_rows = family.working_weights(at_eta, at_mu) * working * working
-        if rows.weights is not None:
-            pearson_rows = np.where(rows.weights > 0.0, rows.weights * pearson_rows, 0.0)
-        aic = family.aic_rows(y, mu, rows.weights, rows.trials) if rows.trials is not None \
-            else family.aic_rows(y, mu, rows.weights)
+        if weights is not None:
+            pearson_rows = np.where(weights > 0.0, weights * pearson_rows, 0.0)
+        aic = family.aic_rows(y, mu, weights, rows.trials[part]) if rows.trials is not None \
+            else family.aic_rows(y, mu, weights)
     return FinalSums(deviance, float(pearson_rows.sum()), aic, null)
 
 

@@ -369,7 +369,7 @@ def _acceptable_at(source: IrlsSource, family: Family, rows: Optional[passes.Row
     if not (family.link.valid_eta(eta) and family.valid_mu(mu)):
         return False
     with np.errstate(all="ignore"):
-        return math.isfinite(family.deviance(rows.y, mu, rows.weights))
+        return math.isfinite(passes.chunked_deviance(family, rows.y, mu, rows.weights))
 
 
 def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float,

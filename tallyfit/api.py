@@ -253,7 +253,7 @@ def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: 
     ridge = _native.penalty_diagonal(records, plan.column_names) if records else None
     start_from = {} if eta_start is None else {"eta_start": eta_start}
     hook.trace = hook.trace and ridge is None  # R's trace is of glm.fit's loop
-    with hook.running("start pass"), \
+    with hook.running("start pass"), solvers.blas_on_this_thread(), \
             engine.irls_source(scan, chosen, rescale=ridge is None, **start_from) as source:
         start = source.start
         weight = 1.0

@@ -11,8 +11,10 @@ to a Householder QR of X itself and the IRLS steps are computed from the exact g
 
 from __future__ import annotations
 
+import contextlib
 import math
 import warnings
+from collections.abc import Iterator
 from dataclasses import dataclass, replace
 from typing import Callable, Optional, Protocol, Union
 
@@ -207,6 +209,20 @@ class IrlsLoop:
     boundary: bool = False
     solved_with: Optional[FloatArray] = None
     previous: Optional[FloatArray] = None
+
+
+@contextlib.contextmanager
+def blas_on_this_thread() -> Iterator[None]:
+    """The solves of a fit on the calling thread alone: SciPy's OpenBLAS, once its threads
+    have run a call, keeps them spinning for a while after it, and the next pass's own threads
+    then share the cores with them (a pass after a Cholesky solve of 1020 columns took 92 ms
+    against 52). A solve of the normal equations is small beside a pass."""
+    previous = _native.blas_threads(1)
+    try:
+        yield
+    finally:
+        if previous >= 0:
+            _native.blas_threads(previous)
 
 
 def solve_step(beta: FloatArray, information: FloatArray, right: FloatArray) -> FloatArray:

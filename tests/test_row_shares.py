@@ -169,3 +169,22 @@ def test_a_pass_leaves_the_blas_thread_count_as_it_found_it(monkeypatch, threads
     _native.gram(x, y, weights)
     _native.glm_pass(x, y, np.zeros(110), "gaussian", "identity")
     assert counts() == before
+
+
+def test_a_fits_solves_run_on_one_blas_thread_and_the_count_comes_back():
+    threadpoolctl = pytest.importorskip("threadpoolctl")
+    from tallyfit import solvers
+
+    def scipy_count():
+        (count,) = [pool["num_threads"] for pool in threadpoolctl.threadpool_info()
+                    if pool["user_api"] == "blas" and "scipy_openblas-" in pool["filepath"]]
+        return count
+
+    before = scipy_count()
+    with pytest.raises(RuntimeError, match="inside"):
+        with solvers.blas_on_this_thread():
+            assert scipy_count() == 1
+            raise RuntimeError("inside")
+    assert scipy_count() == before
+    with pytest.raises(ValueError, match="threads must be a count"):
+        _native.blas_threads(-1)

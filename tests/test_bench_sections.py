@@ -11,10 +11,12 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
 
 import cardinality_bench  # noqa: E402
 import diagnostics_bench  # noqa: E402
+import front_bench  # noqa: E402
 import gram_bench  # noqa: E402
 import logistic_bench  # noqa: E402
 import ols_bench  # noqa: E402
 import penalized_bench  # noqa: E402
+import r_peer  # noqa: E402
 import robust_bench  # noqa: E402
 from simulated_data import (  # noqa: E402
     binary_response, design_matrix, linear_response)
@@ -90,3 +92,15 @@ def test_cardinality_section_codes_agree_with_the_dense_path():
         assert row["ours"] > 0 and row["glum"] > 0 and row["dense"] > 0
         assert row["dense gap"] < 1e-9 and row["glum gap"] < 1e-3
         assert row["memory"] >= 0
+
+
+def test_front_section_every_peer_reaches_our_coefficients():
+    machine, rows, memory = front_bench.run(3_000, 1, 1, seed=4)
+    peers = [row for row in rows if row["what"].endswith("summary text)")]
+    references = [row["reference"].split()[0] for row in peers]
+    assert references[:2] == ["statsmodels", "glum"]
+    if r_peer.available():
+        assert references.count("R") == 2
+    for row in peers:
+        assert row["ours"] > 0 and row["theirs"] > 0
+        assert row["gap"] < (1e-4 if row["reference"].startswith("glum") else 1e-8), row

@@ -13,10 +13,6 @@ once per BLAS setting, in a child process each, and writes bench/results/cardina
 import argparse
 import json
 import os
-import statistics
-import subprocess
-import sys
-import time
 from importlib import metadata
 from pathlib import Path
 
@@ -25,8 +21,9 @@ import pandas as pd
 
 import tallyfit as tf
 from tallyfit.engines import memory
+from blas_settings import run_per_setting
 from machine_info import machine_lines
-from measure import METHOD, measure_call
+from measure import METHOD, measure_call, timed
 from report import write_report
 from tables import markdown_table, ratio, scientific, seconds
 
@@ -81,16 +78,6 @@ def gap(a, b):
     return max(abs(a[name] - value) / max(abs(value), 1e-3) for name, value in b.items())
 
 
-def timed(function, repeats):
-    function()  # warm-up
-    times, result = [], None
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = function()
-        times.append(time.perf_counter() - start)
-    return min(times), statistics.median(times), result
-
-
 def table_rows(rows, repeats, dense_rows, n_levels=N_LEVELS):
     """The table's rows: per model, our times and peak memory, glum's, the dense path's."""
     frame = simulated_frame(rows, np.random.default_rng(20261209), n_levels)
@@ -98,8 +85,10 @@ def table_rows(rows, repeats, dense_rows, n_levels=N_LEVELS):
     dense_frame = frame if dense_rows >= rows else frame.iloc[:dense_rows].copy()
     table = []
     for model in MODELS:
+        ours(frame, model)  # warm-up
         best, median, coefficients = timed(lambda: ours(frame, model), repeats)
         peak = measure_call(lambda: ours(frame, model)).peak_extra_bytes
+        glum_fit(frame, model)
         glum_best, glum_median, theirs = timed(lambda: glum_fit(frame, model), repeats)
         dense = measure_call(lambda: ours(dense_frame, model, coded=False))
         with_codes = ours(dense_frame, model) if dense_frame is not frame else coefficients
@@ -147,18 +136,11 @@ def main():
     if args.child:
         measure(args.rows, args.repeats, dense_rows)
         return
-    settings = {"OPENBLAS_CORETYPE=Haswell": {"OPENBLAS_CORETYPE": "Haswell"},
-                "OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE unset (autodetected)": {}}
     tables, machines = [], []
     load_before = os.getloadavg()
-    for label, setting in settings.items():
-        env = {k: v for k, v in os.environ.items()
-               if k not in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE", "TALLYFIT_THREADS")}
-        env.update(setting)
-        out = subprocess.run([sys.executable, __file__, "--child", "--rows", str(args.rows),
-                              "--dense-rows", str(dense_rows), "--repeats", str(args.repeats)],
-                             env=env, check=True, capture_output=True, text=True).stdout
-        found = json.loads(out.strip().splitlines()[-1])
+    for label, found in run_per_setting([__file__, "--child", "--rows", str(args.rows),
+                                         "--dense-rows", str(dense_rows),
+                                         "--repeats", str(args.repeats)]):
         machines.append(f"under {label}:")
         machines += [f"  {line}" for line in found["machine"]]
         tables += [f"### {label}", markdown_table(COLUMNS, found["table"])]

@@ -25,22 +25,13 @@ import statsmodels.formula.api as smf
 import tallyfit as tf
 from glm_data import POISSON_FORMULA, PREDICTORS, simulated_frame
 from machine_info import machine_lines
+from measure import timed
 from report import write_report
 from tables import markdown_table, ratio, scientific, seconds
 
 RESULTS_DIR = Path(__file__).resolve().parent / "results"
 LINEAR_FORMULA = f"log(amount) ~ {PREDICTORS}"
 PEER_LINEAR_FORMULA = f"np.log(amount) ~ {PREDICTORS}"
-
-
-def timed(function, repeats):
-    """`repeats` timed calls, each doing its full work: (min, median, last result)."""
-    times, result = [], None
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = function()
-        times.append(time.perf_counter() - start)
-    return min(times), statistics.median(times), result
 
 
 def fresh(model, method, *arguments, **options):

@@ -32,6 +32,7 @@ import _tallyfit as core
 import tallyfit as tf
 from tallyfit import _native
 import front_bench
+from blas_settings import run_per_setting
 from machine_info import machine_lines
 from report import write_report
 from simulated_data import binary_response, column_names, design_matrix, linear_response
@@ -159,18 +160,10 @@ def main():
     if args.child:
         measure(args.n, args.repeats)
         return
-    settings = {"OPENBLAS_CORETYPE=Haswell": {"OPENBLAS_CORETYPE": "Haswell"},
-                "OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE unset (autodetected)": {}}
     tables, machines = [], []
     load_before = os.getloadavg()
-    for label, setting in settings.items():
-        env = {k: v for k, v in os.environ.items()
-               if k not in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE", "TALLYFIT_THREADS")}
-        env.update(setting)
-        out = subprocess.run([sys.executable, __file__, "--child", "--n", str(args.n),
-                              "--repeats", str(args.repeats)], env=env, check=True,
-                             capture_output=True, text=True).stdout
-        found = json.loads(out.strip().splitlines()[-1])
+    for label, found in run_per_setting([__file__, "--child", "--n", str(args.n),
+                                         "--repeats", str(args.repeats)]):
         machines.append(f"under {label}:")
         machines += [f"  {line}" for line in found["machine"]]
         tables += [f"### {label}", markdown_table(WIDTH_COLUMNS, found["widths"]),

@@ -54,6 +54,16 @@ def measure_call(function):
     return Measurement(seconds, max(0, peak - before), result)
 
 
+def timed(function, repeats):
+    """`repeats` timed calls, each doing its full work: (min, median, last result)."""
+    times, result = [], None
+    for _ in range(repeats):
+        start = time.perf_counter()
+        result = function()
+        times.append(time.perf_counter() - start)
+    return min(times), statistics.median(times), result
+
+
 def measure_repeated(function, repeats):
     """Median time and largest peak of `repeats` calls, last result."""
     runs = [measure_call(function) for _ in range(repeats)]

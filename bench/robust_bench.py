@@ -25,6 +25,7 @@ import statsmodels.formula.api as smf
 import tallyfit as tf
 from glm_data import POISSON_FORMULA, PREDICTORS, simulated_frame
 from machine_info import machine_lines
+from measure import timed
 from report import write_report
 from tables import markdown_table, ratio, scientific, seconds
 
@@ -36,17 +37,6 @@ PEER_LINEAR_FORMULA = f"np.log(amount) ~ {PREDICTORS}"
 def with_clusters(frame: pd.DataFrame, clusters: int, rng: np.random.Generator) -> pd.DataFrame:
     frame["firm"] = rng.integers(0, clusters, size=len(frame))
     return frame
-
-
-def timed(function, repeats):
-    """`repeats` timed calls (the first warms up nothing: each call does its full work):
-    (min, median, last result)."""
-    times, result = [], None
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = function()
-        times.append(time.perf_counter() - start)
-    return min(times), statistics.median(times), result
 
 
 def covariance_call(model, **arguments):

@@ -143,22 +143,24 @@ def run_stream_section(args):
     subprocess.run(command, check=True)
 
 
-def run_gram_section(args):
-    """The Gram kernel's benchmark; it runs once per BLAS setting in child processes."""
-    command = [sys.executable, str(Path(__file__).resolve().parent / "gram_bench.py"),
-               "--results", str(args.results_dir / "gram.md")]
+def run_child_section(args, script, report, quick):
+    """A section that runs once per BLAS setting in child processes of its own; `quick`: its
+    arguments under --quick."""
+    command = [sys.executable, str(Path(__file__).resolve().parent / script),
+               "--results", str(args.results_dir / report)]
     if args.quick:
-        command += ["--n", "100000"]
+        command += quick
     subprocess.run(command, check=True)
+
+
+def run_gram_section(args):
+    """The Gram kernel's benchmark."""
+    run_child_section(args, "gram_bench.py", "gram.md", ["--n", "100000"])
 
 
 def run_cardinality_section(args):
-    """The 1,000-level categorical against glum; once per BLAS setting in child processes."""
-    command = [sys.executable, str(Path(__file__).resolve().parent / "cardinality_bench.py"),
-               "--results", str(args.results_dir / "cardinality.md")]
-    if args.quick:
-        command += ["--rows", "100000"]
-    subprocess.run(command, check=True)
+    """The 1,000-level categorical against glum."""
+    run_child_section(args, "cardinality_bench.py", "cardinality.md", ["--rows", "100000"])
 
 
 def main():

@@ -244,14 +244,8 @@ GlmPass coded_glm_pass(const linalg::MatrixView &dense, const CodedColumns &code
                             std::to_string(dense.rows) + " x " +
                             std::to_string(coded.levels.size()));
     }
-    require_size("coded glm pass", y, dense.rows, "y");
+    require_pass_rows("coded glm pass", dense.rows, y, prior, offset);
     require_size("coded glm pass", beta, layout.columns, "beta");
-    if (prior) {
-        require_size("coded glm pass", *prior, dense.rows, "the prior weights");
-    }
-    if (offset) {
-        require_size("coded glm pass", *offset, dense.rows, "the offset");
-    }
     const linalg::VectorView dense_beta{beta.data, dense.cols, beta.stride};
     const glm_block::PassInput input{dense, y,      dense_beta,
                                      prior, offset, glm_block::policy_for(family, link)};

@@ -163,14 +163,8 @@ GlmPass glm_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
                  const linalg::VectorView &beta, GlmFamily family, GlmLink link,
                  const std::optional<linalg::VectorView> &prior,
                  const std::optional<linalg::VectorView> &offset) {
-    require_size("glm pass", y, x.rows, "y");
+    require_pass_rows("glm pass", x.rows, y, prior, offset);
     require_size("glm pass", beta, x.cols, "beta");
-    if (prior) {
-        require_size("glm pass", *prior, x.rows, "the prior weights");
-    }
-    if (offset) {
-        require_size("glm pass", *offset, x.rows, "the offset");
-    }
     const glm_block::PassInput input{x,     y,      beta,
                                      prior, offset, glm_block::policy_for(family, link)};
     linalg::element_count(x.cols, x.cols);

@@ -2,6 +2,7 @@
 // a caller's broken invariant, thrown as an internal error that names the arguments.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,19 @@ inline void require_size(const char *pass, const linalg::VectorView &v, linalg::
     if (v.size != size) {
         throw InternalError(std::string(pass) + ": " + what + " has " + std::to_string(v.size) +
                             " elements, not " + std::to_string(size));
+    }
+}
+
+// A GLM pass's row vectors: y, and the prior weights and offset where given, one per row.
+inline void require_pass_rows(const char *pass, linalg::Index rows, const linalg::VectorView &y,
+                              const std::optional<linalg::VectorView> &prior,
+                              const std::optional<linalg::VectorView> &offset) {
+    require_size(pass, y, rows, "y");
+    if (prior) {
+        require_size(pass, *prior, rows, "the prior weights");
+    }
+    if (offset) {
+        require_size(pass, *offset, rows, "the offset");
     }
 }
 

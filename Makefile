@@ -18,7 +18,7 @@ $(VENV)/.deps: pyproject.toml
 		"pytest>=7" "hypothesis>=6" "mypy>=1.10" "narwhals>=1.40" "pandas>=1.5" "polars>=0.20" \
 		"pyarrow>=12" "dask[dataframe]>=2024.1" "distributed>=2024.1" \
 		"statsmodels>=0.14" "scikit-learn>=1.3" "duckdb>=1.0" "tqdm>=4.60" \
-		"matplotlib>=3.6"
+		"matplotlib>=3.6" "glum>=3"
 	touch $@
 
 $(VENV)/.built: $(VENV)/.deps $(SOURCES)
@@ -33,8 +33,7 @@ demo: $(VENV)/.built
 	$(PY) examples/walkthrough.py
 
 $(VENV)/.bench-deps: $(VENV)/.deps
-	$(PIP) install -q "statsmodels>=0.14" "scikit-learn>=1.3" "psutil>=5" "dask-ml>=2024.4" \
-		"glum>=3"
+	$(PIP) install -q "statsmodels>=0.14" "scikit-learn>=1.3" "psutil>=5" "dask-ml>=2024.4"
 	touch $@
 
 bench: $(VENV)/.built $(VENV)/.bench-deps

@@ -112,20 +112,34 @@ void require_one_per_row(const MatrixView &x, const std::optional<VectorView> &v
     }
 }
 
-std::tuple<double, Matrix, Vector, bool> glm_pass_of(MatrixView x, VectorView y, VectorView beta,
-                                                     std::string family, std::string link,
-                                                     std::optional<VectorView> weights,
-                                                     std::optional<VectorView> offset) {
+using PassTuple = std::tuple<double, Matrix, Vector, bool>;
+
+// What both GLM passes check of their arguments: y, the weights and the offset one per row of
+// x, and beta one per column of the design (`design` names it in the message).
+void require_pass_arguments(const MatrixView &x, const VectorView &y, const VectorView &beta,
+                            Index columns, const std::string &design,
+                            const std::optional<VectorView> &weights,
+                            const std::optional<VectorView> &offset) {
     require_rows_match(x, y);
-    if (beta.size != x.cols) {
-        py::raise(PyExc_ValueError, "beta has " + std::to_string(beta.size) + " values but x has " +
-                                        std::to_string(x.cols) + " columns");
+    if (beta.size != columns) {
+        py::raise(PyExc_ValueError, "beta has " + std::to_string(beta.size) + " values but " +
+                                        design + " has " + std::to_string(columns) + " columns");
     }
     require_one_per_row(x, weights, "weights");
     require_one_per_row(x, offset, "offset");
-    const GlmFamily family_id = family_named(family);
-    GlmPass pass = glm_pass(x, y, beta, family_id, link_named(family_id, link), weights, offset);
+}
+
+PassTuple pass_tuple(GlmPass pass) {
     return {pass.deviance, std::move(pass.gram.h), std::move(pass.gram.t), pass.valid};
+}
+
+PassTuple glm_pass_of(MatrixView x, VectorView y, VectorView beta, std::string family,
+                      std::string link, std::optional<VectorView> weights,
+                      std::optional<VectorView> offset) {
+    require_pass_arguments(x, y, beta, x.cols, "x", weights, offset);
+    const GlmFamily family_id = family_named(family);
+    return pass_tuple(
+        glm_pass(x, y, beta, family_id, link_named(family_id, link), weights, offset));
 }
 
 // The coded columns of a pass, their codes checked: whole numbers from -1 to the factor's
@@ -161,27 +175,19 @@ CodedColumns coded_columns_of(const MatrixView &x, MatrixView codes, VectorView 
     return coded;
 }
 
-std::tuple<double, Matrix, Vector, bool>
-coded_glm_pass_of(MatrixView x, MatrixView codes, VectorView levels, VectorView y, VectorView beta,
-                  std::string family, std::string link, std::optional<VectorView> weights,
-                  std::optional<VectorView> offset) {
+PassTuple coded_glm_pass_of(MatrixView x, MatrixView codes, VectorView levels, VectorView y,
+                            VectorView beta, std::string family, std::string link,
+                            std::optional<VectorView> weights, std::optional<VectorView> offset) {
     require_rows_match(x, y);
     const CodedColumns coded = coded_columns_of(x, codes, levels);
     Index columns = x.cols;
     for (Index count : coded.levels) {
         columns += count;
     }
-    if (beta.size != columns) {
-        py::raise(PyExc_ValueError, "beta has " + std::to_string(beta.size) +
-                                        " values but the design has " + std::to_string(columns) +
-                                        " columns");
-    }
-    require_one_per_row(x, weights, "weights");
-    require_one_per_row(x, offset, "offset");
+    require_pass_arguments(x, y, beta, columns, "the design", weights, offset);
     const GlmFamily family_id = family_named(family);
-    GlmPass pass =
-        coded_glm_pass(x, coded, y, beta, family_id, link_named(family_id, link), weights, offset);
-    return {pass.deviance, std::move(pass.gram.h), std::move(pass.gram.t), pass.valid};
+    return pass_tuple(
+        coded_glm_pass(x, coded, y, beta, family_id, link_named(family_id, link), weights, offset));
 }
 
 std::tuple<Matrix, std::optional<Vector>> gram_of(MatrixView x, std::optional<VectorView> y,

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Optional
+from typing import Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -41,6 +41,9 @@ class CodedDesign:
     def __post_init__(self) -> None:
         # The usual order (dense columns, then the factors' levels): nothing to permute.
         self._in_order = bool(np.array_equal(self.positions, np.arange(len(self.positions))))
+        # Each factor's first kernel column.
+        counts = self.levels.astype(np.intp)
+        self._offsets = [int(at) for at in self.n_dense + np.cumsum(counts) - counts]
 
     @property
     def shape(self) -> tuple[int, int]:
@@ -71,13 +74,6 @@ class CodedDesign:
         out[np.ix_(self.positions, self.positions)] = matrix
         return out
 
-    def _level_offsets(self) -> list[int]:
-        offsets, at = [], self.n_dense
-        for count in self.levels:
-            offsets.append(at)
-            at += int(count)
-        return offsets
-
     def pass_sums(self, y: FloatArray, beta: FloatArray, family: str, link: str,
                   weights: Optional[FloatArray], offset: Optional[FloatArray]
                   ) -> tuple[float, FloatArray, FloatArray, bool]:
@@ -98,9 +94,10 @@ class CodedDesign:
         """X β."""
         ordered = self._kernel_order(beta)
         eta = np.asarray(_native.matvec(self.dense, np.ascontiguousarray(ordered[:self.n_dense])))
-        for f, start in enumerate(self._level_offsets()):
+        for f, start in enumerate(self._offsets):
+            # The code −1 (no column) takes the table's last value, 0.
             table = np.append(ordered[start:start + int(self.levels[f])], 0.0)
-            eta += table[self._indices(f)]
+            eta += table[self.codes[:, f].astype(np.intp)]
         return eta
 
     def rmatvec(self, v: FloatArray) -> FloatArray:
@@ -131,7 +128,7 @@ class CodedDesign:
         at = int(np.flatnonzero(self.positions == j)[0])
         if at < self.n_dense:
             return np.asarray(self.dense[:, at])
-        for f, start in enumerate(self._level_offsets()):
+        for f, start in enumerate(self._offsets):
             if at < start + int(self.levels[f]):
                 return np.asarray(self.codes[:, f] == at - start, dtype=np.float64)
         raise IndexError(j)  # pragma: no cover
@@ -147,7 +144,7 @@ class CodedDesign:
         dense = compact_columns(self.dense, dense_keep)
         codes = self.codes
         levels = []
-        for f, start in enumerate(self._level_offsets()):
+        for f, start in enumerate(self._offsets):
             count = int(self.levels[f])
             level_keep = kept[start:start + count]
             if not level_keep.all():
@@ -165,7 +162,7 @@ class CodedDesign:
         n, p = self.shape
         matrix = np.zeros((n, p), order="F")
         matrix[:, self.positions[:self.n_dense]] = self.dense
-        for f, start in enumerate(self._level_offsets()):
+        for f, start in enumerate(self._offsets):
             count = int(self.levels[f])
             rows = np.flatnonzero(self.codes[:, f] >= 0)
             columns = self.positions[start:start + count]
@@ -195,8 +192,33 @@ def coded_design(dense: FloatArray, factor_codes: Sequence[npt.NDArray[np.intp]]
                        np.asarray(positions, dtype=np.intp))
 
 
+Design = Union[FloatArray, CodedDesign]
+
+
 def dense_matrix(matrix: object) -> FloatArray:
     """The design as one matrix, whether it is held as one or with codes."""
     if isinstance(matrix, CodedDesign):
         return matrix.to_dense()
     return matrix  # type: ignore[return-value]
+
+
+def compact_design(matrix: Design, keep: npt.NDArray[np.bool_]) -> Design:
+    """The kept columns of a design held either way (a dense one compacted in place)."""
+    if isinstance(matrix, CodedDesign):
+        return matrix.compact(keep)
+    return compact_columns(matrix, keep)
+
+
+def scale_design(matrix: Design, scales: FloatArray) -> None:
+    """Multiplies a design's columns by `scales`, in place."""
+    if isinstance(matrix, CodedDesign):
+        matrix.scale(scales)
+    else:
+        matrix *= scales
+
+
+def design_column(matrix: Design, j: int) -> FloatArray:
+    """Column j of a design held either way."""
+    if isinstance(matrix, CodedDesign):
+        return matrix.column(j)
+    return matrix[:, j]

@@ -44,7 +44,7 @@ import _tallyfit
 
 from . import formula as formula_language
 from . import frames, transforms
-from .coded import CodedDesign, coded_design
+from .coded import CodedDesign, Design, coded_design
 from .coded import compact_columns as compact_columns  # part of the API
 from .formula import Call, Expr, FormulaError, ModelFormula, Name, deparse
 from .frames import BoolArray, FloatArray, Frame, Kind, collect_levels  # noqa: F401 (part of the API)
@@ -79,7 +79,7 @@ class DesignBlock:
     coded: Optional[CodedDesign] = None
 
     @property
-    def design(self) -> Union[FloatArray, CodedDesign]:
+    def design(self) -> Design:
         """The design: `coded` where the block holds categorical columns as codes."""
         return self.matrix if self.coded is None else self.coded
 

@@ -305,14 +305,23 @@ _S0, _S1, _S2, _S3, _S4 = (1.0 / 12, 1.0 / 360, 1.0 / 1260, 1.0 / 1680, 1.0 / 11
 _STIRLERR_TABLE_LIMIT = 100_000
 
 
+def _whole_counts_top(x: FloatArray, limit: float) -> Optional[int]:
+    """The largest value of many rows of whole counts from 0 to `limit` (where a table of one
+    value per count pays for itself), or None for other rows."""
+    if x.size <= 4096:
+        return None
+    top = float(x.max(initial=0.0))
+    if not (top <= limit and float(x.min(initial=0.0)) >= 0.0 and bool(np.all(x == np.floor(x)))):
+        return None
+    return int(top)
+
+
 def _stirlerr(n: FloatArray) -> FloatArray:
     n = _float(n)
-    if n.size > 4096:
-        top = float(n.max(initial=0.0))
-        if top <= _STIRLERR_TABLE_LIMIT and float(n.min(initial=0.0)) >= 0.0 and top < n.size \
-                and bool(np.all(n == np.floor(n))):
-            table = _stirlerr_direct(np.arange(int(top) + 1, dtype=np.float64))
-            return _float(table[n.astype(np.intp)])
+    top = _whole_counts_top(n, _STIRLERR_TABLE_LIMIT)
+    if top is not None and top < n.size:
+        table = _stirlerr_direct(np.arange(top + 1, dtype=np.float64))
+        return _float(table[n.astype(np.intp)])
     return _stirlerr_direct(n)
 
 
@@ -389,13 +398,13 @@ def _whole_count_log_dpois_sum(x: FloatArray, lam: FloatArray,
     counts, for many rows of whole counts x and positive means λ up to `_DIRECT_DPOIS_LIMIT`
     (four times faster than nmath's form row by row); None for other rows."""
     x, lam = _float(x), _float(lam)
-    if x.size <= 4096 or x.shape != lam.shape:
+    if x.shape != lam.shape or x.size == 0 or not (
+            float(lam.min()) > 0.0 and float(lam.max()) <= _DIRECT_DPOIS_LIMIT):
         return None
-    top, least = float(x.max(initial=0.0)), float(x.min(initial=0.0))
-    if not (0.0 <= least and top <= _DIRECT_DPOIS_LIMIT and float(lam.min()) > 0.0
-            and float(lam.max()) <= _DIRECT_DPOIS_LIMIT and bool(np.all(x == np.floor(x)))):
+    top = _whole_counts_top(x, _DIRECT_DPOIS_LIMIT)
+    if top is None:
         return None
-    log_factorial = special.gammaln(np.arange(int(top) + 1, dtype=np.float64) + 1.0)
+    log_factorial = special.gammaln(np.arange(top + 1, dtype=np.float64) + 1.0)
     rows = special.xlogy(x, lam) - lam - log_factorial[x.astype(np.intp)]
     return float(rows.sum() if weights is None else rows @ _float(weights))
 

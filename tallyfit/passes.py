@@ -20,7 +20,7 @@ from typing import Optional, Union
 import numpy as np
 
 from . import _native, covariance, design
-from .coded import CodedDesign, dense_matrix
+from .coded import CodedDesign, Design, dense_matrix
 from .families import Family
 from .frames import BoolArray, FloatArray
 
@@ -35,7 +35,7 @@ class Rows:
     the numbers of `trials` of proportions (None: 1), R's starting μ (`mustart`, for the start
     pass) and the rows dropped for missing values."""
 
-    x: Union[FloatArray, CodedDesign]
+    x: Design
     y: FloatArray
     n_missing: int
     weights: Optional[FloatArray] = None
@@ -83,7 +83,7 @@ def intercept_only(rows: Rows) -> Rows:
     return replace(rows, x=np.ones((rows.y.shape[0], 1), order="F"))
 
 
-def rows_for(family: Optional[Family], x: Union[FloatArray, CodedDesign], y: FloatArray,
+def rows_for(family: Optional[Family], x: Design, y: FloatArray,
              n_missing: int,
              weights: Optional[FloatArray] = None,
              offset: Optional[FloatArray] = None) -> Rows:
@@ -144,7 +144,7 @@ class StartSums:
         return self.weighted_y_sum / self.weight_sum if self.weight_sum > 0 else math.nan
 
 
-def weighted_sums(x: Union[FloatArray, CodedDesign], weights: FloatArray, z: FloatArray
+def weighted_sums(x: Design, weights: FloatArray, z: FloatArray
                   ) -> tuple[FloatArray, FloatArray]:
     """XᵀWX and XᵀWz (W ≥ 0 diagonal) in one pass over X and no copy of it: the Gaussian pass
     at β = 0, whose working weights and response are `weights` and `z`."""
@@ -155,7 +155,7 @@ def weighted_sums(x: Union[FloatArray, CodedDesign], weights: FloatArray, z: Flo
     return information, right
 
 
-def gram_of(x: Union[FloatArray, CodedDesign]) -> FloatArray:
+def gram_of(x: Design) -> FloatArray:
     """XᵀX by the pass's kernel: on this process's own threads where that is the faster, so
     that a core kept busy elsewhere slows it by its share only (the BLAS's statically split
     threads wait for it)."""
@@ -222,7 +222,7 @@ class PassSums:
                         self.right[keep], self.valid)
 
 
-def product(x: Union[FloatArray, CodedDesign], v: FloatArray) -> FloatArray:
+def product(x: Design, v: FloatArray) -> FloatArray:
     """X v on this process's threads, as every pass runs (a core busy elsewhere slows it by its
     share; the BLAS's statically split threads wait for that core)."""
     if isinstance(x, CodedDesign):
@@ -230,7 +230,7 @@ def product(x: Union[FloatArray, CodedDesign], v: FloatArray) -> FloatArray:
     return np.asarray(_native.matvec(_aligned(x), _aligned(v)))
 
 
-def transposed_product(x: Union[FloatArray, CodedDesign], v: FloatArray) -> FloatArray:
+def transposed_product(x: Design, v: FloatArray) -> FloatArray:
     """Xᵀ v on this process's threads (see `product`)."""
     if isinstance(x, CodedDesign):
         return x.rmatvec(v)
@@ -256,7 +256,7 @@ def pass_at(family: Family, rows: Rows, beta: FloatArray) -> PassSums:
             return PassSums(*x.pass_sums(
                 _aligned(y), beta, family.native_family, family.link.name,
                 _maybe_aligned(rows.weights), _maybe_aligned(rows.offset)))
-    elif family.native_kernel is not None and rows.plain and rows.trials is None:
+    elif _takes_native_kernel(family, rows):
         log_likelihood, gram, step_right = _native.irls_pass(x, y, beta, "gram")
         assert gram is not None and step_right is not None
         return PassSums(-2.0 * log_likelihood, gram, step_right)
@@ -285,10 +285,15 @@ def pass_at(family: Family, rows: Rows, beta: FloatArray) -> PassSums:
     return PassSums(deviance, information, right, valid)
 
 
+def _takes_native_kernel(family: Family, rows: Rows) -> bool:
+    """Whether `pass_at` runs the family's own native kernel on the rows (dense and plain)."""
+    return (family.native_kernel is not None and rows.plain and rows.trials is None
+            and not isinstance(rows.x, CodedDesign))
+
+
 def kernel_clamped(family: Family, rows: Rows, mu: FloatArray) -> bool:
     """Whether the pass's deviance at μ is the kernel's clamped one, not the exact one."""
-    return family.native_kernel is not None and rows.plain and rows.trials is None and \
-        not isinstance(rows.x, CodedDesign) and bool(
+    return _takes_native_kernel(family, rows) and bool(
         np.any(mu < KERNEL_CLAMP) or np.any(mu > 1.0 - KERNEL_CLAMP))
 
 
@@ -366,10 +371,7 @@ def final_sums(family: Family, rows: Rows, beta: FloatArray,
     sums = [_final_chunk(family, rows, part, eta[part], null_mu, null_by_offset, weights_at,
                          None if at_eta is None else at_eta[part],
                          None if at_mu is None else at_mu[part]) for part in _chunks(n)]
-    total = sums[0]
-    for more in sums[1:]:
-        total = total + more
-    return total
+    return sum(sums[1:], sums[0])
 
 
 def _chunks(n: int) -> list[slice]:

@@ -16,14 +16,14 @@ import math
 import warnings
 from collections.abc import Iterator
 from dataclasses import dataclass, replace
-from typing import Callable, Optional, Protocol, Union
+from typing import Callable, Optional, Protocol
 
 import numpy as np
 from scipy import linalg
 from scipy.linalg import lapack
 
 from . import _native, design, passes
-from .coded import CodedDesign, dense_matrix
+from .coded import Design, dense_matrix, design_column
 from .errors import ConvergenceError, ConvergenceWarning, SeparationWarning
 from .families import Family
 from .frames import BoolArray, FloatArray
@@ -83,7 +83,7 @@ def equilibrate(a: FloatArray) -> Optional[Equilibrated]:
     return Equilibrated(scale, factor, float(rcond) if info == 0 else 0.0)
 
 
-def column_scales(gram: FloatArray, matrix: Union[FloatArray, CodedDesign]
+def column_scales(gram: FloatArray, matrix: Design
                   ) -> Optional[FloatArray]:
     """Powers of two that bring every column of `matrix` whose squared norm over- or underflows
     (the diagonal of its Gram matrix) near unit size, or None when no column needs one. Scaling
@@ -96,7 +96,7 @@ def column_scales(gram: FloatArray, matrix: Union[FloatArray, CodedDesign]
         return None
     scales = np.ones(gram.shape[0])
     for j in np.flatnonzero(extreme):
-        values = matrix.column(int(j)) if isinstance(matrix, CodedDesign) else matrix[:, j]
+        values = design_column(matrix, int(j))
         largest = float(np.max(np.abs(values))) if matrix.shape[0] else 0.0
         if largest > 0.0 and math.isfinite(largest):
             scales[j] = math.ldexp(1.0, -math.frexp(largest)[1])
@@ -512,7 +512,7 @@ def ridge_irls(source: IrlsSource, ridge: FloatArray, max_iterations: int,
     return IrlsFit(loop.coefficients, loop.information, None, loop.iterations, True)
 
 
-def weighted_inverse(matrix: Union[FloatArray, CodedDesign], weights: FloatArray,
+def weighted_inverse(matrix: Design, weights: FloatArray,
                      information: FloatArray) -> FloatArray:
     """(XᵀWX)⁻¹ from the information matrix where it is well conditioned, else from a QR of
     √W X, which keeps the digits the formed product loses.

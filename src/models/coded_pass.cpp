@@ -257,7 +257,7 @@ GlmPass coded_glm_pass(const linalg::MatrixView &dense, const CodedColumns &code
     auto add = [&](CodedBlockRows &rows, Index first, Index count, CodedAccumulator *accumulator,
                    double &deviance, bool &invalid) {
         read_codes(coded, layout, first, count, rows.codes);
-        auto add_levels = [&](Index, Index, double *eta) {
+        auto add_levels = [&](double *eta) {
             const double *table = level_beta.data();
             for (Index f = 0; f < layout.factors(); ++f) {
                 const std::int32_t *level = rows.codes.data() + f * count;

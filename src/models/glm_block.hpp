@@ -69,7 +69,7 @@ struct PassInput {
 
 // The block of rows [first, first + count): its deviance into `deviance`, its share of the
 // normal equations into the accumulator; true when some eta or mu is invalid.
-// add_to_eta(first, count, eta) adds what X's part outside `input.x` gives eta (nothing for a
+// add_to_eta(eta) adds what X's part outside `input.x` gives the block's eta (nothing for a
 // dense X); accumulate(rows, out) adds the block's rows, w z and sqrt(w) to the sums.
 template <class AddToEta, class Accumulate>
 bool add_block(const PassInput &input, Index first, Index count, bool own_product, BlockRows &block,
@@ -85,7 +85,7 @@ bool add_block(const PassInput &input, Index first, Index count, bool own_produc
     } else {
         linalg::matvec_into(rows, input.beta, eta);
     }
-    add_to_eta(first, count, eta);
+    add_to_eta(eta);
     const glm_rows::BlockIn in{
         eta, contiguous(input.y, first, count, block.y),
         input.prior ? contiguous(*input.prior, first, count, block.prior) : block.prior.data(),

@@ -173,7 +173,7 @@ GlmPass glm_pass(const linalg::MatrixView &x, const linalg::VectorView &y,
     const bool own_product = fused && !linalg::blas_threads_per_caller();
     auto add = [&](glm_block::BlockRows &block, Index first, Index count,
                    StepAccumulator *accumulator, double &deviance, bool &invalid) {
-        auto no_codes = [](Index, Index, double *) {};
+        auto no_codes = [](double *) {};
         auto accumulate = [&](const linalg::MatrixView &rows, const glm_rows::BlockOut &out) {
             accumulator->add(rows, out.residual, out.root_weight);
         };

@@ -8,8 +8,7 @@ from typing import Any, Optional
 
 import numpy as np
 
-from .. import _native, arguments, covariance, design, frames, passes, solvers
-from ..coded import CodedDesign
+from .. import _native, arguments, coded, covariance, design, frames, passes, solvers
 from ..families import Family
 from ..frames import BoolArray, FloatArray
 from ..progress import FitProgress
@@ -103,10 +102,7 @@ class MemorySource:
         self.scales = solvers.column_scales(gram, self.block.x) if rescale else None
         if self.scales is not None:
             scan.built = None
-            if isinstance(self.block.x, CodedDesign):
-                self.block.x.scale(self.scales)
-            else:
-                self.block.x *= self.scales
+            coded.scale_design(self.block.x, self.scales)
             gram = passes.gram_of(self.block.x)
         self.start = passes.start_sums(family, self.block, gram,
                                        start_given=eta_start is not None)
@@ -122,9 +118,7 @@ class MemorySource:
         if keep.all():
             return
         self.scan.built = None
-        x = self.block.x
-        self.block.x = x.compact(keep) if isinstance(x, CodedDesign) \
-            else design.compact_columns(x, keep)
+        self.block.x = coded.compact_design(self.block.x, keep)
         self.start.restrict(keep)
         if self.scales is not None:
             self.scales = self.scales[keep]

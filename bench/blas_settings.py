@@ -10,6 +10,17 @@ SETTINGS = {"OPENBLAS_CORETYPE=Haswell": {"OPENBLAS_CORETYPE": "Haswell"},
             "OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE unset (autodetected)": {}}
 
 
+def machine_under(label, found):
+    """The machine lines a child reported, under its setting's label."""
+    return [f"under {label}:", *[f"  {line}" for line in found["machine"]]]
+
+
+def load_note(before, after):
+    """The report's line of the load averages at the start and at the end."""
+    return (f"load average (1, 5, 15 min) {', '.join(f'{v:.2f}' for v in before)} at the start "
+            f"and {', '.join(f'{v:.2f}' for v in after)} at the end")
+
+
 def run_per_setting(arguments):
     """Runs `python arguments...` once per setting (TALLYFIT_THREADS unset) and returns
     [(label, the JSON object of its last line of output)]."""

@@ -21,7 +21,7 @@ import pandas as pd
 
 import tallyfit as tf
 from tallyfit.engines import memory
-from blas_settings import run_per_setting
+from blas_settings import load_note, machine_under, run_per_setting
 from machine_info import machine_lines
 from measure import METHOD, measure_call, timed
 from report import write_report
@@ -141,8 +141,7 @@ def main():
     for label, found in run_per_setting([__file__, "--child", "--rows", str(args.rows),
                                          "--dense-rows", str(dense_rows),
                                          "--repeats", str(args.repeats)]):
-        machines.append(f"under {label}:")
-        machines += [f"  {line}" for line in found["machine"]]
+        machines += machine_under(label, found)
         tables += [f"### {label}", markdown_table(COLUMNS, found["table"])]
     load_after = os.getloadavg()
     text = write_report(
@@ -156,8 +155,7 @@ def main():
          f"minimum and median of {args.repeats} runs; glum stops at its own gradient tolerance",
          "dense path: the same tf.glm with the factor as 999 dense 0/1 columns, one run",
          METHOD,
-         f"load average (1, 5, 15 min) {', '.join(f'{v:.2f}' for v in load_before)} at the "
-         f"start and {', '.join(f'{v:.2f}' for v in load_after)} at the end"],
+         load_note(load_before, load_after)],
         tables)
     print(text)
 

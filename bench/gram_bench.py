@@ -32,7 +32,7 @@ import _tallyfit as core
 import tallyfit as tf
 from tallyfit import _native
 import front_bench
-from blas_settings import run_per_setting
+from blas_settings import load_note, machine_under, run_per_setting
 from machine_info import machine_lines
 from report import write_report
 from simulated_data import binary_response, column_names, design_matrix, linear_response
@@ -164,8 +164,7 @@ def main():
     load_before = os.getloadavg()
     for label, found in run_per_setting([__file__, "--child", "--n", str(args.n),
                                          "--repeats", str(args.repeats)]):
-        machines.append(f"under {label}:")
-        machines += [f"  {line}" for line in found["machine"]]
+        machines += machine_under(label, found)
         tables += [f"### {label}", markdown_table(WIDTH_COLUMNS, found["widths"]),
                    markdown_table(BUSY_COLUMNS, found["busy"])]
     load_after = os.getloadavg()
@@ -179,8 +178,7 @@ def main():
          "alone",
          "one core busy: a spinning Python process beside the fits; one thread: "
          "TALLYFIT_THREADS=1 and one BLAS thread (threadpoolctl) on the idle machine",
-         f"load average (1, 5, 15 min) {', '.join(f'{v:.2f}' for v in load_before)} at the "
-         f"start and {', '.join(f'{v:.2f}' for v in load_after)} at the end"],
+         load_note(load_before, load_after)],
         tables)
     print(text)
 

@@ -43,7 +43,7 @@ import numpy.typing as npt
 import _tallyfit
 
 from . import formula as formula_language
-from . import frames, transforms
+from . import frames, threads, transforms
 from .coded import CodedDesign, Design, coded_design
 from .coded import compact_columns as compact_columns  # part of the API
 from .formula import Call, Expr, FormulaError, ModelFormula, Name, deparse
@@ -384,6 +384,7 @@ class DesignPlan:
                 missing = nan if missing is None else (missing | nan)
         kept = np.ones(n_rows, dtype=bool) if missing is None else ~missing
         codes: dict[str, npt.NDArray[np.int32]] = {}
+        read: list[tuple[str, Any, tuple[str, ...]]] = []
         for label, coding in self.codings.items():
             if coding.kind == "categorical":
                 if coding.computed:
@@ -392,7 +393,11 @@ class DesignPlan:
                     if (absent & kept).any():
                         kept &= ~absent
                 else:
-                    codes[label] = frames.category_codes(frame[label], coding.levels, kept)
+                    read.append((label, frame[label], coding.levels))
+        # Arrow's lookups release the interpreter's lock: the columns' codes on the threads.
+        found_codes = threads.map_in_order(
+            lambda column: frames.category_codes(column[1], column[2], kept), read)
+        codes.update((label, found) for (label, _, _), found in zip(read, found_codes))
         n_kept = int(kept.sum())
         compact = n_kept < n_rows
         if compact:
@@ -411,33 +416,41 @@ class DesignPlan:
             for label, coding in self.codings.items()
             if coding.kind == "categorical" and coding.contrast.kind != "treatment"
         }
-        for slot, j in enumerate(dense_columns):
-            column = self.columns[j]
+        # The columns' sources are read from the frame here; the arrays are filled on the
+        # package's threads (NumPy's copies and products release the interpreter's lock).
+        sources: list[list[tuple[str, Any, Any]]] = []
+        for j in dense_columns:
+            parts: list[tuple[str, Any, Any]] = []
+            for name, index, how in self.columns[j].factors:
+                if how == "indicator":
+                    parts.append(("indicator", codes[name], index))
+                elif how == "contrast":
+                    parts.append(("contrast", contrasts[name][:, index], codes[name]))
+                elif name in computed:
+                    parts.append(("values", computed[name][:, index], compact))
+                else:
+                    parts.append(("values", frames.float_values(frame[name]), compact))
+            sources.append(parts)
+
+        def fill(slot: int) -> None:
             out = matrix[:, slot]
-            if not column.factors:
+            if not sources[slot]:
                 out.fill(1.0)
-                continue
-            for position, (name, index, how) in enumerate(column.factors):
+                return
+            for position, (how, first, second) in enumerate(sources[slot]):
                 values: npt.NDArray[Any]
                 if how == "indicator":
-                    values = codes[name] == index
+                    values = first == second
                 elif how == "contrast":
-                    values = contrasts[name][:, index][codes[name]]
-                elif name in computed:
-                    values = computed[name][:, index]
-                    values = values[kept] if compact else values
+                    values = first[second]
                 else:
-                    values = frames.float_values(frame[name])
-                    if compact:
-                        if position == 0:
-                            # compress writes only into an out array of the values' own dtype
-                            np.copyto(out, values[kept], casting="unsafe")
-                            continue
-                        values = values[kept]
+                    values = first[kept] if second else first
                 if position == 0:
                     np.copyto(out, values, casting="unsafe")
                 else:
                     np.multiply(out, values, out=out)
+
+        threads.map_in_order(fill, range(len(dense_columns)))
         response = None
         if with_response:
             if plain_response:

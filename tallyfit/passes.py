@@ -19,13 +19,17 @@ from typing import Optional, Union
 
 import numpy as np
 
-from . import _native, covariance, design
+from . import _native, covariance, design, threads
 from .coded import CodedDesign, Design, dense_matrix
 from .families import Family
 from .frames import BoolArray, FloatArray
 
 # The native kernel clamps μ to [1e-9, 1 − 1e-9] in the log-likelihood it returns.
 KERNEL_CLAMP = 1e-9
+
+
+#: How many of the last η's a block keeps (n values each).
+_RECENT_ETAS = 3
 
 
 @dataclass
@@ -42,10 +46,11 @@ class Rows:
     offset: Optional[FloatArray] = None
     trials: Optional[FloatArray] = None
     mustart: Optional[FloatArray] = None
-    # η at the β asked for last: the driver's acceptance check, the final μ and the final
-    # measures all ask for the final β's, each a read of X.
-    _last_eta: Optional[tuple[bytes, FloatArray]] = field(
-        default=None, init=False, repr=False, compare=False)
+    # η at the β's asked for last: the driver's acceptance check, the final μ, the working
+    # weights at the estimate before and the final measures ask for two or three β's in turn,
+    # each a read of X.
+    _recent_etas: list[tuple[bytes, FloatArray]] = field(
+        default_factory=list, init=False, repr=False, compare=False)
 
     @property
     def plain(self) -> bool:
@@ -66,12 +71,13 @@ class Rows:
     def eta(self, beta: FloatArray) -> FloatArray:
         """Xβ + offset (a new array: callers may change it)."""
         key = np.asarray(beta, dtype=np.float64).tobytes()
-        if self._last_eta is not None and self._last_eta[0] == key:
-            return self._last_eta[1].copy()
+        for known, eta in self._recent_etas:
+            if known == key:
+                return eta.copy()
         eta = product(self.x, beta)
         if self.offset is not None:
             eta += self.offset
-        self._last_eta = (key, eta)
+        self._recent_etas = [(key, eta), *self._recent_etas[:_RECENT_ETAS - 1]]
         return eta.copy()
 
     def prior(self) -> FloatArray:
@@ -159,8 +165,10 @@ def gram_of(x: Design) -> FloatArray:
     """XᵀX by the pass's kernel: on this process's own threads where that is the faster, so
     that a core kept busy elsewhere slows it by its share only (the BLAS's statically split
     threads wait for it)."""
-    rows = x.shape[0]
-    return weighted_sums(x, np.ones(rows), np.zeros(rows))[0]
+    if isinstance(x, CodedDesign):
+        rows = x.shape[0]
+        return weighted_sums(x, np.ones(rows), np.zeros(rows))[0]
+    return np.asarray(_native.gram(_aligned(x))[0], dtype=np.float64)
 
 
 def start_sums(family: Family, rows: Rows, gram: Optional[FloatArray] = None,
@@ -358,7 +366,7 @@ def final_sums(family: Family, rows: Rows, beta: FloatArray,
     The Pearson χ² is summary.glm's Σ w r²: the working residuals r at β, and the working
     weights w at `weights_at` (the estimate the last IRLS step was formed at, None for the
     start μ; "beta" for β itself, the χ² of its textbook definition). Summed over chunks of
-    rows."""
+    rows on the package's threads, in row order."""
     y = rows.y
     if eta is None:
         eta = rows.eta(beta)
@@ -368,9 +376,10 @@ def final_sums(family: Family, rows: Rows, beta: FloatArray,
     elif not isinstance(weights_at, str):
         at_eta = rows.eta(weights_at)
     n = y.shape[0]
-    sums = [_final_chunk(family, rows, part, eta[part], null_mu, null_by_offset, weights_at,
-                         None if at_eta is None else at_eta[part],
-                         None if at_mu is None else at_mu[part]) for part in _chunks(n)]
+    sums = threads.map_in_order(
+        lambda part: _final_chunk(family, rows, part, eta[part], null_mu, null_by_offset,
+                                  weights_at, None if at_eta is None else at_eta[part],
+                                  None if at_mu is None else at_mu[part]), _chunks(n))
     return sum(sums[1:], sums[0])
 
 
@@ -380,9 +389,12 @@ def _chunks(n: int) -> list[slice]:
 
 def chunked_deviance(family: Family, y: FloatArray, mu: FloatArray,
                      weights: Optional[FloatArray]) -> float:
-    """The family's deviance at μ, summed over chunks of rows (few temporaries)."""
-    return math.fsum(family.deviance(y[part], mu[part], None if weights is None else weights[part])
-                     for part in _chunks(y.shape[0]))
+    """The family's deviance at μ, summed over chunks of rows (few temporaries; on the
+    package's threads, added in row order)."""
+    return math.fsum(threads.map_in_order(
+        lambda part: family.deviance(y[part], mu[part],
+                                     None if weights is None else weights[part]),
+        _chunks(y.shape[0])))
 
 
 def _final_chunk(family: Family, rows: Rows, part: slice, eta: FloatArray,

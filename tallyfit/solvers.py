@@ -375,17 +375,17 @@ def first_step(family: Family, start: passes.StartSums) -> FloatArray:
 
 
 def _acceptable_at(source: IrlsSource, family: Family, rows: Optional[passes.Rows],
-                   beta: FloatArray) -> bool:
-    """Whether the deviance at β is finite and η and μ valid: from the rows where they are in
-    memory (without the cost of a pass), else from a pass."""
+                   beta: FloatArray) -> tuple[bool, Optional[FloatArray]]:
+    """Whether the deviance at β is finite and η and μ valid, and μ: from the rows where they
+    are in memory (without the cost of a pass), else from a pass (μ None)."""
     if rows is None:
-        return _acceptable(source.pass_at(beta))
+        return _acceptable(source.pass_at(beta)), None
     eta = rows.eta(beta)
     mu = family.link.inverse(eta)
     if not (family.link.valid_eta(eta) and family.valid_mu(mu)):
-        return False
+        return False, None
     with np.errstate(all="ignore"):
-        return math.isfinite(passes.chunked_deviance(family, rows.y, mu, rows.weights))
+        return math.isfinite(passes.chunked_deviance(family, rows.y, mu, rows.weights)), mu
 
 
 def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float,
@@ -422,18 +422,20 @@ def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float
     # The covariance and the dispersion's working weights of the fit the estimate was solved
     # in: after the refit's one step, the weights at where R's test stopped.
     information, weights_at = loop.solved_with, loop.previous
+    mu_at_beta: Optional[FloatArray] = None
     if (refit_step and loop.converged and loop.information is not None
             and loop.right is not None):
         if watch is not None:
             watch.stage("refit step")
         candidate = step(loop.coefficients, loop.information, loop.right)
-        if _acceptable_at(source, family, rows, candidate):
-            beta = candidate
+        acceptable, mu_candidate = _acceptable_at(source, family, rows, candidate)
+        if acceptable:
+            beta, mu_at_beta = candidate, mu_candidate
             information, weights_at = loop.information, loop.coefficients
     mu = None
     if rows is not None:
         block = rows
-        mu = family.link.inverse(block.eta(beta))
+        mu = mu_at_beta if mu_at_beta is not None else family.link.inverse(block.eta(beta))
         if passes.kernel_clamped(family, block, mu):
             def exact_pass(b: FloatArray) -> passes.PassSums:
                 sums = source.pass_at(b)
@@ -459,8 +461,12 @@ def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float
         message = family.boundary_warning(mu)
         if message is not None:
             warnings.warn(message, SeparationWarning, stacklevel=4)
-        weights = (passes.start_weights(family, rows) if weights_at is None
-                   else passes.working_weights(family, rows, weights_at))
+        block, at = rows, weights_at
+
+        def weights() -> FloatArray:
+            return (passes.start_weights(family, block) if at is None
+                    else passes.working_weights(family, block, at))
+
         covariance = weighted_inverse(rows.x, weights, information)
     else:
         covariance = information_inverse(information)
@@ -512,18 +518,19 @@ def ridge_irls(source: IrlsSource, ridge: FloatArray, max_iterations: int,
     return IrlsFit(loop.coefficients, loop.information, None, loop.iterations, True)
 
 
-def weighted_inverse(matrix: Design, weights: FloatArray,
+def weighted_inverse(matrix: Design, weights: Callable[[], FloatArray],
                      information: FloatArray) -> FloatArray:
     """(XᵀWX)⁻¹ from the information matrix where it is well conditioned, else from a QR of
-    √W X, which keeps the digits the formed product loses.
+    √W X, which keeps the digits the formed product loses (the weights, a read of X, are
+    asked for only then).
 
     >>> x = np.array([[1.0, 0.0], [1.0, 1.0], [1.0, 2.0]])
-    >>> weighted_inverse(x, np.ones(3), x.T @ x).round(6).tolist()
+    >>> weighted_inverse(x, lambda: np.ones(3), x.T @ x).round(6).tolist()
     [[0.833333, -0.5], [-0.5, 0.5]]
     """
     system = equilibrate(information)
     if system is not None and system.rcond >= _NORMAL_EQUATIONS_RCOND:
         return system.inverse()
-    return _least_squares_qr(dense_matrix(matrix) * np.sqrt(weights)[:, None],
+    return _least_squares_qr(dense_matrix(matrix) * np.sqrt(weights())[:, None],
                              np.zeros(matrix.shape[0])).unscaled_covariance
 

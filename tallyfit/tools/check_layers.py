@@ -26,7 +26,7 @@ PACKAGE = "tallyfit"
 ROOT = Path(__file__).resolve().parents[1]
 
 LAYERS: list[set[str]] = [
-    {"errors", "frames", "_native", "moments", "coded"},
+    {"errors", "frames", "_native", "moments", "coded", "threads"},
     {"progress"},
     {"expressions"},
     {"transforms"},

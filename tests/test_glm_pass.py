@@ -208,8 +208,11 @@ def test_each_accumulator_gives_the_numpy_pass(accumulator):
         import numpy as np
         from tallyfit import _native
         rng = np.random.default_rng(5)
-        # 200,003 rows: several shares of rows, which the fused pass hands to its threads.
-        for p, n in ((1, 5003), (3, 5003), (8, 200_003), (39, 200_003), (104, 5003)):
+        # 200,003 rows: several shares of rows, which the fused pass hands to its threads. The
+        # widths take the fused pass's groups of three columns with every remainder (zero
+        # columns padding the last group, one to three columns after the tiles of four).
+        widths = [(p, 1003) for p in (2, 4, 5, 6, 7, 11, 16, 17, 40, 41)]
+        for p, n in ((1, 5003), (3, 5003), (8, 200_003), (39, 200_003), (104, 5003), *widths):
             x = np.asfortranarray(rng.standard_normal((n, p)))
             y = rng.poisson(2.0, n).astype(float)
             w = rng.uniform(0.0, 2.0, n)

@@ -36,9 +36,9 @@ def test_gram_matches_numpy(layout):
     np.testing.assert_array_equal(only_xtx, xtx)
 
 
-# Shapes for each way through the pass: narrow widths (with and without a column left over from
-# the groups of four and the pairs of columns), row counts that leave a partial group, a partial
-# block and several blocks, and widths above the fused pass's limit.
+# Shapes for each way through the pass: narrow widths (with and without columns left over from
+# the groups of three columns and the tiles of four), row counts that leave a partial group, a
+# partial block and several blocks, and widths above the fused pass's limit.
 PASS_SHAPES = [(1, 3), (7, 10), (9, 1), (600, 4), (301, 13), (2500, 10), (600, 105), (70, 130)]
 
 

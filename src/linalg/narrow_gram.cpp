@@ -139,110 +139,149 @@ TALLYFIT_TARGET_CLONES void copy_columns(const MatrixView &x, Index first, Index
     std::memcpy(to, &from, sizeof from);
 }
 
-// Lane sums held in registers while the rows go by, each loaded from and stored back to its
-// place in the accumulator.
-template <int count> struct LaneSums {
-    explicit LaneSums(const std::array<double *, count> &places) : places(places) {
-        for (int i = 0; i < count; ++i) {
-            load_lanes(sums[i], places[i]);
-        }
-    }
-    ~LaneSums() {
-        for (int i = 0; i < count; ++i) {
-            store_lanes(places[i], sums[i]);
-        }
-    }
-    LaneSums(const LaneSums &) = delete;
-    LaneSums &operator=(const LaneSums &) = delete;
+// Columns are taken this many at a time: the tile of a group and four columns to its right
+// holds twelve sums, one per product, in registers beside the group's three columns and the one
+// being read (sixteen vector registers with AVX2). Twelve independent sums keep both
+// multiply-add units busy through their latency, and each column to the right is read once per
+// three products; two columns by four (eight sums) ran at about half the processor's rate.
+constexpr Index group = 3;
 
-    std::array<double *, count> places;
-    std::array<LaneVector, count> sums;
-};
+// H's rows j .. j + group - 1 and the `width` columns from `first` of the block: the sums of
+// a_i * b per lane, added row by row. The sums are named variables, not an array, so that the
+// compiler keeps them in registers.
+template <int width>
+[[gnu::always_inline]] inline void add_tile(const double *a0, const double *a1, const double *a2,
+                                            const double *first, Index block_rows, Index rows,
+                                            double *h, Index h_row) {
+    static_assert(width >= 1 && width <= 4);
+    const double *b[4] = {first, first + block_rows, first + 2 * block_rows,
+                          first + 3 * block_rows};
+    // Each sum goes on from the accumulator's: every lane adds its rows in row order across
+    // the blocks, whatever their size.
+    LaneVector s[group][4] = {};
+    for (int i = 0; i < group; ++i) {
+        for (int k = 0; k < width; ++k) {
+            load_lanes(s[i][k], h + i * h_row + k * lanes);
+        }
+    }
+    LaneVector s00 = s[0][0], s01 = s[0][1], s02 = s[0][2], s03 = s[0][3];
+    LaneVector s10 = s[1][0], s11 = s[1][1], s12 = s[1][2], s13 = s[1][3];
+    LaneVector s20 = s[2][0], s21 = s[2][1], s22 = s[2][2], s23 = s[2][3];
+    for (Index r = 0; r < rows; r += lanes) {
+        LaneVector x0, x1, x2, z;
+        load_lanes(x0, a0 + r);
+        load_lanes(x1, a1 + r);
+        load_lanes(x2, a2 + r);
+        load_lanes(z, b[0] + r);
+        s00 += x0 * z;
+        s10 += x1 * z;
+        s20 += x2 * z;
+        if constexpr (width > 1) {
+            load_lanes(z, b[1] + r);
+            s01 += x0 * z;
+            s11 += x1 * z;
+            s21 += x2 * z;
+        }
+        if constexpr (width > 2) {
+            load_lanes(z, b[2] + r);
+            s02 += x0 * z;
+            s12 += x1 * z;
+            s22 += x2 * z;
+        }
+        if constexpr (width > 3) {
+            load_lanes(z, b[3] + r);
+            s03 += x0 * z;
+            s13 += x1 * z;
+            s23 += x2 * z;
+        }
+    }
+    const LaneVector sums[group][4] = {
+        {s00, s01, s02, s03}, {s10, s11, s12, s13}, {s20, s21, s22, s23}};
+    for (int i = 0; i < group; ++i) {
+        for (int k = 0; k < width; ++k) {
+            store_lanes(h + i * h_row + k * lanes, sums[i][k]);
+        }
+    }
+}
 
 // t += X^T v and the upper triangle of H += X^T W X, lane by lane, for a block's columns,
-// which are scaled by sqrt(w) in place on the way. Two columns by two columns: four sums from
-// four loads per row, against two loads for one sum column by column. The column pairs go from
-// the last to the first: the pair's own tile takes X^T v from its two columns and scales them,
-// and the tiles to its right find their columns scaled already.
-TALLYFIT_TARGET_CLONES void add_moments_and_gram(Index columns_even, Index rows, double *columns,
+// which are scaled by sqrt(w) in place on the way. The groups of columns go from the last to
+// the first: a group's own tile takes X^T v from its columns and scales them, and the tiles to
+// its right find their columns scaled already. Every sum adds its rows in row order, whatever
+// the tiles.
+TALLYFIT_TARGET_CLONES void add_moments_and_gram(Index padded_columns, Index rows, double *columns,
                                                  Index block_rows, const double *residual,
                                                  const double *root_weight, double *t_lanes,
                                                  double *h_lanes) {
-    const Index h_row = columns_even * lanes;
-    for (Index j = columns_even - 2; j >= 0; j -= 2) {
+    const Index h_row = padded_columns * lanes;
+    for (Index j = padded_columns - group; j >= 0; j -= group) {
         double *a0 = columns + j * block_rows;
         double *a1 = a0 + block_rows;
+        double *a2 = a1 + block_rows;
         {
             double *h_jj = h_lanes + j * h_row + j * lanes;
-            LaneSums<5> own({t_lanes + j * lanes, t_lanes + (j + 1) * lanes, h_jj, h_jj + lanes,
-                             h_jj + h_row + lanes});
-            auto &[t0, t1, h00, h01, h11] = own.sums;
+            LaneVector t0, t1, t2, h00, h01, h02, h11, h12, h22;
+            load_lanes(t0, t_lanes + j * lanes);
+            load_lanes(t1, t_lanes + (j + 1) * lanes);
+            load_lanes(t2, t_lanes + (j + 2) * lanes);
+            load_lanes(h00, h_jj);
+            load_lanes(h01, h_jj + lanes);
+            load_lanes(h02, h_jj + 2 * lanes);
+            load_lanes(h11, h_jj + h_row + lanes);
+            load_lanes(h12, h_jj + h_row + 2 * lanes);
+            load_lanes(h22, h_jj + 2 * h_row + 2 * lanes);
             for (Index r = 0; r < rows; r += lanes) {
-                LaneVector x0, x1, v, scale;
+                LaneVector x0, x1, x2, v, scale;
                 load_lanes(x0, a0 + r);
                 load_lanes(x1, a1 + r);
+                load_lanes(x2, a2 + r);
                 load_lanes(v, residual + r);
                 load_lanes(scale, root_weight + r);
                 t0 += x0 * v;
                 t1 += x1 * v;
+                t2 += x2 * v;
                 x0 *= scale;
                 x1 *= scale;
+                x2 *= scale;
                 store_lanes(a0 + r, x0);
                 store_lanes(a1 + r, x1);
+                store_lanes(a2 + r, x2);
                 h00 += x0 * x0;
                 h01 += x0 * x1;
+                h02 += x0 * x2;
                 h11 += x1 * x1;
+                h12 += x1 * x2;
+                h22 += x2 * x2;
             }
+            store_lanes(t_lanes + j * lanes, t0);
+            store_lanes(t_lanes + (j + 1) * lanes, t1);
+            store_lanes(t_lanes + (j + 2) * lanes, t2);
+            store_lanes(h_jj, h00);
+            store_lanes(h_jj + lanes, h01);
+            store_lanes(h_jj + 2 * lanes, h02);
+            store_lanes(h_jj + h_row + lanes, h11);
+            store_lanes(h_jj + h_row + 2 * lanes, h12);
+            store_lanes(h_jj + 2 * h_row + 2 * lanes, h22);
         }
-        Index k = j + 2;
-        // Two columns by four: eight sums in flight hide the multiply-add's latency, which
-        // bounds two by two (four sums) at half the processor's rate; the same products in the
-        // same order per sum.
-        for (; k + 4 <= columns_even; k += 4) {
-            const double *b0 = columns + k * block_rows;
-            const double *b1 = b0 + block_rows;
-            const double *b2 = b1 + block_rows;
-            const double *b3 = b2 + block_rows;
-            double *h_jk = h_lanes + j * h_row + k * lanes;
-            LaneSums<8> tile({h_jk, h_jk + lanes, h_jk + 2 * lanes, h_jk + 3 * lanes, h_jk + h_row,
-                              h_jk + h_row + lanes, h_jk + h_row + 2 * lanes,
-                              h_jk + h_row + 3 * lanes});
-            auto &[h00, h01, h02, h03, h10, h11, h12, h13] = tile.sums;
-            for (Index r = 0; r < rows; r += lanes) {
-                LaneVector x0, x1, z0, z1, z2, z3;
-                load_lanes(x0, a0 + r);
-                load_lanes(x1, a1 + r);
-                load_lanes(z0, b0 + r);
-                load_lanes(z1, b1 + r);
-                load_lanes(z2, b2 + r);
-                load_lanes(z3, b3 + r);
-                h00 += x0 * z0;
-                h01 += x0 * z1;
-                h02 += x0 * z2;
-                h03 += x0 * z3;
-                h10 += x1 * z0;
-                h11 += x1 * z1;
-                h12 += x1 * z2;
-                h13 += x1 * z3;
-            }
+        Index k = j + group;
+        for (; k + 4 <= padded_columns; k += 4) {
+            add_tile<4>(a0, a1, a2, columns + k * block_rows, block_rows, rows,
+                        h_lanes + j * h_row + k * lanes, h_row);
         }
-        for (; k < columns_even; k += 2) {
-            const double *b0 = columns + k * block_rows;
-            const double *b1 = b0 + block_rows;
-            double *h_jk = h_lanes + j * h_row + k * lanes;
-            LaneSums<4> tile({h_jk, h_jk + lanes, h_jk + h_row, h_jk + h_row + lanes});
-            auto &[h00, h01, h10, h11] = tile.sums;
-            for (Index r = 0; r < rows; r += lanes) {
-                LaneVector x0, x1, z0, z1;
-                load_lanes(x0, a0 + r);
-                load_lanes(x1, a1 + r);
-                load_lanes(z0, b0 + r);
-                load_lanes(z1, b1 + r);
-                h00 += x0 * z0;
-                h01 += x0 * z1;
-                h10 += x1 * z0;
-                h11 += x1 * z1;
-            }
+        double *h_rest = h_lanes + j * h_row + k * lanes;
+        const double *rest = columns + k * block_rows;
+        switch (padded_columns - k) {
+        case 3:
+            add_tile<3>(a0, a1, a2, rest, block_rows, rows, h_rest, h_row);
+            break;
+        case 2:
+            add_tile<2>(a0, a1, a2, rest, block_rows, rows, h_rest, h_row);
+            break;
+        case 1:
+            add_tile<1>(a0, a1, a2, rest, block_rows, rows, h_rest, h_row);
+            break;
+        default:
+            break;
         }
     }
 }
@@ -258,11 +297,11 @@ double lane_total(const double *partial) {
 } // namespace
 
 NarrowGramAccumulator::NarrowGramAccumulator(Index columns, Index max_rows)
-    : width_(columns), columns_even_(round_up(std::max<Index>(columns, 1), 2)),
+    : width_(columns), padded_columns_(round_up(std::max<Index>(columns, 1), group)),
       block_rows_(narrow_block_rows(max_rows, std::max<Index>(columns, 1))),
-      column_storage_(block_rows_ * columns_even_ + lanes), residual_(block_rows_),
-      root_weight_(block_rows_), h_lanes_(columns_even_ * columns_even_ * lanes),
-      t_lanes_(columns_even_ * lanes) {}
+      column_storage_(block_rows_ * padded_columns_ + lanes), residual_(block_rows_),
+      root_weight_(block_rows_), h_lanes_(padded_columns_ * padded_columns_ * lanes),
+      t_lanes_(padded_columns_ * lanes) {}
 
 double *NarrowGramAccumulator::columns() {
     const auto address = reinterpret_cast<std::uintptr_t>(column_storage_.data());
@@ -285,7 +324,7 @@ void NarrowGramAccumulator::add(const MatrixView &rows, const double *residual,
             v = residual_.data();
             scale = root_weight_.data();
         }
-        add_moments_and_gram(columns_even_, padded, columns(), block_rows_, v, scale,
+        add_moments_and_gram(padded_columns_, padded, columns(), block_rows_, v, scale,
                              t_lanes_.data(), h_lanes_.data());
     }
 }
@@ -304,7 +343,7 @@ WeightedGram NarrowGramAccumulator::upper_sums() const {
     for (Index j = 0; j < width_; ++j) {
         gram.t[j] = lane_total(t_lanes_.data() + j * lanes);
         for (Index k = j; k < width_; ++k) {
-            gram.h(j, k) = lane_total(h_lanes_.data() + (j * columns_even_ + k) * lanes);
+            gram.h(j, k) = lane_total(h_lanes_.data() + (j * padded_columns_ + k) * lanes);
         }
     }
     return gram;

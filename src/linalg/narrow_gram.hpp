@@ -41,12 +41,12 @@ class NarrowGramAccumulator {
     double *columns(); // the block's columns, on a cache line
 
     Index width_;
-    Index columns_even_; // an odd width gets a zero column, whose sums are dropped
-    Index block_rows_;   // a multiple of the lanes
+    Index padded_columns_; // the width padded with zero columns to whole groups (sums dropped)
+    Index block_rows_;     // a multiple of the lanes
     Vector column_storage_;
     Vector residual_; // a last block's values with zeros after them
     Vector root_weight_;
-    Vector h_lanes_; // per-lane partial sums, (j * columns_even + k) * lanes
+    Vector h_lanes_; // per-lane partial sums, (j * padded_columns + k) * lanes
     Vector t_lanes_;
 };
 

@@ -157,6 +157,16 @@ class CodedDesign:
             positions.append(renumbered[self.positions[start:start + count][level_keep]])
         return CodedDesign(dense, codes, np.array(levels), np.concatenate(positions))
 
+    def largest_factor_columns(self) -> Optional[IndexArray]:
+        """The design columns of the factor with the most coded levels (None without one).
+        A factor's columns are orthogonal (a row is in one level at most), so its block of
+        XᵀWX is diagonal for any weights."""
+        if len(self.levels) == 0 or int(self.levels.max()) == 0:
+            return None
+        f = int(np.argmax(self.levels))
+        start = self._offsets[f]
+        return np.asarray(self.positions[start:start + int(self.levels[f])], dtype=np.intp)
+
     def to_dense(self) -> FloatArray:
         """The design as one F-order matrix."""
         n, p = self.shape
@@ -222,3 +232,11 @@ def design_column(matrix: Design, j: int) -> FloatArray:
     if isinstance(matrix, CodedDesign):
         return matrix.column(j)
     return matrix[:, j]
+
+
+def diagonal_columns(matrix: Design) -> Optional[IndexArray]:
+    """Columns of the design whose block of XᵀWX is diagonal whatever W (a coded factor's
+    levels), or None: a dense design's columns are not known to be orthogonal."""
+    if isinstance(matrix, CodedDesign):
+        return matrix.largest_factor_columns()
+    return None

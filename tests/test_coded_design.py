@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import tallyfit as tf
-from tallyfit import _native, coded
+from tallyfit import _native, coded, solvers
 from tallyfit.engines import memory
 
 from test_row_shares import assert_same_bits, pass_for_every_thread_count
@@ -125,6 +125,37 @@ def test_coded_design_products_are_the_dense_ones():
     np.testing.assert_allclose(right, dense.T @ (w * v), atol=1e-11)
     for j in range(9):
         np.testing.assert_array_equal(design.column(j), dense[:, j])
+
+
+@pytest.mark.parametrize("seed", [3, 4, 5])
+def test_factorization_by_the_diagonal_block_is_the_full_one(seed):
+    design, dense, rng = design_of(seed=seed)
+    w = rng.uniform(0.1, 2.0, 400)
+    information, _ = design.weighted_sums(w, rng.normal(size=400))
+    block = coded.diagonal_columns(design)
+    assert sorted(block) == sorted(design.positions[2:6])  # the factor of four levels
+    sub = information[np.ix_(block, block)]
+    assert np.array_equal(sub, np.diag(np.diag(sub)))
+    full, by_block = solvers.equilibrate(information), solvers.equilibrate(information, block)
+    right = rng.normal(size=9)
+    np.testing.assert_allclose(by_block.solve(right), full.solve(right), rtol=1e-12)
+    np.testing.assert_allclose(by_block.inverse(), full.inverse(), rtol=1e-11, atol=1e-14)
+    scale = 1.0 / np.sqrt(np.diag(information))
+    scaled = information * scale[:, None] * scale[None, :]
+    exact = 1.0 / (np.linalg.norm(scaled, 1) * np.linalg.norm(np.linalg.inv(scaled), 1))
+    assert by_block.rcond == pytest.approx(exact, rel=1e-10)
+
+
+def test_factorization_by_the_diagonal_block_sees_a_singular_matrix():
+    design, dense, rng = design_of()
+    # The dense columns made the factor's indicator sum: XᵀWX is singular.
+    block = coded.diagonal_columns(design)
+    dense[:, design.positions[0]] = dense[:, block].sum(axis=1)
+    information = dense.T @ (dense * rng.uniform(0.5, 1.0, 400)[:, None])
+    system = solvers.equilibrate(information, block)
+    # Refused, or its condition below any the solvers trust (rounding may leave a tiny pivot).
+    assert system is None or system.rcond < 1e-12
+    assert coded.diagonal_columns(dense) is None
 
 
 @pytest.mark.parametrize("dropped", [[0], [2, 3], [1, 4, 8], [0, 1, 2, 3, 4, 5, 6, 7, 8]])

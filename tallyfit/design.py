@@ -416,10 +416,10 @@ class DesignPlan:
             for label, coding in self.codings.items()
             if coding.kind == "categorical" and coding.contrast.kind != "treatment"
         }
-        # The columns' sources are read from the frame here; the arrays are filled on the
-        # package's threads (NumPy's copies and products release the interpreter's lock).
-        sources: list[list[tuple[str, Any, Any]]] = []
-        for j in dense_columns:
+        # The columns' sources are read from the frame here, a batch of columns at a time (a
+        # library may hand a column over as a copy); the arrays are filled on the package's
+        # threads (NumPy's copies and products release the interpreter's lock).
+        def sources_of(j: int) -> list[tuple[str, Any, Any]]:
             parts: list[tuple[str, Any, Any]] = []
             for name, index, how in self.columns[j].factors:
                 if how == "indicator":
@@ -430,14 +430,15 @@ class DesignPlan:
                     parts.append(("values", computed[name][:, index], compact))
                 else:
                     parts.append(("values", frames.float_values(frame[name]), compact))
-            sources.append(parts)
+            return parts
 
-        def fill(slot: int) -> None:
+        def fill(slot_and_parts: tuple[int, list[tuple[str, Any, Any]]]) -> None:
+            slot, parts = slot_and_parts
             out = matrix[:, slot]
-            if not sources[slot]:
+            if not parts:
                 out.fill(1.0)
                 return
-            for position, (how, first, second) in enumerate(sources[slot]):
+            for position, (how, first, second) in enumerate(parts):
                 values: npt.NDArray[Any]
                 if how == "indicator":
                     values = first == second
@@ -450,7 +451,11 @@ class DesignPlan:
                 else:
                     np.multiply(out, values, out=out)
 
-        threads.map_in_order(fill, range(len(dense_columns)))
+        batch = threads.thread_count()
+        for first_slot in range(0, len(dense_columns), batch):
+            slots = range(first_slot, min(first_slot + batch, len(dense_columns)))
+            threads.map_in_order(fill, [(slot, sources_of(dense_columns[slot]))
+                                        for slot in slots])
         response = None
         if with_response:
             if plain_response:

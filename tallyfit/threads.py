@@ -57,14 +57,18 @@ def _executor(size: int) -> ThreadPoolExecutor:
 
 def map_in_order(function: Callable[[Item], Result], items: Iterable[Item]) -> list[Result]:
     """`function` of every item, on the pool's threads, in the items' order; on the calling
-    thread alone when one thread is asked for, there is one item, or the caller is itself one
-    of the pool's threads. An exception of any item is raised here.
+    thread alone when one thread is asked for, there is one item, or the caller is not the
+    main thread (one of this pool's threads, or of a Dask worker's). An exception of any item
+    is raised here.
 
     >>> map_in_order(lambda k: k * k, range(5))
     [0, 1, 4, 9, 16]
     """
     work = list(items)
     threads = min(thread_count(), len(work))
-    if threads <= 1 or getattr(_inside, "active", False):
+    # A caller off the main thread is already one of some pool's threads (a Dask worker's,
+    # whose process runs a task per core): more threads there only contend for the cores.
+    if (threads <= 1 or getattr(_inside, "active", False)
+            or threading.current_thread() is not threading.main_thread()):
         return [function(item) for item in work]
     return list(_executor(thread_count()).map(function, work))

@@ -55,6 +55,16 @@ def test_nested_calls_run_where_they_are_and_finish(monkeypatch):
     assert any(name.startswith("tallyfit") for name in seen)
 
 
+def test_a_caller_off_the_main_thread_runs_its_items_in_place(monkeypatch):
+    monkeypatch.setenv("TALLYFIT_THREADS", "4")
+    seen = []
+    worker = threading.Thread(target=lambda: seen.extend(threads.map_in_order(
+        lambda k: threading.current_thread().name, range(6))), name="a worker's thread")
+    worker.start()
+    worker.join()
+    assert seen == ["a worker's thread"] * 6
+
+
 def chunked_frame(rows=3 * passes._MEASURE_ROWS + 123):
     rng = np.random.default_rng(5)
     x = rng.normal(size=(rows, 3))

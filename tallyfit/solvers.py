@@ -424,14 +424,14 @@ def warn_not_converged(max_iterations: int, epsilon: float) -> None:
         "that separates the outcomes", ConvergenceWarning, stacklevel=5)
 
 
-def _newton_step(family: Family, rows: Optional[passes.Rows],
-                 diagonal_block: Optional[IndexArray] = None) -> StepFrom:
+def _newton_step(family: Family, rows: Optional[passes.Rows]) -> StepFrom:
     """The step from one pass's sums; with the rows, an ill-conditioned XᵀWX steps along the
     exact gradient Xᵀ W (z − η), not by the full solve of XᵀWX β = XᵀWz, whose error is the
-    condition number times β's own size. `diagonal_block`: as `equilibrate`'s."""
+    condition number times β's own size."""
     if rows is None:
         return solve_step
     block = rows
+    diagonal_block = diagonal_columns(rows.x)
 
     def step(beta: FloatArray, information: FloatArray, right: FloatArray) -> FloatArray:
         system = equilibrate(information, diagonal_block)
@@ -512,9 +512,8 @@ def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float
     rows = source.rows()
     if watch is not None and rows is not None:
         watch.hold_trace()
-    diagonal_block = None if rows is None else diagonal_columns(rows.x)
-    step = _newton_step(family, rows, diagonal_block)
-    first = first_step(family, start, diagonal_block)
+    step = _newton_step(family, rows)
+    first = first_step(family, start, None if rows is None else diagonal_columns(rows.x))
     first_information = start_information(family, start)
     test = r_converged(epsilon)
     loop = irls_loop(source.pass_at, first, start.deviance, max_iterations, test, step,

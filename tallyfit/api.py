@@ -261,7 +261,9 @@ def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: 
             zero = np.zeros(1)
             weight = float(chosen.link.mu_eta(zero)[0] ** 2
                            / chosen.variance(chosen.link.inverse(zero))[0])
-        aliased = solvers.find_aliased(start.gram, ridge, weight)
+        rank_matrix = start.rank_matrix if ridge is None else start.gram
+        assert rank_matrix is not None  # a penalized fit's source forms XᵀX
+        aliased = solvers.find_aliased(rank_matrix, ridge, weight)
         keep = ~aliased
         source.restrict(keep)
         if ridge is not None:

@@ -115,6 +115,14 @@ class CodedDesign:
         codes[codes < 0] = int(self.levels[f])
         return codes
 
+    def square_sums(self) -> FloatArray:
+        """The diagonal of XᵀX: the dense columns' square sums and the levels' counts."""
+        parts = [np.array([float(np.dot(column, column)) for column in self.dense.T])]
+        for f in range(len(self.levels)):
+            counts = np.bincount(self._indices(f), minlength=int(self.levels[f]) + 1)
+            parts.append(counts[:int(self.levels[f])].astype(np.float64))
+        return self._design_order(np.concatenate(parts))
+
     def scale(self, scales: FloatArray) -> None:
         """Multiplies the columns by `scales` (in place); a coded column's scale must be 1
         (it is: a 0/1 column's square sum is its count, never extreme)."""

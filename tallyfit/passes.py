@@ -108,12 +108,12 @@ def rows_for(family: Optional[Family], x: Design, y: FloatArray,
 
 @dataclass
 class StartSums:
-    """XᵀX (for the aliasing rule), XᵀW₀X (None when every start weight is the family's
-    constant, so that it is that multiple of XᵀX), XᵀW₀z₀ and the deviance at R's start μ₀,
-    and the counts: rows, rows dropped, Σy and Σy² (unweighted), rows of positive weight,
-    Σw, Σwy and Σ log w."""
+    """XᵀX (None where it was not asked for and the start weights vary), XᵀW₀X (None when
+    every start weight is the family's constant, so that it is that multiple of XᵀX), XᵀW₀z₀
+    and the deviance at R's start μ₀, and the counts: rows, rows dropped, Σy and Σy²
+    (unweighted), rows of positive weight, Σw, Σwy and Σ log w."""
 
-    gram: FloatArray
+    gram: Optional[FloatArray]
     information: Optional[FloatArray]
     right: FloatArray
     deviance: float
@@ -128,7 +128,7 @@ class StartSums:
 
     def __add__(self, other: "StartSums") -> "StartSums":
         return StartSums(
-            self.gram + other.gram,
+            None if self.gram is None or other.gram is None else self.gram + other.gram,
             None if self.information is None or other.information is None
             else self.information + other.information,
             self.right + other.right, self.deviance + other.deviance, self.n + other.n,
@@ -139,10 +139,19 @@ class StartSums:
 
     def restrict(self, keep: BoolArray) -> None:
         """Keeps the sums of the estimated columns only (in place)."""
-        self.gram = self.gram[np.ix_(keep, keep)]
+        if self.gram is not None:
+            self.gram = self.gram[np.ix_(keep, keep)]
         if self.information is not None:
             self.information = self.information[np.ix_(keep, keep)]
         self.right = self.right[keep]
+
+    @property
+    def rank_matrix(self) -> FloatArray:
+        """The matrix whose rank decides the aliased columns: XᵀW₀X where the start weights
+        vary (glm.fit decides on the weighted X of the rows of positive weight), else XᵀX."""
+        matrix = self.information if self.information is not None else self.gram
+        assert matrix is not None
+        return matrix
 
     @property
     def weighted_mean(self) -> float:
@@ -171,37 +180,41 @@ def gram_of(x: Design) -> FloatArray:
     return np.asarray(_native.gram(_aligned(x))[0], dtype=np.float64)
 
 
-def start_sums(family: Family, rows: Rows, gram: Optional[FloatArray] = None,
-               start_given: bool = False) -> StartSums:
-    """The block's start sums (`gram`, XᵀX, when the caller has formed it already), at the
-    family's start μ or, with `start_given`, at the rows' own `mustart`."""
+def column_square_sums(x: Design) -> FloatArray:
+    """The diagonal of XᵀX (a read of X at memory speed, where XᵀX is a Gram pass); a sum
+    that overflows is inf, which `solvers.column_scales` looks for, without a warning."""
+    with np.errstate(over="ignore"):
+        if isinstance(x, CodedDesign):
+            return x.square_sums()
+        return np.array([float(np.dot(column, column)) for column in x.T], dtype=np.float64)
+
+
+def start_sums(family: Family, rows: Rows, start_given: bool = False,
+               with_gram: bool = True) -> StartSums:
+    """The block's start sums at the family's start μ or, with `start_given`, at the rows'
+    own `mustart`; XᵀX only `with_gram` or where the start weights are constant (it is a
+    read of X of its own where they vary)."""
     x, y = rows.x, rows.y
-    if gram is None:
-        gram = gram_of(x)
+    gram: Optional[FloatArray] = None
     if (rows.plain and rows.trials is None and family.constant_start_weight is not None
             and not start_given):
+        gram = gram_of(x)
         z, _, deviance = family.start(y)
         information = None
         right = family.constant_start_weight * transposed_product(x, z)
     else:
-        prior = rows.prior()
         mu = rows.mustart if rows.mustart is not None else family.initialize(y).mustart
-        link = family.link
-        eta = link.link(mu)
-        if not (family.valid_mu(mu) and link.valid_eta(eta)):
+        weights, z = np.empty_like(y), np.empty_like(y)
+        parts = threads.map_in_order(
+            lambda part: _start_chunk(family, rows, mu, part, weights, z), _chunks(y.shape[0]))
+        if not all(valid for valid, _ in parts):
             raise ValueError("cannot find valid starting values: please specify some "
-                             f"(the {family.name} family with the {link.name} link)")
-        mu_eta = link.mu_eta(eta)
-        good = prior > 0.0
-        with np.errstate(divide="ignore", invalid="ignore"):
-            weights = np.where(good, prior * mu_eta * mu_eta / family.variance(mu), 0.0)
-            z = np.where(good, eta + (y - mu) / mu_eta, 0.0)
-        if rows.offset is not None:
-            z = np.where(good, z - rows.offset, 0.0)
-        del eta, mu_eta
+                             f"(the {family.name} family with the {family.link.name} link)")
         information, right = weighted_sums(x, weights, z)
         del weights, z
-        deviance = chunked_deviance(family, y, mu, rows.weights)
+        deviance = math.fsum(part_deviance for _, part_deviance in parts)
+        if with_gram:
+            gram = gram_of(x)
     prior = rows.prior()
     with np.errstate(divide="ignore"):
         log_weights = 0.0 if rows.weights is None else float(np.log(rows.weights).sum())
@@ -209,6 +222,30 @@ def start_sums(family: Family, rows: Rows, gram: Optional[FloatArray] = None,
                      int(y.shape[0]), rows.n_missing, float(y.sum()), float(y @ y),
                      int(np.count_nonzero(prior)), float(prior.sum()), float(prior @ y),
                      log_weights)
+
+
+def _start_chunk(family: Family, rows: Rows, mu: FloatArray, part: slice, weights: FloatArray,
+                 z: FloatArray) -> tuple[bool, float]:
+    """R's start for the rows `part` at μ₀: whether η₀ and μ₀ are valid, and their deviance;
+    the working weights and response written into `weights` and `z`."""
+    link = family.link
+    y, mu = rows.y[part], mu[part]
+    eta = link.link(mu)
+    if not (family.valid_mu(mu) and link.valid_eta(eta)):
+        return False, math.nan
+    mu_eta = link.mu_eta(eta)
+    prior = None if rows.weights is None else rows.weights[part]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        chunk_weights = mu_eta * mu_eta / family.variance(mu)
+        chunk_z = eta + (y - mu) / mu_eta
+        if rows.offset is not None:
+            chunk_z -= rows.offset[part]
+        if prior is not None:
+            good = prior > 0.0
+            chunk_weights = np.where(good, prior * chunk_weights, 0.0)
+            chunk_z = np.where(good, chunk_z, 0.0)
+    weights[part], z[part] = chunk_weights, chunk_z
+    return True, family.deviance(y, mu, prior)
 
 
 @dataclass

@@ -179,18 +179,16 @@ def equilibrate(a: FloatArray, diagonal_block: Optional[IndexArray] = None
     return Equilibrated(scale, factor, float(rcond) if info == 0 else 0.0)
 
 
-def column_scales(gram: FloatArray, matrix: Design
-                  ) -> Optional[FloatArray]:
+def column_scales(diagonal: FloatArray, matrix: Design) -> Optional[FloatArray]:
     """Powers of two that bring every column of `matrix` whose squared norm over- or underflows
-    (the diagonal of its Gram matrix) near unit size, or None when no column needs one. Scaling
-    by a power of two is exact, so the scaled fit is the same fit in other units."""
-    diagonal = np.diag(gram)
+    (`diagonal`, that of its Gram matrix) near unit size, or None when no column needs one.
+    Scaling by a power of two is exact, so the scaled fit is the same fit in other units."""
     # A zero diagonal is a zero column or one whose squares all underflowed.
     extreme = ~np.isfinite(diagonal) | (diagonal > _LARGEST_DIAGONAL) | (
         diagonal < _SMALLEST_DIAGONAL)
     if not extreme.any():
         return None
-    scales = np.ones(gram.shape[0])
+    scales = np.ones(diagonal.shape[0])
     for j in np.flatnonzero(extreme):
         values = design_column(matrix, int(j))
         largest = float(np.max(np.abs(values))) if matrix.shape[0] else 0.0
@@ -210,8 +208,9 @@ class LeastSquares:
 
 def find_aliased(gram: FloatArray, ridge: Optional[FloatArray] = None,
                  weight: float = 1.0) -> BoolArray:
-    """The aliased columns by R's rule (`design.aliased_columns`) on XᵀX, or, for a ridge
-    fit, on the first step's XᵀWX + R scaled back to XᵀX units (W = `weight` on every row)."""
+    """The aliased columns by R's rule (`design.aliased_columns`) on `gram` (XᵀX or XᵀW₀X:
+    `passes.StartSums.rank_matrix`), or, for a ridge fit, on the first step's XᵀWX + R
+    scaled back to XᵀX units (W = `weight` on every row)."""
     return design.aliased_columns(gram if ridge is None else gram + np.diag(ridge / weight))
 
 
@@ -464,13 +463,14 @@ def start_information(family: Family, start: passes.StartSums) -> FloatArray:
     if start.information is not None:
         return start.information
     assert family.constant_start_weight is not None
+    assert start.gram is not None
     return start.gram * family.constant_start_weight
 
 
 def first_step(family: Family, start: passes.StartSums,
                diagonal_block: Optional[IndexArray] = None) -> FloatArray:
     """The estimate of the first IRLS step, from R's start μ."""
-    return solve_step(np.zeros(start.gram.shape[0]), start_information(family, start),
+    return solve_step(np.zeros(start.right.shape[0]), start_information(family, start),
                       start.right, diagonal_block)
 
 

@@ -151,3 +151,23 @@ def test_cases_cover_every_family_link_weights_and_offsets() -> None:
     for kind in ("lm", "negbin"):
         ours = [c for c in CASES if c["kind"] == kind]
         assert any(c["weights"] for c in ours) and any("offset(" in c["formula"] for c in ours)
+
+
+ZERO_WEIGHT = json.loads((HERE / "zero_weight_alias.json").read_text(encoding="utf-8"))
+ZERO_WEIGHT_IDS = [case["id"] for case in ZERO_WEIGHT["cases"]]
+
+
+@pytest.mark.parametrize("case", ZERO_WEIGHT["cases"], ids=ZERO_WEIGHT_IDS)
+def test_columns_zero_on_rows_of_positive_weight_are_aliased_as_r(case: dict[str, Any]) -> None:
+    # glm.fit finds the aliased columns on the rows it fits: a column (or level) nonzero only
+    # where the prior weight is 0 is NA in R, and the other columns are fitted.
+    data = pd.DataFrame(ZERO_WEIGHT["data"])
+    data["g"] = pd.Categorical(data["g"], categories=ZERO_WEIGHT["levels"]["g"])
+    model = tf.glm(case["formula"], data, family=case["family"], link=case["link"],
+                   weights="w", **TIGHT)
+    assert len(model.column_names) == len(case["names"])
+    assert_r(list(model.coefficients.values()), case["estimates"], "estimates")
+    assert_r(list(model.std_errors.values()), case["std_errors"], "std_errors")
+    for key in ("deviance", "null_deviance", "dispersion", "aic"):
+        assert_r(getattr(model, key), case[key], key)
+    assert model.df_resid == case["df_residual"]

@@ -366,9 +366,11 @@ def _least_squares_partition(recipe: Recipe, partition: Any) -> Optional[LeastSq
     return None if block is None else least_squares_block(block)
 
 
-def _start_partition(block: Optional[passes.Rows], family: Family) -> Optional[passes.StartSums]:
+def _start_partition(block: Optional[passes.Rows], family: Family,
+                     with_gram: bool) -> Optional[passes.StartSums]:
     # Arrays that arrive from another process may start at any byte: aligned (copied) then.
-    return None if block is None else passes.start_sums(family, block.aligned())
+    return None if block is None else passes.start_sums(family, block.aligned(),
+                                                        with_gram=with_gram)
 
 
 def _pass_partition(block: Optional[passes.Rows], family: Family,
@@ -419,7 +421,7 @@ class DaskSource:
 
     scales = None
 
-    def __init__(self, scan: Scan, family: Family) -> None:
+    def __init__(self, scan: Scan, family: Family, with_gram: bool) -> None:
         planned, _ = scan.state
         self.planned = planned
         self.family = family
@@ -437,7 +439,7 @@ class DaskSource:
         start = delayed(_start_partition, pure=True)
         try:
             self.start: passes.StartSums = compute_sum(
-                [start(block, self._family) for block in blocks], self.progress, planned.kept)
+                [start(block, self._family, with_gram) for block in blocks], self.progress, planned.kept)
         except KeyboardInterrupt:
             if self.persisted:
                 cancel(blocks)  # the blocks being built on the workers
@@ -486,7 +488,8 @@ class DaskSource:
 
 
 def irls_source(scan: Scan, family: Family, rescale: bool) -> DaskSource:
-    return DaskSource(scan, family)
+    # Extreme columns are not rescaled here; a penalized fit (never rescaled) reads XᵀX.
+    return DaskSource(scan, family, with_gram=not rescale)
 
 
 def _meat_partition(recipe: Recipe, partition: Any, request: passes.MeatRequest,

@@ -438,7 +438,7 @@ class StreamSource:
 
     scales = None
 
-    def __init__(self, scan: Scan, family: Family) -> None:
+    def __init__(self, scan: Scan, family: Family, with_gram: bool) -> None:
         self.scan = scan
         self.family = family
         planned: Planned = scan.state
@@ -451,7 +451,7 @@ class StreamSource:
         try:
             for block in source_blocks(scan, family):
                 # With a constant start weight this is XᵀX by the Gram kernel and one Xᵀz.
-                part = passes.start_sums(family, block)
+                part = passes.start_sums(family, block, with_gram=with_gram)
                 start = part if start is None else start + part
                 self._write(block)
         except BaseException:
@@ -539,8 +539,9 @@ class StreamSource:
 
 
 def irls_source(scan: Scan, family: Family, rescale: bool) -> StreamSource:
-    """The IRLS source; extreme columns are not rescaled (as on Dask)."""
-    return StreamSource(scan, family)
+    """The IRLS source; extreme columns are not rescaled (as on Dask); a penalized fit (never
+    rescaled) reads XᵀX."""
+    return StreamSource(scan, family, with_gram=not rescale)
 
 
 def meat(scan: Scan, response_family: Optional[Family], request: passes.MeatRequest,

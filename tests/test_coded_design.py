@@ -18,7 +18,9 @@ FAMILIES = [("gaussian", "identity"), ("poisson", "log"), ("binomial", "logit"),
 
 # (rows, dense columns, levels of each factor): one row; fewer rows than threads; no dense
 # column; two factors over several shares with an uneven last one; a factor of one level.
-LAYOUTS = [(1, 2, [3]), (2, 1, [4, 2]), (5, 0, [3, 3]), (60_001, 3, [7, 4]), (3000, 2, [1])]
+LAYOUTS = [(1, 2, [3]), (2, 1, [4, 2]), (5, 0, [3, 3]), (60_001, 3, [7, 4]), (3000, 2, [1]),
+           # Dense columns by fours through registers and the rest one by one, rows likewise.
+           (6, 4, [2]), (37, 5, [3, 6]), (1030, 11, [5])]
 
 
 def coded_data(n, p, levels, seed=0):
@@ -123,6 +125,7 @@ def test_coded_design_products_are_the_dense_ones():
     information, right = design.weighted_sums(w, v)
     np.testing.assert_allclose(information, dense.T @ (dense * w[:, None]), atol=1e-11)
     np.testing.assert_allclose(right, dense.T @ (w * v), atol=1e-11)
+    np.testing.assert_allclose(design.square_sums(), (dense * dense).sum(axis=0), rtol=1e-13)
     for j in range(9):
         np.testing.assert_array_equal(design.column(j), dense[:, j])
 

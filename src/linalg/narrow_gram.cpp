@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "linalg/target_clones.hpp"
+#include "linalg/transpose_four.hpp"
 
 namespace tallyfit::linalg {
 
@@ -41,11 +42,8 @@ Index narrow_block_rows(Index max_rows, Index width) {
 // registers where the instruction set has none this wide).
 using LaneVector = double __attribute__((vector_size(lanes * sizeof(double))));
 
-using QuarterVector = double __attribute__((vector_size(4 * sizeof(double))));
-
 // Four rows of four columns, row-major at `rows` (rows `stride` apart), into the block's
-// columns at `columns` (columns `block_rows` apart): two rounds of shuffles within 256-bit
-// registers, which cost a fraction of the full-width ones on some processors.
+// columns at `columns` (columns `block_rows` apart).
 [[gnu::always_inline]] inline void transpose_four(const double *rows, Index stride, double *columns,
                                                   Index block_rows) {
     constexpr std::size_t bytes = sizeof(QuarterVector);
@@ -54,18 +52,11 @@ using QuarterVector = double __attribute__((vector_size(4 * sizeof(double))));
     std::memcpy(&r1, rows + stride, bytes);
     std::memcpy(&r2, rows + 2 * stride, bytes);
     std::memcpy(&r3, rows + 3 * stride, bytes);
-    const QuarterVector t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);
-    const QuarterVector t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
-    const QuarterVector t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
-    const QuarterVector t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
-    const QuarterVector c0 = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
-    const QuarterVector c1 = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
-    const QuarterVector c2 = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
-    const QuarterVector c3 = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
-    std::memcpy(columns, &c0, bytes);
-    std::memcpy(columns + block_rows, &c1, bytes);
-    std::memcpy(columns + 2 * block_rows, &c2, bytes);
-    std::memcpy(columns + 3 * block_rows, &c3, bytes);
+    transpose_in_registers(r0, r1, r2, r3);
+    std::memcpy(columns, &r0, bytes);
+    std::memcpy(columns + block_rows, &r1, bytes);
+    std::memcpy(columns + 2 * block_rows, &r2, bytes);
+    std::memcpy(columns + 3 * block_rows, &r3, bytes);
 }
 
 // Rows [first, first + count) of x into the block's columns, followed by zeros up to a whole

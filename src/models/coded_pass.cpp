@@ -1,12 +1,15 @@
 #include "models/coded_pass.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 
 #include "internal_error.hpp"
 #include "linalg/array.hpp"
 #include "linalg/blas.hpp"
+#include "linalg/target_clones.hpp"
+#include "linalg/transpose_four.hpp"
 #include "linalg/weighted_gram.hpp"
 #include "models/glm_block.hpp"
 #include "models/shape_checks.hpp"
@@ -19,17 +22,23 @@ namespace {
 
 using linalg::Index;
 
+using LaneVector = linalg::QuarterVector;
+constexpr Index lanes = 4;
+
+Index round_up(Index value, Index multiple) { return (value + multiple - 1) / multiple * multiple; }
+
 // Where each factor's sums sit. A factor of k levels keeps k + 1 slots per sum: the last one
 // takes the rows without a coded level, so that the loops need no branch.
 struct CodedLayout {
     explicit CodedLayout(Index dense, const std::vector<Index> &factor_levels)
-        : dense_columns(dense), levels(factor_levels), columns(dense) {
+        : dense_columns(dense), levels(factor_levels), columns(dense),
+          row_width(round_up(dense + 2, lanes)) {
         const Index factors = static_cast<Index>(levels.size());
         for (Index f = 0; f < factors; ++f) {
             first_column.push_back(columns);
             columns += levels[f];
             level_offset.push_back(level_size);
-            level_size += slots(f) * (dense_columns + 2);
+            level_size += slots(f) * row_width;
             for (Index g = f + 1; g < factors; ++g) {
                 pair_offset.push_back(pair_size);
                 pair_size += slots(f) * slots(g);
@@ -45,10 +54,12 @@ struct CodedLayout {
 
     Index dense_columns;
     std::vector<Index> levels;
-    Index columns;                   // of the normal equations: dense ones, then the levels
+    Index columns; // of the normal equations: dense ones, then the levels
+    // A row's weighted values, [w x_1 ... w x_d, w, w z] and zeros to a whole number of lanes.
+    Index row_width;
     std::vector<Index> first_column; // of each factor's level 0
-    // Per factor, a (k + 1) x (dense + 2) column-major table: the level sums of w x_j for each
-    // dense column j, of w, and of w z.
+    // Per factor, a (k + 1) x row_width row-major table: each level's sums of the rows'
+    // weighted values (w x_j for each dense column j, w, and w z).
     std::vector<Index> level_offset;
     Index level_size = 0;
     // Per pair of factors f < g, in order, the (k_f + 1) x (k_g + 1) cross-tabulation of w.
@@ -76,6 +87,77 @@ void add_sums(CodedSums &total, const CodedSums &part) {
     add_to(total.pairs, part.pairs);
 }
 
+// The block's rows as [w x_1 ... w x_d, w, v] (v: w z), `width` apart: four rows by four
+// columns at a time through registers where the block is column by column in memory. Each
+// value is rounded as a product of its own, so that the level sums are those of adding
+// w x_j row by row, whatever the instruction set.
+TALLYFIT_TARGET_CLONES void weighted_rows(const linalg::MatrixView &rows, const double *weights,
+                                          const double *residual, Index width, double *out) {
+    const Index count = rows.rows;
+    const Index p = rows.cols;
+    Index whole_rows = 0;
+    Index whole_columns = 0;
+    if (rows.row_stride == 1) {
+        whole_rows = count / lanes * lanes;
+        whole_columns = p / lanes * lanes;
+    }
+    constexpr std::size_t bytes = sizeof(LaneVector);
+    for (Index r = 0; r < whole_rows; r += lanes) {
+        LaneVector w;
+        std::memcpy(&w, weights + r, bytes);
+        for (Index j = 0; j < whole_columns; j += lanes) {
+            LaneVector c0, c1, c2, c3;
+            const double *x = rows.data + j * rows.col_stride + r;
+            std::memcpy(&c0, x, bytes);
+            std::memcpy(&c1, x + rows.col_stride, bytes);
+            std::memcpy(&c2, x + 2 * rows.col_stride, bytes);
+            std::memcpy(&c3, x + 3 * rows.col_stride, bytes);
+            c0 *= w;
+            c1 *= w;
+            c2 *= w;
+            c3 *= w;
+            linalg::transpose_in_registers(c0, c1, c2, c3);
+            double *row = out + r * width + j;
+            std::memcpy(row, &c0, bytes);
+            std::memcpy(row + width, &c1, bytes);
+            std::memcpy(row + 2 * width, &c2, bytes);
+            std::memcpy(row + 3 * width, &c3, bytes);
+        }
+    }
+    for (Index r = 0; r < count; ++r) {
+        double *row = out + r * width;
+        for (Index j = r < whole_rows ? whole_columns : 0; j < p; ++j) {
+            row[j] = weights[r] * rows.data[r * rows.row_stride + j * rows.col_stride];
+        }
+        row[p] = weights[r];
+        row[p + 1] = residual[r];
+        for (Index j = p + 2; j < width; ++j) {
+            row[j] = 0.0;
+        }
+    }
+}
+
+// Each row's weighted values added to its level's row of every factor's table, a register of
+// four at a time (one row's level sums add up in row order, as one column's would).
+TALLYFIT_TARGET_CLONES void add_level_rows(Index count, Index width, const double *values,
+                                           const std::int32_t *codes, Index factors,
+                                           double *const *tables) {
+    constexpr std::size_t bytes = sizeof(LaneVector);
+    for (Index r = 0; r < count; ++r) {
+        const double *row = values + r * width;
+        for (Index f = 0; f < factors; ++f) {
+            double *sums = tables[f] + static_cast<Index>(codes[f * count + r]) * width;
+            for (Index j = 0; j < width; j += lanes) {
+                LaneVector total, value;
+                std::memcpy(&total, sums + j, bytes);
+                std::memcpy(&value, row + j, bytes);
+                total += value;
+                std::memcpy(sums + j, &total, bytes);
+            }
+        }
+    }
+}
+
 // A block's rows: the dense pass's buffers, the codes (factor by factor, the rows without a
 // level sent to their factor's last slot) and the weights.
 struct CodedBlockRows {
@@ -89,10 +171,12 @@ class CodedAccumulator {
   public:
     CodedAccumulator(const CodedLayout &layout, const linalg::MatrixView &dense, Index block_rows)
         : layout_(layout), levels_(static_cast<std::size_t>(layout.level_size)),
-          pairs_(static_cast<std::size_t>(layout.pair_size)) {
+          pairs_(static_cast<std::size_t>(layout.pair_size)),
+          row_block_(static_cast<std::size_t>(block_rows * layout.row_width)) {
         if (layout.dense_columns > 0) {
             dense_.emplace(dense, block_rows);
         }
+        set_level_tables();
     }
 
     void add(const linalg::MatrixView &rows, const std::int32_t *codes, const double *residual,
@@ -104,24 +188,11 @@ class CodedAccumulator {
         for (Index r = 0; r < count; ++r) {
             weights[r] = root_weight[r] * root_weight[r];
         }
-        const Index p = layout_.dense_columns;
-        for (Index f = 0; f < layout_.factors(); ++f) {
-            const std::int32_t *level = codes + f * count;
-            const Index lead = layout_.slots(f);
-            double *sums = levels_.data() + layout_.level_offset[static_cast<std::size_t>(f)];
-            for (Index j = 0; j < p; ++j) {
-                double *column = sums + j * lead;
-                const double *x = rows.data + j * rows.col_stride;
-                for (Index r = 0; r < count; ++r) {
-                    column[level[r]] += weights[r] * x[r * rows.row_stride];
-                }
-            }
-            double *counts = sums + p * lead;
-            double *right = sums + (p + 1) * lead;
-            for (Index r = 0; r < count; ++r) {
-                counts[level[r]] += weights[r];
-                right[level[r]] += residual[r];
-            }
+        if (layout_.factors() > 0) {
+            const Index width = layout_.row_width;
+            weighted_rows(rows, weights, residual, width, row_block_.data());
+            add_level_rows(count, width, row_block_.data(), codes, layout_.factors(),
+                           level_tables_.data());
         }
         std::size_t pair = 0;
         for (Index f = 0; f < layout_.factors(); ++f) {
@@ -142,14 +213,25 @@ class CodedAccumulator {
                        std::move(levels_), std::move(pairs_)};
         levels_.assign(static_cast<std::size_t>(layout_.level_size), 0.0);
         pairs_.assign(static_cast<std::size_t>(layout_.pair_size), 0.0);
+        set_level_tables();
         return sums;
     }
 
   private:
+    void set_level_tables() {
+        level_tables_.clear();
+        for (Index f = 0; f < layout_.factors(); ++f) {
+            level_tables_.push_back(levels_.data() +
+                                    layout_.level_offset[static_cast<std::size_t>(f)]);
+        }
+    }
+
     const CodedLayout &layout_;
     std::optional<StepAccumulator> dense_;
     std::vector<double> levels_;
     std::vector<double> pairs_;
+    std::vector<double> row_block_;      // the block's weighted rows, row_width apart
+    std::vector<double *> level_tables_; // each factor's table in levels_
 };
 
 // The block's codes, factor by factor, with -1 sent to the factor's last slot.
@@ -207,10 +289,11 @@ linalg::WeightedGram assemble(const CodedLayout &layout, CodedSums sums) {
         const double *table = sums.levels.data() + layout.level_offset[static_cast<std::size_t>(f)];
         for (Index c = 0; c + 1 < lead; ++c) {
             const Index column = first + c;
-            whole.h(column, column) = table[p * lead + c];
-            whole.t[column] = table[(p + 1) * lead + c];
+            const double *level = table + c * layout.row_width;
+            whole.h(column, column) = level[p];
+            whole.t[column] = level[p + 1];
             for (Index j = 0; j < p; ++j) {
-                whole.h(column, j) = whole.h(j, column) = table[j * lead + c];
+                whole.h(column, j) = whole.h(j, column) = level[j];
             }
         }
         for (Index g = f + 1; g < layout.factors(); ++g, ++pair) {

@@ -427,9 +427,9 @@ class DesignPlan:
                 elif how == "contrast":
                     parts.append(("contrast", contrasts[name][:, index], codes[name]))
                 elif name in computed:
-                    parts.append(("values", computed[name][:, index], compact))
+                    parts.append(("values", computed[name][:, index], None))
                 else:
-                    parts.append(("values", frames.float_values(frame[name]), compact))
+                    parts.append(("values", frames.float_values(frame[name]), None))
             return parts
 
         def fill(slot_and_parts: tuple[int, list[tuple[str, Any, Any]]]) -> None:
@@ -445,7 +445,7 @@ class DesignPlan:
                 elif how == "contrast":
                     values = first[second]
                 else:
-                    values = first[kept] if second else first
+                    values = first[kept] if compact else first
                 if position == 0:
                     np.copyto(out, values, casting="unsafe")
                 else:

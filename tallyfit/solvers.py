@@ -88,21 +88,25 @@ class BlockEquilibrated:
                          ) / self.block_diagonal
         return np.asarray(self.scale * u, dtype=np.float64)
 
-    def scaled_inverse(self) -> FloatArray:
-        """(D A D)⁻¹."""
-        n = self.scale.shape[0]
-        # With V = cross · diag(block)⁻¹ and S the Schur complement: the inverse is S⁻¹ at
-        # (rest, rest), −S⁻¹V at (rest, block) and diag(block)⁻¹ + VᵀS⁻¹V at (block, block).
+    def inverse_blocks(self) -> tuple[FloatArray, FloatArray, FloatArray]:
+        """(D A D)⁻¹ by blocks, with V = cross · diag(block)⁻¹ and S the Schur complement:
+        S⁻¹ at (rest, rest), −S⁻¹V at (rest, block) and diag(block)⁻¹ + VᵀS⁻¹V at
+        (block, block)."""
         v = self.cross / self.block_diagonal[None, :]
         w = linalg.solve_triangular(self.factor, v, trans="T")  # U⁻ᵀ V, so VᵀS⁻¹V = WᵀW
         s_inverse = linalg.cho_solve((self.factor, False), np.eye(self.rest.shape[0]))
-        inverse = np.empty((n, n))
-        inverse[np.ix_(self.rest, self.rest)] = s_inverse
-        upper = -_product(s_inverse, v)
-        inverse[np.ix_(self.rest, self.block)] = upper
-        inverse[np.ix_(self.block, self.rest)] = upper.T
         block = _product(w, w, transpose_a=True)
         block[np.diag_indices_from(block)] += 1.0 / self.block_diagonal
+        return s_inverse, -_product(s_inverse, v), block
+
+    def scaled_inverse(self) -> FloatArray:
+        """(D A D)⁻¹."""
+        n = self.scale.shape[0]
+        s_inverse, upper, block = self.inverse_blocks()
+        inverse = np.empty((n, n))
+        inverse[np.ix_(self.rest, self.rest)] = s_inverse
+        inverse[np.ix_(self.rest, self.block)] = upper
+        inverse[np.ix_(self.block, self.rest)] = upper.T
         inverse[np.ix_(self.block, self.block)] = block
         return inverse
 
@@ -134,17 +138,12 @@ def _block_equilibrated(a: FloatArray, scale: FloatArray,
     if info != 0 or not np.all(block_diagonal > 0.0):
         return None
     system = BlockEquilibrated(scale, block, rest, block_diagonal, cross, factor)
-    # The 1-norms of the scaled matrix and of its inverse, column by column, without forming
-    # either: the inverse is S⁻¹ at (rest, rest), −S⁻¹V at (rest, block) and
-    # diag(block)⁻¹ + VᵀS⁻¹V at (block, block), with V = cross · diag(block)⁻¹.
+    # The 1-norms of the scaled matrix and of its inverse, column by column, from their blocks
+    # (neither is formed).
     abs_cross = np.abs(cross)
     norm = max(float(np.max(np.abs(rest_block).sum(axis=0) + abs_cross.sum(axis=1))),
                float(np.max(block_diagonal + abs_cross.sum(axis=0))))
-    s_inverse = linalg.cho_solve((factor, False), np.eye(rest.shape[0]))
-    upper = _product(s_inverse, v)
-    w = linalg.solve_triangular(factor, v, trans="T")
-    block_inverse = _product(w, w, transpose_a=True)
-    block_inverse[np.diag_indices_from(block_inverse)] += 1.0 / block_diagonal
+    s_inverse, upper, block_inverse = system.inverse_blocks()
     abs_upper = np.abs(upper)
     inverse_norm = max(
         float(np.max(np.abs(s_inverse).sum(axis=0) + abs_upper.sum(axis=1))),
@@ -423,14 +422,15 @@ def warn_not_converged(max_iterations: int, epsilon: float) -> None:
         "that separates the outcomes", ConvergenceWarning, stacklevel=5)
 
 
-def _newton_step(family: Family, rows: Optional[passes.Rows]) -> StepFrom:
+def _newton_step(family: Family, rows: Optional[passes.Rows],
+                 diagonal_block: Optional[IndexArray]) -> StepFrom:
     """The step from one pass's sums; with the rows, an ill-conditioned XᵀWX steps along the
     exact gradient Xᵀ W (z − η), not by the full solve of XᵀWX β = XᵀWz, whose error is the
-    condition number times β's own size."""
+    condition number times β's own size. `diagonal_block`: the columns of the rows' largest
+    coded factor (see `equilibrate`)."""
     if rows is None:
         return solve_step
     block = rows
-    diagonal_block = diagonal_columns(rows.x)
 
     def step(beta: FloatArray, information: FloatArray, right: FloatArray) -> FloatArray:
         system = equilibrate(information, diagonal_block)
@@ -512,8 +512,9 @@ def irls(source: IrlsSource, family: Family, max_iterations: int, epsilon: float
     rows = source.rows()
     if watch is not None and rows is not None:
         watch.hold_trace()
-    step = _newton_step(family, rows)
-    first = first_step(family, start, None if rows is None else diagonal_columns(rows.x))
+    diagonal_block = None if rows is None else diagonal_columns(rows.x)
+    step = _newton_step(family, rows, diagonal_block)
+    first = first_step(family, start, diagonal_block)
     first_information = start_information(family, start)
     test = r_converged(epsilon)
     loop = irls_loop(source.pass_at, first, start.deviance, max_iterations, test, step,

@@ -22,9 +22,6 @@ _MAX_THREADS = 64  # as many as the native passes take
 _pool: Optional[ThreadPoolExecutor] = None
 _pool_size = 0
 _pool_lock = threading.Lock()
-# Set in the pool's threads: work they hand out runs where it is, so that nested calls never
-# wait for a thread of the pool that is itself waiting.
-_inside = threading.local()
 
 
 def thread_count() -> int:
@@ -39,18 +36,13 @@ def thread_count() -> int:
     return max(1, os.cpu_count() or 1)
 
 
-def _mark_inside() -> None:
-    _inside.active = True
-
-
 def _executor(size: int) -> ThreadPoolExecutor:
     global _pool, _pool_size
     with _pool_lock:
         if _pool is None or _pool_size != size:
             if _pool is not None:
                 _pool.shutdown(wait=False)
-            _pool = ThreadPoolExecutor(size, thread_name_prefix="tallyfit",
-                                       initializer=_mark_inside)
+            _pool = ThreadPoolExecutor(size, thread_name_prefix="tallyfit")
             _pool_size = size
         return _pool
 
@@ -66,9 +58,9 @@ def map_in_order(function: Callable[[Item], Result], items: Iterable[Item]) -> l
     """
     work = list(items)
     threads = min(thread_count(), len(work))
-    # A caller off the main thread is already one of some pool's threads (a Dask worker's,
-    # whose process runs a task per core): more threads there only contend for the cores.
-    if (threads <= 1 or getattr(_inside, "active", False)
-            or threading.current_thread() is not threading.main_thread()):
+    # A caller off the main thread is already one of some pool's threads (this one's, so that
+    # a nested call never waits for a thread of the pool that is itself waiting, or a Dask
+    # worker's, whose process runs a task per core: more threads there only contend).
+    if threads <= 1 or threading.current_thread() is not threading.main_thread():
         return [function(item) for item in work]
     return list(_executor(thread_count()).map(function, work))

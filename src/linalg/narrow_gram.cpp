@@ -137,6 +137,17 @@ TALLYFIT_TARGET_CLONES void copy_columns(const MatrixView &x, Index first, Index
 // three products; two columns by four (eight sums) ran at about half the processor's rate.
 constexpr Index group = 3;
 
+// The products of the group's three columns with the column at `b`, added to their sums.
+[[gnu::always_inline]] inline void add_products(LaneVector &s0, LaneVector &s1, LaneVector &s2,
+                                                const LaneVector &x0, const LaneVector &x1,
+                                                const LaneVector &x2, const double *b) {
+    LaneVector z;
+    load_lanes(z, b);
+    s0 += x0 * z;
+    s1 += x1 * z;
+    s2 += x2 * z;
+}
+
 // H's rows j .. j + group - 1 and the `width` columns from `first` of the block: the sums of
 // a_i * b per lane, added row by row. The sums are named variables, not an array, so that the
 // compiler keeps them in registers.
@@ -159,31 +170,19 @@ template <int width>
     LaneVector s10 = s[1][0], s11 = s[1][1], s12 = s[1][2], s13 = s[1][3];
     LaneVector s20 = s[2][0], s21 = s[2][1], s22 = s[2][2], s23 = s[2][3];
     for (Index r = 0; r < rows; r += lanes) {
-        LaneVector x0, x1, x2, z;
+        LaneVector x0, x1, x2;
         load_lanes(x0, a0 + r);
         load_lanes(x1, a1 + r);
         load_lanes(x2, a2 + r);
-        load_lanes(z, b[0] + r);
-        s00 += x0 * z;
-        s10 += x1 * z;
-        s20 += x2 * z;
+        add_products(s00, s10, s20, x0, x1, x2, b[0] + r);
         if constexpr (width > 1) {
-            load_lanes(z, b[1] + r);
-            s01 += x0 * z;
-            s11 += x1 * z;
-            s21 += x2 * z;
+            add_products(s01, s11, s21, x0, x1, x2, b[1] + r);
         }
         if constexpr (width > 2) {
-            load_lanes(z, b[2] + r);
-            s02 += x0 * z;
-            s12 += x1 * z;
-            s22 += x2 * z;
+            add_products(s02, s12, s22, x0, x1, x2, b[2] + r);
         }
         if constexpr (width > 3) {
-            load_lanes(z, b[3] + r);
-            s03 += x0 * z;
-            s13 += x1 * z;
-            s23 += x2 * z;
+            add_products(s03, s13, s23, x0, x1, x2, b[3] + r);
         }
     }
     const LaneVector sums[group][4] = {

@@ -158,7 +158,11 @@ def test_recomputed_blocks_give_the_same_fit(ddf, frame, monkeypatch):
     monkeypatch.setattr(tfd, "PERSIST_SHARE", 0.0)
     recomputed = tf.glm("yb ~ x1 + x2 + c", ddf)
     assert persisted.dask_fit["persisted"] and not recomputed.dask_fit["persisted"]
-    assert recomputed.coefficients == persisted.coefficients
+    assert list(recomputed.coefficients) == list(persisted.coefficients)
+    # To rounding, not bit for bit: in the AddressSanitizer build two fits of the same data on
+    # a fresh cluster (persisted or not) may differ in their last bits.
+    np.testing.assert_allclose(list(recomputed.coefficients.values()),
+                               list(persisted.coefficients.values()), rtol=1e-12, atol=0.0)
 
 
 @pytest.mark.parametrize("fit, message", BLOCKED_FRAME_ERRORS)

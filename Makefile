@@ -15,7 +15,8 @@ $(VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
 	$(PIP) install -q "scikit-build-core>=0.10" "numpy>=1.23" "scipy>=1.8" cmake ninja \
-		"pytest>=7" "hypothesis>=6" "mypy>=1.10" "narwhals>=1.40" "pandas>=1.5" "polars>=0.20" \
+		"pytest>=7" "hypothesis>=6" "mypy>=1.10" "narwhals>=1.40" "threadpoolctl>=3.1" \
+		"pandas>=1.5" "polars>=0.20" \
 		"pyarrow>=12" "dask[dataframe]>=2024.1" "distributed>=2024.1" \
 		"statsmodels>=0.14" "scikit-learn>=1.3" "duckdb>=1.0" "tqdm>=4.60" \
 		"matplotlib>=3.6" "glum>=3"

@@ -19,6 +19,7 @@ from dataclasses import dataclass, replace
 from typing import Callable, Optional, Protocol, Union
 
 import numpy as np
+import threadpoolctl
 from scipy import linalg
 from scipy.linalg import blas, lapack
 
@@ -305,15 +306,29 @@ class IrlsLoop:
     previous: Optional[FloatArray] = None
 
 
+_blas_libraries: Optional[threadpoolctl.ThreadpoolController] = None
+
+
+def _loaded_blas() -> threadpoolctl.ThreadpoolController:
+    """The BLAS libraries of this process (NumPy's and SciPy's OpenBLAS), found once."""
+    global _blas_libraries
+    if _blas_libraries is None:
+        _blas_libraries = threadpoolctl.ThreadpoolController().select(user_api="blas")
+    return _blas_libraries
+
+
 @contextlib.contextmanager
 def blas_on_this_thread() -> Iterator[None]:
-    """The solves of a fit on the calling thread alone: SciPy's OpenBLAS, once its threads
-    have run a call, keeps them spinning for a while after it, and the next pass's own threads
-    then share the cores with them (a pass after a Cholesky solve of 1020 columns took 92 ms
-    against 52). A solve of the normal equations is small beside a pass."""
+    """The BLAS calls of a fit on the calling thread alone. An OpenBLAS whose threads have run
+    a call keeps them spinning for about a tenth of a second after it, and the next pass's own
+    threads then share the cores with them: a pass after a Cholesky solve of 1020 columns took
+    92 ms against 52, and NumPy's BLAS kept a core busy for 0.11 s after one dot product of
+    1e6 values. A solve of the normal equations is small beside a pass. SciPy's BLAS is the
+    one the native module calls; NumPy's is set through threadpoolctl."""
     previous = _native.blas_threads(1)
     try:
-        yield
+        with _loaded_blas().limit(limits=1):
+            yield
     finally:
         if previous >= 0:
             _native.blas_threads(previous)

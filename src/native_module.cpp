@@ -214,17 +214,6 @@ std::tuple<Matrix, std::optional<Vector>> gram_of(MatrixView x, std::optional<Ve
 
 Result<Matrix, Error> inverse_of(MatrixView a) { return linalg::inverse(a); }
 
-long blas_threads_of(__int128 threads) {
-    if (threads < 0 || threads > 4096) {
-        py::raise(PyExc_ValueError, "threads must be a count from 0 to 4096");
-    }
-    const linalg::SetLocalThreadsRoutine set = linalg::blas().set_local_threads;
-    if (set == nullptr) {
-        return -1;
-    }
-    return set(static_cast<int>(threads));
-}
-
 Vector matvec_of(MatrixView x, VectorView v) {
     if (x.cols != v.size) {
         py::raise(PyExc_ValueError, "x has " + std::to_string(x.cols) + " columns but v has " +
@@ -342,12 +331,6 @@ constexpr Signature inverse_signature{
     {"a"},
     "The inverse of a square float64 matrix by LU factorization, as the model fits\n"
     "compute it; ValueError for an exactly singular matrix."};
-constexpr Signature blas_threads_signature{
-    "blas_threads",
-    {"threads"},
-    "Sets the number of threads of the calling thread's calls to SciPy's BLAS (0: the\n"
-    "process's default) and returns the number before, or -1 where the BLAS has no such\n"
-    "setting (nothing is changed then). In SciPy's OpenBLAS the setting is the process's."};
 constexpr Signature matvec_signature{
     "matvec",
     {"x", "v"},
@@ -383,7 +366,6 @@ PyMethodDef functions[] = {
     py::function_entry<coded_glm_pass_of, coded_glm_pass_signature, shown>(),
     py::function_entry<gram_of, gram_signature, shown>(),
     py::function_entry<inverse_of, inverse_signature, shown>(),
-    py::function_entry<blas_threads_of, blas_threads_signature, shown>(),
     py::function_entry<matvec_of, matvec_signature, shown>(),
     py::function_entry<rmatvec_of, rmatvec_signature, shown>(),
     py::function_entry<spline_basis_of, spline_basis_signature, shown>(),

@@ -254,16 +254,15 @@ def fit_glm(formula: str, data: object, family: Union[str, Family, None], link: 
     start_from = {} if eta_start is None else {"eta_start": eta_start}
     hook.trace = hook.trace and ridge is None  # R's trace is of glm.fit's loop
     with hook.running("start pass"), solvers.blas_on_this_thread(), \
-            engine.irls_source(scan, chosen, rescale=ridge is None, **start_from) as source:
+            engine.irls_source(scan, chosen, penalized=ridge is not None, **start_from) as source:
         start = source.start
         weight = 1.0
         if ridge is not None:
             zero = np.zeros(1)
             weight = float(chosen.link.mu_eta(zero)[0] ** 2
                            / chosen.variance(chosen.link.inverse(zero))[0])
-        rank_matrix = start.rank_matrix if ridge is None else start.gram
-        assert rank_matrix is not None  # a penalized fit's source forms XᵀX
-        aliased = solvers.find_aliased(rank_matrix, ridge, weight)
+        aliased = solvers.find_aliased(start.rank_matrix(penalized=ridge is not None), ridge,
+                                       weight)
         keep = ~aliased
         source.restrict(keep)
         if ridge is not None:

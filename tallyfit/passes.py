@@ -145,10 +145,14 @@ class StartSums:
             self.information = self.information[np.ix_(keep, keep)]
         self.right = self.right[keep]
 
-    @property
-    def rank_matrix(self) -> FloatArray:
-        """The matrix whose rank decides the aliased columns: XᵀW₀X where the start weights
-        vary (glm.fit decides on the weighted X of the rows of positive weight), else XᵀX."""
+    def rank_matrix(self, penalized: bool = False) -> FloatArray:
+        """The matrix whose rank decides the aliased columns: XᵀX for a penalized fit (its
+        rule reads the design alone, so the sums must have been formed `with_gram`); else
+        XᵀW₀X where the start weights vary (glm.fit decides on the weighted X of the rows of
+        positive weight), and XᵀX where they do not."""
+        if penalized:
+            assert self.gram is not None, "a penalized fit's start sums are formed with XᵀX"
+            return self.gram
         matrix = self.information if self.information is not None else self.gram
         assert matrix is not None
         return matrix

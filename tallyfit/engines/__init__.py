@@ -12,9 +12,9 @@ however it holds them, and the api runs the same solver on what any engine suppl
    of a Ctrl-C.
 2. ``least_squares(scan) -> LeastSquaresSums``: XᵀX, Xᵀy, yᵀy, Σy, the row counts, and the
    compacted rows when the engine holds them in memory (``matrix``/``y``; None otherwise).
-3. ``irls_source(scan, family, rescale) -> IrlsSource`` (a context manager): ``start`` (the
-   `passes.StartSums` of R's start, with the matrix of the aliasing rule; XᵀX where the
-   start weights vary only without ``rescale``, as a penalized fit asks), ``restrict(keep)`` to
+3. ``irls_source(scan, family, penalized) -> IrlsSource`` (a context manager): ``start`` (the
+   `passes.StartSums` of R's start, formed with XᵀX for a ``penalized`` fit, whose aliasing
+   rule reads it: see ``StartSums.rank_matrix``), ``restrict(keep)`` to
    the estimated columns, ``pass_at(beta)`` (one IRLS pass at β summed over all rows:
    deviance, XᵀWX, XᵀWz, by `passes.pass_at` on each block), ``final(beta)`` (the
    `passes.FinalSums` at the estimate), ``rows()`` (the rows in memory, or None) and

@@ -487,9 +487,9 @@ class DaskSource:
         return sums
 
 
-def irls_source(scan: Scan, family: Family, rescale: bool) -> DaskSource:
-    # Extreme columns are not rescaled here; a penalized fit (never rescaled) reads XᵀX.
-    return DaskSource(scan, family, with_gram=not rescale)
+def irls_source(scan: Scan, family: Family, penalized: bool) -> DaskSource:
+    # Extreme columns are not rescaled here.
+    return DaskSource(scan, family, with_gram=penalized)
 
 
 def _meat_partition(recipe: Recipe, partition: Any, request: passes.MeatRequest,

@@ -84,7 +84,7 @@ def least_squares(scan: Scan) -> LeastSquaresSums:
 class MemorySource:
     """The IRLS source of a design in memory (see the package's engine interface)."""
 
-    def __init__(self, scan: Scan, family: Family, rescale: bool,
+    def __init__(self, scan: Scan, family: Family, penalized: bool,
                  eta_start: Optional[FloatArray] = None) -> None:
         block = _block(scan, CODED_FROM)
         self.scan = scan
@@ -98,15 +98,14 @@ class MemorySource:
                 raise ValueError(f"eta_start must have one value per fitted row "
                                  f"({self.block.y.shape[0]}), not {eta_start.shape}")
             self.block.mustart = family.link.inverse(eta_start)
-        # Penalties are set in the data's own units, so a penalized design is never rescaled;
-        # its aliasing rule reads XᵀX.
-        self.scales = solvers.column_scales(passes.column_square_sums(self.block.x),
-                                            self.block.x) if rescale else None
+        # Penalties are set in the data's own units, so a penalized design is never rescaled.
+        self.scales = None if penalized else solvers.column_scales(
+            passes.column_square_sums(self.block.x), self.block.x)
         if self.scales is not None:
             scan.built = None
             coded.scale_design(self.block.x, self.scales)
         self.start = passes.start_sums(family, self.block, start_given=eta_start is not None,
-                                       with_gram=not rescale)
+                                       with_gram=penalized)
 
     def __enter__(self) -> "MemorySource":
         return self
@@ -143,9 +142,9 @@ class MemorySource:
         return passes.pass_at(self.family, passes.intercept_only(self.block), beta)
 
 
-def irls_source(scan: Scan, family: Family, rescale: bool,
+def irls_source(scan: Scan, family: Family, penalized: bool,
                 eta_start: Optional[FloatArray] = None) -> MemorySource:
-    return MemorySource(scan, family, rescale, eta_start)
+    return MemorySource(scan, family, penalized, eta_start)
 
 
 def meat(scan: Scan, response_family: Optional[Family], request: passes.MeatRequest,

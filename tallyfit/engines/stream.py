@@ -538,10 +538,9 @@ class StreamSource:
         return sums
 
 
-def irls_source(scan: Scan, family: Family, rescale: bool) -> StreamSource:
-    """The IRLS source; extreme columns are not rescaled (as on Dask); a penalized fit (never
-    rescaled) reads XᵀX."""
-    return StreamSource(scan, family, with_gram=not rescale)
+def irls_source(scan: Scan, family: Family, penalized: bool) -> StreamSource:
+    """The IRLS source; extreme columns are not rescaled (as on Dask)."""
+    return StreamSource(scan, family, with_gram=penalized)
 
 
 def meat(scan: Scan, response_family: Optional[Family], request: passes.MeatRequest,

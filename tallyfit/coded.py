@@ -117,7 +117,7 @@ class CodedDesign:
 
     def square_sums(self) -> FloatArray:
         """The diagonal of XᵀX: the dense columns' square sums and the levels' counts."""
-        parts = [np.array([float(np.dot(column, column)) for column in self.dense.T])]
+        parts = [_dense_square_sums(self.dense)]
         for f in range(len(self.levels)):
             counts = np.bincount(self._indices(f), minlength=int(self.levels[f]) + 1)
             parts.append(counts[:int(self.levels[f])].astype(np.float64))
@@ -240,6 +240,20 @@ def design_column(matrix: Design, j: int) -> FloatArray:
     if isinstance(matrix, CodedDesign):
         return matrix.column(j)
     return matrix[:, j]
+
+
+def _dense_square_sums(matrix: FloatArray) -> FloatArray:
+    return np.array([float(np.dot(column, column)) for column in matrix.T], dtype=np.float64)
+
+
+def column_square_sums(matrix: Design) -> FloatArray:
+    """The diagonal of XᵀX of a design held either way (a read of X at memory speed, where
+    XᵀX is a Gram pass); a sum that overflows is inf, which `solvers.column_scales` looks
+    for, without a warning."""
+    with np.errstate(over="ignore"):
+        if isinstance(matrix, CodedDesign):
+            return matrix.square_sums()
+        return _dense_square_sums(matrix)
 
 
 def diagonal_columns(matrix: Design) -> Optional[IndexArray]:

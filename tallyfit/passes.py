@@ -184,15 +184,6 @@ def gram_of(x: Design) -> FloatArray:
     return np.asarray(_native.gram(_aligned(x))[0], dtype=np.float64)
 
 
-def column_square_sums(x: Design) -> FloatArray:
-    """The diagonal of XᵀX (a read of X at memory speed, where XᵀX is a Gram pass); a sum
-    that overflows is inf, which `solvers.column_scales` looks for, without a warning."""
-    with np.errstate(over="ignore"):
-        if isinstance(x, CodedDesign):
-            return x.square_sums()
-        return np.array([float(np.dot(column, column)) for column in x.T], dtype=np.float64)
-
-
 def start_sums(family: Family, rows: Rows, start_given: bool = False,
                with_gram: bool = True) -> StartSums:
     """The block's start sums at the family's start μ or, with `start_given`, at the rows'

@@ -100,7 +100,7 @@ class MemorySource:
             self.block.mustart = family.link.inverse(eta_start)
         # Penalties are set in the data's own units, so a penalized design is never rescaled.
         self.scales = None if penalized else solvers.column_scales(
-            passes.column_square_sums(self.block.x), self.block.x)
+            coded.column_square_sums(self.block.x), self.block.x)
         if self.scales is not None:
             scan.built = None
             coded.scale_design(self.block.x, self.scales)

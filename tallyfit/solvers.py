@@ -15,7 +15,7 @@ import contextlib
 import math
 import warnings
 from collections.abc import Iterator
-from dataclasses import dataclass, replace
+from dataclasses import dataclass, field, replace
 from typing import Callable, Optional, Protocol, Union
 
 import numpy as np
@@ -76,6 +76,8 @@ class BlockEquilibrated:
     cross: FloatArray  # the scaled matrix at (rest, block)
     factor: FloatArray  # upper Cholesky factor of the Schur complement of the block
     rcond: float = 1.0
+    _inverse_blocks: Optional[tuple[FloatArray, FloatArray, FloatArray]] = field(
+        default=None, repr=False, compare=False)  # the rcond's, kept for the covariance
 
     def solve(self, right: FloatArray) -> FloatArray:
         b = self.scale * np.asarray(right, dtype=np.float64)
@@ -93,6 +95,11 @@ class BlockEquilibrated:
         """(D A D)⁻¹ by blocks, with V = cross · diag(block)⁻¹ and S the Schur complement:
         S⁻¹ at (rest, rest), −S⁻¹V at (rest, block) and diag(block)⁻¹ + VᵀS⁻¹V at
         (block, block)."""
+        if self._inverse_blocks is None:
+            self._inverse_blocks = self._blocks_of_inverse()
+        return self._inverse_blocks
+
+    def _blocks_of_inverse(self) -> tuple[FloatArray, FloatArray, FloatArray]:
         v = self.cross / self.block_diagonal[None, :]
         w = linalg.solve_triangular(self.factor, v, trans="T")  # U⁻ᵀ V, so VᵀS⁻¹V = WᵀW
         s_inverse = linalg.cho_solve((self.factor, False), np.eye(self.rest.shape[0]))
@@ -323,15 +330,10 @@ def blas_on_this_thread() -> Iterator[None]:
     a call keeps them spinning for about a tenth of a second after it, and the next pass's own
     threads then share the cores with them: a pass after a Cholesky solve of 1020 columns took
     92 ms against 52, and NumPy's BLAS kept a core busy for 0.11 s after one dot product of
-    1e6 values. A solve of the normal equations is small beside a pass. SciPy's BLAS is the
-    one the native module calls; NumPy's is set through threadpoolctl."""
-    previous = _native.blas_threads(1)
-    try:
-        with _loaded_blas().limit(limits=1):
-            yield
-    finally:
-        if previous >= 0:
-            _native.blas_threads(previous)
+    1e6 values. A solve of the normal equations is small beside a pass. The limit covers
+    SciPy's BLAS (the one the native module calls) and NumPy's alike."""
+    with _loaded_blas().limit(limits=1):
+        yield
 
 
 def solve_step(beta: FloatArray, information: FloatArray, right: FloatArray,

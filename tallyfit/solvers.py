@@ -12,10 +12,11 @@ to a Householder QR of X itself and the IRLS steps are computed from the exact g
 from __future__ import annotations
 
 import contextlib
+import functools
 import math
 import warnings
 from collections.abc import Iterator
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, replace
 from typing import Callable, Optional, Protocol, Union
 
 import numpy as np
@@ -76,8 +77,6 @@ class BlockEquilibrated:
     cross: FloatArray  # the scaled matrix at (rest, block)
     factor: FloatArray  # upper Cholesky factor of the Schur complement of the block
     rcond: float = 1.0
-    _inverse_blocks: Optional[tuple[FloatArray, FloatArray, FloatArray]] = field(
-        default=None, repr=False, compare=False)  # the rcond's, kept for the covariance
 
     def solve(self, right: FloatArray) -> FloatArray:
         b = self.scale * np.asarray(right, dtype=np.float64)
@@ -91,15 +90,12 @@ class BlockEquilibrated:
                          ) / self.block_diagonal
         return np.asarray(self.scale * u, dtype=np.float64)
 
+    @functools.cached_property
     def inverse_blocks(self) -> tuple[FloatArray, FloatArray, FloatArray]:
         """(D A D)⁻¹ by blocks, with V = cross · diag(block)⁻¹ and S the Schur complement:
         S⁻¹ at (rest, rest), −S⁻¹V at (rest, block) and diag(block)⁻¹ + VᵀS⁻¹V at
-        (block, block)."""
-        if self._inverse_blocks is None:
-            self._inverse_blocks = self._blocks_of_inverse()
-        return self._inverse_blocks
-
-    def _blocks_of_inverse(self) -> tuple[FloatArray, FloatArray, FloatArray]:
+        (block, block); computed once, for the condition estimate, and kept for the
+        covariance."""
         v = self.cross / self.block_diagonal[None, :]
         w = linalg.solve_triangular(self.factor, v, trans="T")  # U⁻ᵀ V, so VᵀS⁻¹V = WᵀW
         s_inverse = linalg.cho_solve((self.factor, False), np.eye(self.rest.shape[0]))
@@ -110,7 +106,7 @@ class BlockEquilibrated:
     def scaled_inverse(self) -> FloatArray:
         """(D A D)⁻¹."""
         n = self.scale.shape[0]
-        s_inverse, upper, block = self.inverse_blocks()
+        s_inverse, upper, block = self.inverse_blocks
         inverse = np.empty((n, n))
         inverse[np.ix_(self.rest, self.rest)] = s_inverse
         inverse[np.ix_(self.rest, self.block)] = upper
@@ -151,7 +147,7 @@ def _block_equilibrated(a: FloatArray, scale: FloatArray,
     abs_cross = np.abs(cross)
     norm = max(float(np.max(np.abs(rest_block).sum(axis=0) + abs_cross.sum(axis=1))),
                float(np.max(block_diagonal + abs_cross.sum(axis=0))))
-    s_inverse, upper, block_inverse = system.inverse_blocks()
+    s_inverse, upper, block_inverse = system.inverse_blocks
     abs_upper = np.abs(upper)
     inverse_norm = max(
         float(np.max(np.abs(s_inverse).sum(axis=0) + abs_upper.sum(axis=1))),
